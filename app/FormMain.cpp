@@ -1,0 +1,215 @@
+#include "app/FormMain.h"
+
+#include "archiver/ZipStrFunc.h"
+#include "platform/Dialogs.h"
+#include "platform/FileSystem.h"
+#include "platform/Format.h"
+#include "platform/Registry.h"
+
+namespace {
+
+constexpr const char* kVandrelKey = "\\SOFTWARE\\Data Access Corporation\\Visual DataFlex\\7\\Workspaces\\Vandrel";
+
+// "Exception \"<class>: <message>\"" and the tail, as the job's error boxes word it.
+std::string ErrorText(const Exception& e, const char* tail) {
+    return std::string("Exception \"") + e.ClassName() + ": " + e.Message() + "\"" + tail;
+}
+
+}  // namespace
+
+TFormMain::TFormMain(TComponent* owner) : TForm(owner) {
+    LoadLayout();
+}
+
+TFormMain::~TFormMain() {
+    // The components go first, while the window's own members are still alive.
+    DestroyComponents();
+}
+
+void TFormMain::LoadLayout() {
+    BeginLoading();
+    Name = "FormMain";
+    SetBounds(2, 114, 300, 112);
+    Caption = "Vandrel Mailbale";
+    Constraints = TSizeConstraints{300, 300, 112, 112};
+    BorderIcons = biSystemMenu;
+    Position = poDesktopCenter;
+    Color = clBtnFace;
+    ParentColor = false;
+    Font = TFont{"MS Sans Serif", -11, clWindowText, false};
+    OnCreate = [this](TObject* s) { FormCreate(s); };
+    OnCloseQuery = [this](TObject* s, bool& canClose) { FormCloseQuery(s, canClose); };
+
+    LabelWait = new TLabel(this);
+    LabelWait->Name = "LabelWait";
+    LabelWait->SetParent(this);
+    LabelWait->SetBounds(0, 0, 292, 24);
+    LabelWait->SetAlign(alTop);
+    LabelWait->AutoSize = false;
+    LabelWait->Caption = "Please wait while files are zipped...";
+    LabelWait->Alignment = taCenter;
+    LabelWait->Layout = tlBottom;
+    LabelWait->Font = TFont{"MS Sans Serif", -13, clActiveCaption, true};
+    LabelWait->ParentFont = false;
+
+    PanelWaiting = new TPanel(this);
+    PanelWaiting->Name = "PanelWaiting";
+    PanelWaiting->SetParent(this);
+    PanelWaiting->SetBounds(4, 36, 284, 32);
+    PanelWaiting->BevelOuter = bvLowered;
+    PanelWaiting->BevelWidth = 2;
+    PanelWaiting->Caption = "";
+    PanelWaiting->TabOrder = 0;
+
+    WaitingGradient = new TWaitingGradient(this);
+    WaitingGradient->Name = "WaitingGradient";
+    WaitingGradient->SetParent(PanelWaiting);
+    WaitingGradient->SetBounds(2, 2, 280, 28);
+    WaitingGradient->SetAlign(alClient);
+    WaitingGradient->SetGradientWidth(32);
+    WaitingGradient->SetStartColor(clBtnHighlight);
+    WaitingGradient->SetEndColor(clActiveCaption);
+    WaitingGradient->AlwaysRestart = true;
+    WaitingGradient->SetVisible(false);
+
+    Timer = new TTimer(this);
+    Timer->Name = "Timer";
+    Timer->SetInterval(100);
+    Timer->SetEnabled(false);
+    Timer->OnTimer = [this](TObject* s) { TimerTick(s); };
+
+    ZipArchiver = new TZipArchiver(this);
+    ZipArchiver->Name = "ZipArchiver";
+    ZipArchiver->ExtractCorruptedFiles = false;
+    ZipArchiver->SetCompressionLevel(clMax);
+    ZipArchiver->SetCompressionMode(9);
+    ZipArchiver->SetCurrentVersion("2.72 ");
+    ZipArchiver->SetSpanningMode(smSplitting);
+    ZipArchiver->SpanningOptions().AdvancedNaming = false;
+    ZipArchiver->SpanningOptions().VolumeSize = vsCustom;
+    ZipArchiver->SpanningOptions().SetCustomVolumeSize(2097152);
+    ZipArchiver->Options().Recurse = false;
+    ZipArchiver->Options().StorePath = spNoPath;
+    ZipArchiver->Options().FlushBuffers = true;
+    ZipArchiver->Options().OEMFileNames = true;
+    ZipArchiver->SetInMemory(false);
+    ZipArchiver->Zip64Mode = zmDisabled;
+    ZipArchiver->OnFileProgress = [this](TObject* s, const std::string& f, double p, TZipProcessOperation o,
+                                         TZipProgressPhase ph, bool& c) { ZipArchiverFileProgress(s, f, p, o, ph, c); };
+    ZipArchiver->OnOverallProgress = [this](TObject* s, double p, TZipProcessOperation o, TZipProgressPhase ph,
+                                            bool& c) { ZipArchiverOverallProgress(s, p, o, ph, c); };
+    ZipArchiver->OnRequestBlankVolume = [this](TObject* s, int n, std::string& name, bool& c) {
+        ZipArchiverRequestBlankVolume(s, n, name, c);
+    };
+
+    BrowseDialog = new TBrowseForFolderDialog(this);
+    BrowseDialog->Name = "BrowseDialog";
+    EndLoading();
+}
+
+void TFormMain::FormCreate(TObject*) {
+    VolumeCount = 0;
+    JobDone = false;
+    ZipFailed = false;
+    ArchiveName = "C:\\Kelmail.zip";
+    Timer->SetEnabled(true);
+}
+
+void TFormMain::FormCloseQuery(TObject*, bool& canClose) {
+    if (JobDone) return;
+    canClose = MessageDlg("Abandon collection of files?", mtConfirmation, {mbYes, mbNo}) == mrYes;
+}
+
+void TFormMain::ZipArchiverFileProgress(TObject*, const std::string&, double, TZipProcessOperation, TZipProgressPhase,
+                                        bool&) {
+    Application.ProcessMessages();
+}
+
+void TFormMain::ZipArchiverOverallProgress(TObject*, double, TZipProcessOperation, TZipProgressPhase, bool&) {
+    Application.ProcessMessages();
+}
+
+void TFormMain::ZipArchiverRequestBlankVolume(TObject*, int, std::string&, bool&) { ++VolumeCount; }
+
+void TFormMain::TimerTick(TObject*) {
+    Timer->SetEnabled(false);
+    std::string folder;
+    LocateFolders(folder);
+    SourceFolder = folder;
+    // Without a server folder there is nothing to pack: the job must not work in whatever folder
+    // the program happened to start in.
+    const std::string serverFolder = zip::FolderPart(ArchiveName);
+    if (serverFolder.empty() || !platform::DirectoryExists(serverFolder)) {
+        MessageDlg("Unable to locate Vandrel SPAM folder!", mtError, {mbOK});
+        outcome_ = TJobOutcome::NotLocated;
+        JobDone = true;
+        Close();
+        return;
+    }
+    WaitingGradient->SetVisible(true);
+    WaitingGradient->SetActive(true);
+    PanelWaiting->Repaint();
+    ZipFolder();
+    if (ZipFailed) {
+        MessageDlg("Zip of Vandrel SPAM failed!", mtError, {mbOK});
+        outcome_ = TJobOutcome::Failed;
+    } else {
+        ShowReport();
+        outcome_ = TJobOutcome::Reported;
+    }
+    JobDone = true;
+    Close();
+}
+
+void TFormMain::LocateFolders(std::string& folder) {
+    std::string path;
+    {
+        TRegistry registry(platform::KEY_ALL_ACCESS);
+        try {
+            registry.RootKey = platform::HKEY_LOCAL_MACHINE_ID;
+            if (registry.OpenKey(kVandrelKey, false)) {
+                path = registry.ReadString("Srvr_Path");
+                registry.CloseKey();
+            }
+        } catch (const Exception& e) {
+            MessageDlg(ErrorText(e, " on Registry access!"), mtError, {mbOK});
+        }
+    }
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    ArchiveName = path + "Kelmail.zip";
+    folder = path + "LOG_EML\\";
+}
+
+void TFormMain::ZipFolder() {
+    if (platform::FileExists(ArchiveName)) platform::DeleteFile(ArchiveName);
+    for (int n = 1; n <= 19; ++n) {
+        const std::string volume = zip::ChangeFileExt(ArchiveName, VolumeSuffix(n));
+        if (platform::FileExists(volume)) platform::DeleteFile(volume);
+    }
+    ZipArchiver->FileName = ArchiveName;
+    ZipArchiver->BaseDir = SourceFolder;
+    ZipArchiver->FileMasks().push_back(SourceFolder + "*.*");
+    try {
+        ZipArchiver->Open(platform::fmCreate);
+        ZipArchiver->AddMatchingFiles();
+        // An update that was rolled back (aborted, cancelled, or the disk full) raises nothing, but
+        // nothing was packed: it must not be reported as a success.
+        if (ZipArchiver->UpdateRolledBack()) ZipFailed = true;
+        ZipArchiver->Close();
+    } catch (const Exception& e) {
+        MessageDlg(ErrorText(e, " during zipping!"), mtError, {mbOK});
+        ZipFailed = true;
+    }
+}
+
+std::string TFormMain::VolumeSuffix(int number) { return Format(".z%02d", number); }
+
+void TFormMain::ShowReport() {
+    std::string text = "Vandrel SPAM has been zipped into: \r\n\r\n";
+    text += "        " + ArchiveName + "\r\n";
+    for (int a = 1; a <= VolumeCount - 1; ++a) {
+        text += "        " + zip::ChangeFileExt(ArchiveName, VolumeSuffix(a)) + "\r\n";
+    }
+    text += "\r\nPlease send as attachments to separate emails.";
+    MessageDlg(text, mtInformation, {mbOK});
+}

@@ -1,0 +1,63 @@
+#pragma once
+// The main window and the zip job: find the server folder in the registry, delete the old archive,
+// pack LOG_EML into split volumes, tell the user which files to send, and close.
+#include <cstdint>
+#include <string>
+
+#include "archiver/ZipArchiver.h"
+#include "platform/Forms.h"
+#include "widgets/BrowseForFolderDialog.h"
+#include "widgets/WaitingGradient.h"
+
+// How the job ended; the program's exit status.
+enum class TJobOutcome : int {
+    Reported = 0,    // the report was shown
+    Failed = 1,      // "Zip of Vandrel SPAM failed!" was shown
+    NotLocated = 2,  // "Unable to locate Vandrel SPAM folder!" was shown
+    Abandoned = 3,   // the window was closed before the job began
+};
+
+class TFormMain : public TForm {
+public:
+    explicit TFormMain(TComponent* owner);
+    ~TFormMain() override;
+
+    // Components, in layout order.
+    TLabel* LabelWait = nullptr;
+    TPanel* PanelWaiting = nullptr;
+    TWaitingGradient* WaitingGradient = nullptr;
+    TTimer* Timer = nullptr;
+    TZipArchiver* ZipArchiver = nullptr;
+    TBrowseForFolderDialog* BrowseDialog = nullptr;
+
+    // Handlers.
+    void FormCreate(TObject* sender);
+    void FormCloseQuery(TObject* sender, bool& canClose);
+    void ZipArchiverFileProgress(TObject* sender, const std::string& fileName, double progress,
+                                 TZipProcessOperation operation, TZipProgressPhase phase, bool& cancel);
+    void ZipArchiverOverallProgress(TObject* sender, double progress, TZipProcessOperation operation,
+                                    TZipProgressPhase phase, bool& cancel);
+    void ZipArchiverRequestBlankVolume(TObject* sender, int volumeNumber, std::string& volumeFileName, bool& cancel);
+    // The whole job, run once by the first tick.
+    void TimerTick(TObject* sender);
+
+    // Reads the server folder from the registry, sets ArchiveName and returns the source folder.
+    void LocateFolders(std::string& folder);
+    // Deletes the old archive and volumes and has the archiver write the new one.
+    void ZipFolder();
+    // ".z" and the number with at least two digits (1 gives ".z01").
+    static std::string VolumeSuffix(int number);
+    void ShowReport();
+
+    // The job's state.
+    bool JobDone = false;
+    bool ZipFailed = false;
+    std::string SourceFolder;
+    std::int32_t VolumeCount = 0;
+    std::string ArchiveName;
+    TJobOutcome Outcome() const { return outcome_; }
+
+private:
+    void LoadLayout();
+    TJobOutcome outcome_ = TJobOutcome::Abandoned;
+};

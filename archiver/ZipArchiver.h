@@ -1,0 +1,352 @@
+#pragma once
+// The archiver component: selects files by masks, compresses them into a ZIP archive, keeps its
+// central directory and writes it as one file or as split volumes. Everything happens on the
+// calling thread; events are raised through virtual hooks that apply a default when no handler is
+// assigned.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archiver/ZipExcept.h"
+#include "archiver/ZipVolume.h"
+#include "platform/Forms.h"
+#include "platform/Streams.h"
+#include "platform/Threads.h"
+
+class TZipDirManager;
+struct TDirItem;
+
+enum TZipCompressionLevel : std::uint8_t { clNone, clFastest, clNormal, clMax };
+enum TZipProcessOperation : std::uint8_t {
+    poAdd, poMove, poDelete, poUpdate, poExtract, poTest, poRename, poChangeAttr, poChangeComment, poMakeSFX,
+};
+enum TZipProgressPhase : std::uint8_t { ppStart, ppProcess, ppEnd };
+enum TZipAction : std::uint8_t { fxaRetry, fxaIgnore, fxaAbort };
+enum TZipOverwriteMode : std::uint8_t { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
+enum TZipFileShareMode : std::uint8_t {
+    smShareCompat, smShareExclusive, smShareDenyWrite, smShareDenyRead, smShareDenyNone,
+};
+enum TZipStorePathMode : std::uint8_t { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
+enum TZip64Mode : std::uint8_t { zmDisabled, zmAuto, zmAlways };
+enum TZipSpanningMode : std::uint8_t { smNone, smSpanning, smSplitting };
+enum TZipVolumeSize : std::uint8_t {
+    vsAutoDetect, vsCustom, vs1_44MB, vs100MB, vs200MB, vs250MB, vs600MB, vs650MB, vs700MB, vs4700MB,
+};
+
+using TStringList = std::vector<std::string>;
+
+// Event types. Sender is the archiver; a handler answers through its reference parameters.
+using TZipProgressEvent = std::function<void(TObject* Sender, double Progress, TZipProcessOperation Operation,
+                                             TZipProgressPhase ProgressPhase, bool& Cancel)>;
+using TZipFileProgressEvent =
+    std::function<void(TObject* Sender, const std::string& FileName, double Progress, TZipProcessOperation Operation,
+                       TZipProgressPhase ProgressPhase, bool& Cancel)>;
+using TZipCopyTempFileProgressEvent =
+    std::function<void(TObject* Sender, double Progress, TZipProgressPhase ProgressPhase, bool& Cancel)>;
+using TZipConfirmOverwriteEvent = std::function<void(TObject* Sender, const std::string& SourceFileName,
+                                                     std::string& DestFileName, bool& Confirm)>;
+using TZipConfirmProcessFileEvent = std::function<void(TObject* Sender, const std::string& FileName,
+                                                       TZipProcessOperation Operation, bool& Confirm)>;
+using TZipOnPasswordEvent = std::function<void(TObject* Sender, const std::string& FileName, std::string& NewPassword,
+                                               bool& SkipFile)>;
+using TZipProcessFileFailureEvent =
+    std::function<void(TObject* Sender, const std::string& FileName, TZipProcessOperation Operation, int NativeError,
+                       int ErrorCode, const std::string& ErrorMessage, TZipAction& Action)>;
+using TZipOnRequestBlankVolumeEvent =
+    std::function<void(TObject* Sender, int VolumeNumber, std::string& VolumeFileName, bool& Cancel)>;
+using TZipOnRequestFirstVolumeEvent = std::function<void(TObject* Sender, std::string& VolumeFileName, bool& Cancel)>;
+using TZipOnRequestLastVolumeEvent = std::function<void(TObject* Sender, std::string& VolumeFileName, bool& Cancel)>;
+using TZipOnRequestMiddleVolumeEvent =
+    std::function<void(TObject* Sender, int VolumeNumber, std::string& VolumeFileName, bool& Cancel)>;
+using TZipOnDiskFullEvent =
+    std::function<void(TObject* Sender, int VolumeNumber, const std::string& VolumeFileName, bool& Cancel)>;
+using TZipOnStoreFileEvent = std::function<void(TObject* Sender, std::string& FileName, std::uint32_t& FileAttr,
+                                                std::string& Comment, const std::string& OriginalFileName)>;
+using TZipOnExtractFileEvent = std::function<void(TObject* Sender, std::string& FileName, std::uint32_t& FileAttr,
+                                                  const std::string& Comment)>;
+
+// General options of the archiver.
+class TZipOptions {
+public:
+    TZipStorePathMode StorePath = spRelativePath;
+    bool Recurse = true;
+    TZipFileShareMode ShareMode = smShareDenyNone;
+    TZipOverwriteMode OverwriteMode = omAlways;
+    bool CreateDirs = true;
+    bool ReplaceReadOnly = true;
+    bool SetAttributes = true;
+    std::int32_t SearchAttr = 10431;  // 0x28BF: the six attribute bits, normal, compressed, not indexed
+    bool FlushBuffers = true;
+    bool OEMFileNames = true;
+
+    // Copies every option, the share mode included.
+    void Assign(const TZipOptions& other) { *this = other; }
+};
+
+// Multi-volume options of the archiver.
+class TZipSpanningOptions {
+public:
+    bool AdvancedNaming = true;
+    std::int64_t FirstVolumeSize = 0;
+    TZipVolumeSize VolumeSize = vsAutoDetect;
+
+    std::int64_t CustomVolumeSize() const { return customVolumeSize_; }
+    // Values below 65,536 (negative ones included) are stored as 65,536.
+    void SetCustomVolumeSize(std::int64_t value) { customVolumeSize_ = value < 65536 ? 65536 : value; }
+    // Not published; false after construction, copied along with the other options; nothing reads it.
+    bool Reserved = false;
+
+    // The byte limit of a volume: FirstVolumeSize for the first one when it is set, else the limit
+    // of VolumeSize; -1 for no limit.
+    std::int64_t VolumeSizeFor(const TZipVolumeNumberInfo& info) const;
+    void Assign(const TZipSpanningOptions& other) { *this = other; }
+
+private:
+    std::int64_t customVolumeSize_ = 0;
+};
+
+class TZipBaseArchiver : public TComponent {
+public:
+    explicit TZipBaseArchiver(TComponent* owner);
+    ~TZipBaseArchiver() override;
+
+    // ---- Published properties ----
+    bool ExtractCorruptedFiles = false;
+    TZipCompressionLevel CompressionLevel() const { return compressionLevel_; }
+    // Sets the level, then CompressionMode from it (0, 1, 6 or 9), then the method.
+    void SetCompressionLevel(TZipCompressionLevel level);
+    std::uint8_t CompressionMode() const { return compressionMode_; }
+    // Sets the mode (0..9; above 9 raises code 5 and changes nothing), the level from it, the method.
+    void SetCompressionMode(std::uint8_t mode);
+    // "2.72 " whatever the locale; assigning it changes nothing.
+    std::string CurrentVersion() const;
+    void SetCurrentVersion(const std::string&) {}
+    std::string Password;
+    std::string FileName;
+    std::string BaseDir;
+    std::string TempDir;
+    TZipSpanningMode SpanningMode() const { return spanningMode_; }
+    // Raises Exception "Cannot set spanning mode on open archive" while an archive is open.
+    void SetSpanningMode(TZipSpanningMode mode);
+    TZipSpanningOptions& SpanningOptions() { return *spanningOptions_; }
+    void SetSpanningOptions(const TZipSpanningOptions& options) { spanningOptions_->Assign(options); }
+    std::string SFXStub;
+    TZipOptions& Options() { return *options_; }
+    void SetOptions(const TZipOptions& options) { options_->Assign(options); }
+    TStringList& FileMasks() { return *fileMasks_; }
+    void SetFileMasks(const TStringList& masks) { *fileMasks_ = masks; }
+    TStringList& ExclusionMasks() { return *exclusionMasks_; }
+    void SetExclusionMasks(const TStringList& masks) { *exclusionMasks_ = masks; }
+    TStringList& NoCompressionMasks() { return *noCompressionMasks_; }
+    void SetNoCompressionMasks(const TStringList& masks) { *noCompressionMasks_ = masks; }
+    bool InMemory() const { return inMemory_; }
+    void SetInMemory(bool value);
+
+    TZipFileProgressEvent OnFileProgress;
+    TZipProgressEvent OnOverallProgress;
+    TZipCopyTempFileProgressEvent OnCopyTempFileProgress;
+    TZipConfirmOverwriteEvent OnConfirmOverwrite;
+    TZipConfirmProcessFileEvent OnConfirmProcessFile;
+    TNotifyEvent AfterOpen;
+    TZipOnPasswordEvent OnPassword;
+    TZipProcessFileFailureEvent OnProcessFileFailure;
+    TZipOnRequestBlankVolumeEvent OnRequestBlankVolume;
+    TZipOnRequestFirstVolumeEvent OnRequestFirstVolume;
+    TZipOnRequestLastVolumeEvent OnRequestLastVolume;
+    TZipOnRequestMiddleVolumeEvent OnRequestMiddleVolume;
+    TZipOnDiskFullEvent OnDiskFull;
+    TZipOnStoreFileEvent OnStoreFile;
+    TZipOnExtractFileEvent OnExtractFile;
+
+    TZip64Mode Zip64Mode = zmAuto;
+
+    // ---- Operations ----
+    // Opens the archive FileName with an open-mode word; fmCreate (0xFFFF) creates a new one.
+    void Open(std::uint16_t mode);
+    // Opens with a mode chosen from the file's existence and writability.
+    void OpenDefault();
+    void SetOpen(bool value);
+    // Finishes a pending update, then releases the archive. Never raises.
+    void Close();
+    // Adds every file selected by FileMasks in one update.
+    void AddMatchingFiles();
+    void BeginUpdate();
+    // The outermost EndUpdate commits the update.
+    void EndUpdate();
+    // Forgets the open update without committing it.
+    void DiscardUpdate();
+
+    // ---- State, readable by the owner and by tests ----
+    bool IsOpen() const { return isOpen_; }
+    std::int32_t UpdateDepth() const { return updateDepth_; }
+    std::uint16_t OpenMode() const { return openMode_; }
+    std::uint16_t ItemMethod() const { return itemMethod_; }
+    bool UpdateCommitted() const { return updateCommitted_; }
+    // Whether the last commit ended without writing its update (aborted, cancelled or failed): the
+    // archive was rolled back to its state before the update. AddMatchingFiles returns normally in
+    // that case, so this is how a caller tells success from a roll-back.
+    bool UpdateRolledBack() const { return updateRolledBack_; }
+    TZipDirManager* DirManager() const { return dirManager_.get(); }
+    TStream* ArchiveStream() const { return archiveStream_; }
+    const TZipVolumeNumberInfo& CurrentVolume() const { return *currentVolume_; }
+    const std::string& CurrentVolumeFileName() const { return currentVolumeFileName_; }
+    bool UseZipSignatures() const { return useZipSignatures_; }
+
+    // ---- Volumes (used by the directory manager) ----
+    // Whether the archive is a self-extractor: a stub in front, SFXStub set, or an .exe name.
+    bool IsSFXTarget() const;
+    // The name of volume number (0-based; -1 for the last) derived from name.
+    void MakeVolumeFileName(std::string& name, std::int32_t volumeNumber, bool checkExists);
+    // Free bytes on the drive of name; a failed query counts as unlimited.
+    std::int64_t DriveFreeSpace(const std::string& name);
+    // Makes the volume info names current (requesting, checking and creating it as needed).
+    void OpenVolume(TZipVolumeNumberInfo& info);
+    // Writes count bytes through the volumes; reserve -1 lets the block straddle two volumes, a value
+    // of 0 or more requires the rest of the block plus reserve bytes to fit. Returns the bytes taken.
+    std::int64_t WriteToVolumes(const void* buffer, std::int64_t count, TStream*& volumeStream,
+                                TZipVolumeNumberInfo& info, std::int32_t reserve, TMemoryStream* bufferStream);
+    // The same; raises code 46 when fewer than count bytes were taken.
+    void WriteToVolumesChecked(const void* buffer, std::int64_t count, TStream*& volumeStream,
+                               TZipVolumeNumberInfo& info, std::int32_t reserve, TMemoryStream* bufferStream);
+    // Copies count bytes of source (-1: to its end) through the volumes; raises code 46 when the
+    // volumes take fewer bytes than were read.
+    void CopyStreamToVolumes(TStream& source, TStream*& volumeStream, bool showProgress, TMemoryStream* bufferStream,
+                             std::int32_t reserve, std::int64_t count, bool& cancel, TZipVolumeNumberInfo& info);
+    // After the directory is written: the last volume takes the archive's own name.
+    void FinishVolumes();
+    TZipVolumeNumberInfo& CurrentVolumeRef() { return *currentVolume_; }
+    TStream*& ArchiveStreamRef() { return archiveStream_; }
+    // While off, the end-record search of an opened archive reports only what it really finds.
+    bool DamagedDirectorySwitch() const { return damagedDirectorySwitch_; }
+
+    // ---- Event hooks: each calls its handler when one is assigned, else applies a default ----
+    virtual void ChooseCompressionMethod();
+    virtual void DoOverallProgress(TZipProcessOperation operation, TZipProgressPhase phase, bool& cancel,
+                                   double progress);
+    virtual void DoFileProgress(const std::string& fileName, TZipProcessOperation operation, bool& cancel,
+                                TZipProgressPhase phase, double progress);
+    virtual void DoCopyTempFileProgress(TZipProgressPhase phase, bool& cancel, double progress);
+    virtual void DoConfirmOverwrite(const std::string& sourceFileName, std::string& destFileName, bool& confirm);
+    virtual void DoConfirmProcessFile(const std::string& fileName, TZipProcessOperation operation, bool& confirm);
+    virtual void DoPassword(const std::string& fileName, std::string& newPassword, bool& skipFile);
+    virtual void DoProcessFileFailure(const std::string& fileName, TZipProcessOperation operation, int nativeError,
+                                      int errorCode, const std::string& errorMessage, TZipAction& action);
+    virtual void DoRequestBlankVolume(std::int32_t volumeNumber, std::string& volumeFileName, bool& cancel);
+    virtual void DoRequestFirstVolume(std::string& volumeFileName, bool& cancel);
+    virtual void DoRequestLastVolume(std::string& volumeFileName, bool& cancel);
+    virtual void DoRequestMiddleVolume(std::int32_t volumeNumber, std::string& volumeFileName, bool& cancel);
+    virtual void DoDiskFull(std::int32_t volumeNumber, const std::string& volumeFileName, bool& cancel);
+    virtual void DoReserved() {}
+    virtual void DoStoreFile(std::string& fileName, std::uint32_t& fileAttr, std::string& comment,
+                             const std::string& originalFileName);
+    virtual void DoExtractFile(std::string& fileName, std::uint32_t& fileAttr, const std::string& comment);
+
+    // ---- File selection (exposed for the search's own tests) ----
+    // The pattern a mask stands for, and whether it was relative to folder.
+    void ResolveMask(const std::string& mask, const std::string& folder, std::string& pattern, bool& isRelative);
+    std::string ResolvePath(const std::string& base, const std::string& path, const std::string& fallback);
+    std::string MakeStoredName(const std::string& fullName, const std::string& base, TZipStorePathMode storePath,
+                               const std::string& fallback);
+    bool PathMatchesMask(const std::string& path, const std::string& mask, bool isFolder);
+    const std::string& SearchBaseDir() const { return searchBaseDir_; }
+    void SetSearchBaseDir(const std::string& dir) { searchBaseDir_ = dir; }
+
+protected:
+    bool useZipSignatures_ = false;
+    std::uint16_t itemMethod_ = 0;
+
+private:
+    friend class TZipDirManager;
+
+    void CreateNewArchive();
+    void OpenExistingArchive();
+    void OpenVolumeFile(const std::string& name);
+    void RequireOpen();
+    void FreeArchiveStream();
+
+    // Selection.
+    void SearchAndMark(const TStringList& masks, std::int32_t searchAttr, bool recurse, const TStringList& exclusions);
+    void SearchMask(const std::string& folder, const std::string& rootFolder, const std::string& mask, bool recurse,
+                    const TStringList& exclusions, std::int32_t searchAttr);
+    bool AddFoundEntry(const platform::FindEntry& entry, const std::string& entryFolder, const std::string& rootFolder,
+                       const TStringList& exclusions);
+    void MarkFoundFile(const std::string& fullName, const std::string& rootFolder, const platform::FindEntry& entry);
+    int AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder);
+    void FillNewItem(int index, const std::string& fullName);
+
+    // Update engine.
+    void CommitUpdate();
+    int FirstChangedIndex();
+    void SaveArchiveTail(int index);
+    bool CompressItem(int index);
+    void CopyItem(int index);
+    void ReleaseSource();
+    void RollbackUpdate();
+    void RestoreArchiveTail();
+    void DeleteTailFile();
+    std::string MakeTempFileName();
+    static std::uint16_t ShareModeFlags(TZipFileShareMode mode);
+
+    // Compression.
+    bool CompressStream(TStream& source, TStream& output, TDirItem& item);
+
+    std::string searchBaseDir_;
+    std::int32_t updateDepth_ = 0;
+    bool isOpen_ = false;
+    bool externalStream_ = false;
+    std::string currentVolumeFileName_;
+    std::unique_ptr<TZipVolumeNumberInfo> currentVolume_;
+    std::uint16_t openMode_ = 0;
+    std::unique_ptr<TZipOptions> options_;
+    std::unique_ptr<TStringList> fileMasks_;
+    std::unique_ptr<TStringList> exclusionMasks_;
+    std::unique_ptr<TStringList> noCompressionMasks_;
+    bool inMemory_ = false;
+
+    // Progress of a running commit.
+    bool cancelRequested_ = false;
+    std::int32_t processedCount_ = 0;
+    std::int32_t totalCount_ = 0;
+    long double currentFileDone_ = 0;
+    long double currentFileSize_ = 0;
+
+    TZipSpanningMode spanningMode_ = smNone;
+    std::unique_ptr<TZipSpanningOptions> spanningOptions_;
+    bool damagedDirectorySwitch_ = true;
+    bool updateCommitted_ = false;
+    bool updateRolledBack_ = false;
+    std::unique_ptr<TZipDirManager> dirManager_;
+    TStream* archiveStream_ = nullptr;
+    std::unique_ptr<TStream> ownedStream_;  // the archive stream unless it is the caller's
+    std::uint8_t compressionMode_ = 1;
+    TZipCompressionLevel compressionLevel_ = clFastest;
+
+    // State of one commit.
+    std::uint64_t rewriteStart_ = 0;
+    std::unique_ptr<TFileStream> tailFile_;
+    std::string tailFileName_;
+    TZipAction action_ = fxaIgnore;
+    bool volumeCopyCancelled_ = false;
+    std::unique_ptr<TMemoryStream> bufferStream_;
+    TZipProcessOperation overallOperation_ = poAdd;
+    std::unique_ptr<TFileStream> source_;
+};
+
+// The ZIP flavour of the archiver: ZIP signatures, deflate for every mode but 0, no Zip64 by default.
+class TZipArchiver : public TZipBaseArchiver {
+public:
+    explicit TZipArchiver(TComponent* owner);
+    void ChooseCompressionMethod() override;
+};
+
+namespace zip {
+// The lock the file search holds, shared by every archiver of the process.
+platform::CriticalSection& SearchLock();
+// CompressionMode for a level, and the level of a mode.
+std::uint8_t ModeForLevel(TZipCompressionLevel level);
+TZipCompressionLevel LevelForMode(std::uint8_t mode);
+// Input block size of a level.
+std::int32_t BlockSizeForLevel(std::uint8_t level);
+}  // namespace zip

@@ -1,0 +1,168 @@
+// The compression stage: one source stream into the data bytes of one entry, deflated block by
+// block through zlib (its 2-byte header and 4-byte trailer cut, so a raw deflate stream remains),
+// with the entry's CRC-32 and sizes.
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
+#include "archiver/ZipRecords.h"
+#include "archiver/ZipStrFunc.h"
+#include "archiver/ZipZlib.h"
+
+using zip::kSentinel32;
+
+namespace {
+
+// The traditional ZIP encryption of the PKWARE application note.
+class TraditionalCipher {
+public:
+    explicit TraditionalCipher(const std::string& password) {
+        for (unsigned char c : password) Update(c);
+    }
+    std::uint8_t Encrypt(std::uint8_t plain) {
+        const std::uint16_t temp = static_cast<std::uint16_t>(keys_[2] | 2);
+        const auto stream = static_cast<std::uint8_t>((temp * (temp ^ 1)) >> 8);
+        Update(plain);
+        return plain ^ stream;
+    }
+
+private:
+    static std::uint32_t Crc(std::uint32_t crc, std::uint8_t b) { return zip::Crc32Update(crc, &b, 1); }
+    void Update(std::uint8_t c) {
+        keys_[0] = Crc(keys_[0], c);
+        keys_[1] = (keys_[1] + (keys_[0] & 0xFF)) * 134775813u + 1;
+        keys_[2] = Crc(keys_[2], static_cast<std::uint8_t>(keys_[1] >> 24));
+    }
+    std::uint32_t keys_[3] = {305419896u, 591751049u, 878082192u};
+};
+
+// Output buffer size of a block: the input, a tenth more and 12 bytes, rounded up to 256.
+std::int64_t OutputSizeFor(std::int64_t blockLength) {
+    const std::int64_t wanted = blockLength + blockLength / 10 + 12;
+    return (wanted + 255) / 256 * 256;
+}
+
+}  // namespace
+
+bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem& item) {
+    zip::CentralFileHeader head = item;  // worked on here, stored back at the end
+    source.SetPosition(0);
+    const std::int64_t sourceSize = source.Size();
+    std::int64_t consumed = 0;
+    std::int64_t compressedTotal = 0;
+    std::uint32_t crc = 0xFFFFFFFF;
+    const std::uint8_t level = item.CompressionMode;
+    const std::int64_t blockSize = zip::BlockSizeForLevel(level);
+    const bool encrypting = !item.Password.empty();
+    const auto operation = static_cast<TZipProcessOperation>(item.Operation);
+
+    // The block loop.
+    {
+        std::vector<std::uint8_t> input(static_cast<std::size_t>(std::min(sourceSize, blockSize)));
+        TZlibDeflater deflater(level);
+        std::unique_ptr<TraditionalCipher> cipher;
+        bool deflateCalled = false;
+        try {
+            if (encrypting) {
+                // The header's check bytes need the CRC before any data is written: read it all once.
+                std::vector<std::uint8_t> pass(static_cast<std::size_t>(std::min(sourceSize, blockSize)));
+                for (std::int64_t done = 0; done < sourceSize;) {
+                    const std::int64_t got = source.Read(pass.data(), std::min(blockSize, sourceSize - done));
+                    if (got <= 0) break;
+                    crc = zip::Crc32Update(crc, pass.data(), got);
+                    done += got;
+                }
+                source.SetPosition(0);
+                cipher = std::make_unique<TraditionalCipher>(item.Password);
+                const std::uint32_t finalCrc = ~crc;
+                std::uint8_t header[12];
+                std::random_device random;
+                for (int i = 0; i < 10; ++i) header[i] = static_cast<std::uint8_t>(random());
+                header[10] = static_cast<std::uint8_t>(finalCrc >> 16);
+                header[11] = static_cast<std::uint8_t>(finalCrc >> 24);
+                for (std::uint8_t& b : header) b = cipher->Encrypt(b);
+                output.WriteBuffer(header, sizeof header);
+                compressedTotal = sizeof header;
+            }
+            currentFileSize_ = static_cast<long double>(sourceSize);
+            while (consumed < sourceSize) {
+                currentFileDone_ = static_cast<long double>(consumed);
+                DoFileProgress(item.SourceFileName, operation, cancelRequested_, ppProcess,
+                               static_cast<double>(currentFileDone_ / currentFileSize_ * 100));
+                if (cancelRequested_) break;
+                DoOverallProgress(operation, ppProcess, cancelRequested_,
+                                  static_cast<double>((currentFileDone_ / currentFileSize_ + processedCount_) /
+                                                      totalCount_ * 100));
+                if (cancelRequested_) break;
+                const std::int64_t blockLength = std::min(blockSize, sourceSize - consumed);
+                if (source.Read(input.data(), blockLength) < blockLength) break;
+                if (!encrypting) crc = zip::Crc32Update(crc, input.data(), blockLength);
+                std::vector<std::uint8_t> out;
+                std::int64_t offset = 0;
+                std::int64_t produced = 0;
+                if (head.Method == 0) {
+                    out.assign(input.begin(), input.begin() + blockLength);
+                    produced = blockLength;
+                } else {
+                    out.assign(static_cast<std::size_t>(OutputSizeFor(blockLength)), 0);
+                    const bool last = sourceSize - consumed == blockLength;
+                    deflateCalled = true;
+                    produced = deflater.Deflate(input.data(), static_cast<std::uint32_t>(blockLength), out.data(),
+                                                static_cast<std::uint32_t>(out.size()), last);
+                    if (consumed == 0) {
+                        offset = 2;  // the zlib header
+                        produced -= 2;
+                    }
+                }
+                consumed += blockLength;
+                if (level > 0 && consumed >= sourceSize) produced -= 4;  // the Adler-32 trailer
+                produced = std::max<std::int64_t>(produced, 0);
+                if (cipher) {
+                    for (std::int64_t k = 0; k < produced; ++k) out[static_cast<std::size_t>(offset + k)] = cipher->Encrypt(out[static_cast<std::size_t>(offset + k)]);
+                }
+                if (output.Write(out.data() + offset, produced) < produced) {
+                    consumed -= blockLength;
+                    break;
+                }
+                compressedTotal += produced;
+            }
+        } catch (...) {
+            deflater.End();
+            throw;
+        }
+        const int ended = deflater.End();
+        // zlib calls a stream that was begun and not finished an error.
+        if (!cancelRequested_ && ended < 0 && deflateCalled) throw ECompressionError();
+    }
+
+    if (consumed == sourceSize) {
+        if (compressedTotal >= kSentinel32 || Zip64Mode == zmAlways) {
+            item.HasZip64 = true;
+            head.CompressedSize = kSentinel32;
+            item.Zip64CompressedSize = compressedTotal;
+        } else {
+            head.CompressedSize = static_cast<std::uint32_t>(compressedTotal);
+        }
+        if (sourceSize >= kSentinel32 || Zip64Mode == zmAlways) {
+            item.HasZip64 = true;
+            head.UncompressedSize = kSentinel32;
+            item.Zip64UncompressedSize = sourceSize;
+        } else {
+            head.UncompressedSize = static_cast<std::uint32_t>(sourceSize);
+        }
+        head.Crc32 = ~crc;
+        if (item.HasZip64 && Zip64Mode == zmDisabled) {
+            throw EZipException::CreateWithArgs(41, this, {item.SourceFileName});
+        }
+        if (sourceSize == 0) head.Method = 0;
+        item.Crc32 = head.Crc32;
+        item.CompressedSize = head.CompressedSize;
+        item.UncompressedSize = head.UncompressedSize;
+        item.Method = head.Method;
+        return true;
+    }
+    if (cancelRequested_) return false;
+    throw EZipException::CreateWithArgs(34, this, {sourceSize, consumed});
+}

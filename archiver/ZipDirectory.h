@@ -1,0 +1,194 @@
+#pragma once
+// The in-memory directory of an open archive: its entries with a case-insensitive name index, and
+// the manager that loads it from the archive and saves it as the central directory.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archiver/ZipRecords.h"
+#include "archiver/ZipVolume.h"
+#include "platform/Streams.h"
+
+class TZipBaseArchiver;
+enum TZipProcessOperation : std::uint8_t;
+
+struct TZipExtraField {
+    std::uint16_t HeaderID = 0;
+    std::uint16_t DataSize = 0;
+    std::vector<std::uint8_t> Data;
+};
+
+// One entry. Its head is the 46-byte central directory header as stored; behind it the entry's
+// texts, kept extra fields, Zip64 values and the working state of an update.
+struct TDirItem : zip::CentralFileHeader {
+    std::string Name;     // stored name, ANSI, "/" between folders
+    std::string Comment;
+    std::vector<TZipExtraField> ExtraFields;
+    bool HasZip64 = false;
+    std::int64_t Zip64UncompressedSize = 0;
+    std::int64_t Zip64CompressedSize = 0;
+    std::int64_t Zip64LocalHeaderOffset = 0;
+    std::uint32_t Zip64DiskNumberStart = 0;
+    bool Selected = false;
+    std::string Password;
+    std::shared_ptr<TStream> SourceStream;
+    bool OwnsSourceStream = false;
+    std::int32_t SourceStreamPosition = 0;
+    std::string SourceFileName;
+    std::uint8_t CompressionMode = 0;
+    std::uint8_t Operation = 0;  // a TZipProcessOperation
+
+    // The 64-bit values, each the Zip64 one when the 32-bit field holds its sentinel.
+    std::int64_t RealCompressedSize() const;
+    std::int64_t RealUncompressedSize() const;
+    std::int64_t RealLocalHeaderOffset() const;
+    bool IsFolder() const { return (ExternalAttributes & 0x10) != 0; }
+};
+
+// A chained hash table from string keys to list indexes; new items go to the head of their chain.
+class TZipStringHash {
+public:
+    explicit TZipStringHash(std::uint32_t chainCount);
+    virtual ~TZipStringHash();
+    TZipStringHash(const TZipStringHash&) = delete;
+    TZipStringHash& operator=(const TZipStringHash&) = delete;
+
+    // h := (h rotated left by 2) xor byte, over the key's bytes.
+    virtual std::uint32_t HashKey(const std::string& key) const;
+    void Insert(const std::string& key, std::int32_t index);
+    void Drop(const std::string& key);
+    // The index of the first item with exactly this key; -1 when there is none.
+    std::int32_t Lookup(const std::string& key) const;
+    void ClearChains();
+    std::uint32_t ChainCount() const { return static_cast<std::uint32_t>(chains_.size()); }
+
+private:
+    struct THashItem {
+        std::unique_ptr<THashItem> Link;
+        std::string Key;
+        std::int32_t Index = 0;
+    };
+    std::unique_ptr<THashItem>* LocateSlot(const std::string& key);
+    std::vector<std::unique_ptr<THashItem>> chains_;
+};
+
+// An ordered list of strings with hashed lookups; the hash goes stale on deletion and when it grows
+// past five strings per chain, and is rebuilt at the next lookup.
+class TZipHashedStringList {
+public:
+    explicit TZipHashedStringList(bool caseSensitive = false) : caseSensitive_(caseSensitive) {}
+    std::int32_t AddText(const std::string& s);
+    void ReplaceText(std::int32_t index, const std::string& s);
+    void DeleteAt(std::int32_t index);
+    void ClearAll();
+    std::int32_t FindText(const std::string& s);
+    // Finds a "name=value" string by its name part.
+    std::int32_t FindPairKey(const std::string& name);
+    std::int32_t Count() const { return static_cast<std::int32_t>(strings_.size()); }
+    const std::string& At(std::int32_t index) const { return strings_[static_cast<std::size_t>(index)]; }
+    // The number of chains of the text index; 0 while it is absent.
+    std::uint32_t TextIndexChains() const { return textIndex_ ? textIndex_->ChainCount() : 0; }
+    bool TextIndexValid() const { return textIndexValid_; }
+
+private:
+    std::string KeyOf(const std::string& s) const;
+    std::vector<std::string> strings_;
+    std::unique_ptr<TZipStringHash> textIndex_;
+    std::unique_ptr<TZipStringHash> pairKeyIndex_;
+    bool textIndexValid_ = true;
+    bool pairKeyIndexValid_ = false;
+    bool caseSensitive_;
+};
+
+// The entries of a directory with their name index (string i is the lower-cased name of entry i).
+class TZipDirArray {
+public:
+    TZipDirArray() = default;
+    TZipDirArray(const TZipDirArray&) = delete;
+    TZipDirArray& operator=(const TZipDirArray&) = delete;
+
+    void ClearEntries();
+    void SetEntry(std::int32_t index, const TDirItem& item);   // codes 1, 58
+    TDirItem GetEntry(std::int32_t index) const;               // code 2
+    TDirItem& EntryRef(std::int32_t index);                    // code 3
+    void SetCount(std::int32_t count);
+    std::int32_t Count() const { return count_; }
+    std::int32_t Capacity() const { return capacity_; }
+    void AssignFrom(const TZipDirArray& source);
+    void DeleteEntry(std::int32_t index);                      // code 4
+    // Case-insensitive lookup; returns whether the name was found and its index.
+    bool FindEntry(const std::string& name, std::int32_t& index);
+    void RenameEntry(std::int32_t index, const std::string& name);  // code 59
+    // Gives entry index its name and registers it at the same place of the name index, whatever
+    // name the slot held before (a new slot at the end, or a replaced entry).
+    void RegisterName(std::int32_t index, const std::string& name);  // codes 3, 58
+    TZipHashedStringList& NameIndex() { return nameIndex_; }
+
+private:
+    std::vector<TDirItem> entries_;
+    TZipHashedStringList nameIndex_;
+    std::int32_t growStep_ = 500;
+    std::int32_t maxGrowStep_ = 10000;
+    std::int32_t capacity_ = 0;
+    std::int32_t count_ = 0;
+};
+
+// Loads and saves the directory of one open archive.
+class TZipDirManager {
+public:
+    // stream: the archive stream (or the current volume's); archiver: the owner, which may be absent
+    // for a stream handled on its own; newArchive: start an empty directory (copying a stub in front
+    // when the archiver names one).
+    TZipDirManager(TStream* stream, TZipBaseArchiver* archiver, bool newArchive);
+    ~TZipDirManager();
+    TZipDirManager(const TZipDirManager&) = delete;
+    TZipDirManager& operator=(const TZipDirManager&) = delete;
+
+    // Searches the end record; true when found, and always true while the archiver's
+    // damaged-directory switch is on.
+    bool HasEndRecord();
+    // Reads the directory of an existing archive, rebuilding it from the local headers when the
+    // central directory is missing or unreadable.
+    void LoadDirectory();
+    // Writes the central directory and the end records at the end of the stream (stream, when given,
+    // becomes the manager's stream).
+    void SaveDirectory(TStream* stream = nullptr);
+    void SwitchToVolume(TZipVolumeNumberInfo& volume);
+    // The archiver replaced its volume stream: the manager follows when it wrote to the old one.
+    void StreamReplaced(const TStream* old, TStream* now) {
+        if (stream_ == old) stream_ = now;
+    }
+
+    TZipDirArray& Dir() { return *dir_; }
+    TZipDirArray& SavedDir() { return *savedDir_; }
+    TStream* Stream() const { return stream_; }
+    std::string ZipComment;
+    zip::EndRecord EndRecord;
+    zip::Zip64EndRecord Zip64EndRecord;
+    zip::Zip64Locator Zip64Locator;
+    std::int64_t PrefixSize = 0;
+    bool IsZip64 = false;
+    std::int64_t DirStart = 0;
+    // Where the old central directory began, 64 bits, from the end records.
+    std::int64_t CentralDirectoryOffset() const;
+
+private:
+    void ResetEndRecord();
+    // Part of the end-record search: finds it and reads the comment; returns its position or -1.
+    std::int64_t FindEndRecord();
+    void RebuildFromLocalHeaders();
+    void DetectPrefix();
+    std::int64_t SearchSignature(std::uint32_t signature, std::int64_t from, std::int64_t window, std::int64_t overlap);
+    bool Split() const;
+    bool OemNames() const;
+    void Write(const void* data, std::int64_t count, std::int32_t reserve, TMemoryStream* buffer);
+
+    TStream* stream_;
+    bool isCustomStream_ = true;
+    TZipBaseArchiver* archiver_;
+    std::unique_ptr<TZipDirArray> savedDir_;
+    std::unique_ptr<TZipDirArray> dir_;
+    TZipVolumeNumberInfo ownVolume_;
+    std::int64_t endRecordPos_ = 0;
+};

@@ -1,0 +1,310 @@
+// File selection: which files the masks select, and the stored names and directory items they get.
+#include <algorithm>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
+#include "archiver/ZipMasks.h"
+#include "archiver/ZipRecords.h"
+#include "archiver/ZipStrFunc.h"
+#include "platform/FileSystem.h"
+
+using zip::DirWithSlash;
+using zip::FolderPart;
+using zip::NamePart;
+
+namespace {
+
+constexpr std::uint32_t kDirectoryBit = platform::faDirectory;
+
+bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
+bool HasSeparator(const std::string& s) { return s.find_first_of("\\/") != std::string::npos; }
+bool HasParentStep(const std::string& s) {
+    return s.find("..\\") != std::string::npos || s.find("../") != std::string::npos;
+}
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+std::string TZipBaseArchiver::ResolvePath(const std::string& base, const std::string& path, const std::string& fallback) {
+    const std::string dir = DirWithSlash(base, fallback);
+    if (path.find(':') != std::string::npos || path.rfind("\\\\", 0) == 0) return path;
+    if (!path.empty()) return path.front() == '\\' ? zip::FullPath(path) : zip::FullPath(dir + path);
+    if (base.find(':') != std::string::npos) return base;
+    if (!base.empty() && !platform::DirectoryExists(dir)) return base;
+    if (dir == "\\") return DirWithSlash(platform::GetCurrentDir(), "");
+    return zip::FullPath(dir);
+}
+
+void TZipBaseArchiver::ResolveMask(const std::string& mask, const std::string& folder, std::string& pattern,
+                                   bool& isRelative) {
+    const std::string base = ResolvePath(folder, "", searchBaseDir_);
+    const std::string baseSlash = DirWithSlash(base, "");
+    isRelative = false;
+    if (mask.empty()) {
+        pattern.clear();
+    } else if (IsSeparator(mask[0])) {
+        if (mask.size() == 1) pattern = base;
+        else if (IsSeparator(mask[1])) pattern = mask;
+        else pattern = baseSlash + mask.substr(1);
+    } else if (mask.size() >= 2 && mask[0] == '.' && mask[1] == '\\') {
+        pattern = baseSlash + mask.substr(2);
+    } else if (mask.find(':') != std::string::npos || HasParentStep(mask)) {
+        pattern = mask;
+    } else {
+        isRelative = true;
+        pattern = baseSlash + mask;
+    }
+}
+
+std::string TZipBaseArchiver::MakeStoredName(const std::string& fullName, const std::string& base,
+                                             TZipStorePathMode storePath, const std::string& fallback) {
+    const std::string b = ResolvePath(base, "", fallback);
+    std::string f = ResolvePath(b, fullName, fallback);
+    if (!f.empty() && IsSeparator(f.back())) f.pop_back();
+    if (!f.empty() && f.back() == '.') f.pop_back();
+    switch (storePath) {
+        case spNoPath: f = NamePart(f); break;
+        case spRelativePath: {
+            const std::string r = zip::RelativePath(DirWithSlash(b, fallback), f);
+            if (!HasParentStep(r)) f = r;
+            break;
+        }
+        case spFullPath: break;
+        case spFullPathWithDrive: f = zip::FullPath(f); break;
+    }
+    std::size_t i = 0;
+    if (storePath != spFullPathWithDrive) {
+        const std::size_t colon = f.find(':');
+        if (colon != std::string::npos) {
+            i = colon + 1;
+            if (i >= f.size()) return std::string();
+        } else {
+            for (std::size_t k = 0; k + 1 < f.size(); ++k) {
+                if (IsSeparator(f[k]) && IsSeparator(f[k + 1])) {
+                    i = k + 2;
+                    // A UNC name loses its server and keeps its share.
+                    const std::size_t next = f.find_first_of("\\/", i);
+                    if (next != std::string::npos) i = next + 1;
+                    break;
+                }
+            }
+        }
+        if (i < f.size() && IsSeparator(f[i])) ++i;
+    }
+    return zip::ReplaceChar(f.substr(std::min(i, f.size())), '\\', '/');
+}
+
+bool TZipBaseArchiver::PathMatchesMask(const std::string& path, const std::string& mask, bool isFolder) {
+    if (mask == "*.*") return true;
+    std::string p = path;
+    std::string m = mask;
+    if (isFolder) {
+        p = DirWithSlash(path, searchBaseDir_);
+        if (!m.empty() && m.back() != '*') m = DirWithSlash(m, searchBaseDir_);
+    }
+    std::string pattern;
+    bool isRelative = false;
+    if (m.find(':') != std::string::npos) pattern = m;
+    else ResolveMask(m, searchBaseDir_, pattern, isRelative);
+    if (isRelative) {
+        p = zip::RelativePath(DirWithSlash(searchBaseDir_, searchBaseDir_), p);
+        if (!HasSeparator(m)) p = NamePart(p);
+        const std::string m1 = NamePart(pattern);
+        if (p.empty()) p = zip::LastPathPart(path);
+        return Matches(p, m1) || Matches(p, zip::RelativePath(DirWithSlash(BaseDir, searchBaseDir_), m1));
+    }
+    const std::string folderOfPath = zip::AsciiLower(FolderPart(p));
+    const std::string folderOfPattern = zip::AsciiLower(FolderPart(pattern));
+    if (folderOfPath == folderOfPattern) return Matches(p, pattern);
+    if (NamePart(pattern) != "*.*") return false;
+    const std::size_t n = pattern.size() >= 3 ? pattern.size() - 3 : 0;
+    return folderOfPath.compare(0, n, zip::AsciiLower(pattern.substr(0, n))) == 0 && folderOfPath.size() >= n;
+}
+
+void TZipBaseArchiver::SearchAndMark(const TStringList& masks, std::int32_t searchAttr, bool recurse,
+                                     const TStringList& exclusions) {
+    platform::CriticalSectionLock lock(zip::SearchLock());
+    const std::string saved = searchBaseDir_;
+    searchBaseDir_ = ResolvePath(BaseDir, "", searchBaseDir_);
+    try {
+        for (const std::string& mask : masks) {
+            SearchMask(searchBaseDir_, searchBaseDir_, mask, recurse, exclusions, searchAttr);
+        }
+    } catch (...) {
+        searchBaseDir_ = saved;
+        throw;
+    }
+    searchBaseDir_ = saved;
+}
+
+void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& rootFolder, const std::string& mask,
+                                  bool recurse, const TStringList& exclusions, std::int32_t searchAttr) {
+    std::string pattern;
+    bool isRelative = false;
+    ResolveMask(mask, folder, pattern, isRelative);
+    if (pattern == mask && !HasWildcard(mask) && platform::FileExists(pattern)) {
+        platform::FindEntry entry;
+        entry.Name = NamePart(pattern);
+        entry.Attr = platform::GetFileAttributes(pattern);
+        AddFoundEntry(entry, FolderPart(pattern), rootFolder, exclusions);
+        return;
+    }
+    const std::uint32_t attr = static_cast<std::uint32_t>(searchAttr);
+    const std::uint32_t filter = attr & ~kDirectoryBit;
+    constexpr std::uint32_t kPlainBits = platform::faArchive | platform::faReadOnly | platform::faHidden | platform::faSysFile;
+    {
+        platform::FindHandle find;
+        platform::FindEntry entry;
+        for (bool more = !pattern.empty() && find.First(pattern, filter, entry); more; more = find.Next(entry)) {
+            const bool taken = (entry.Attr & filter) != 0 || (entry.Attr == 0 && (filter & kPlainBits) == kPlainBits);
+            if (taken) AddFoundEntry(entry, FolderPart(pattern), rootFolder, exclusions);
+        }
+    }
+    if ((attr & kDirectoryBit) == 0 && !recurse) return;
+    std::string dir = FolderPart(pattern);
+    if (isRelative && ResolvePath(dir, "", searchBaseDir_).find(folder) == std::string::npos) {
+        dir = DirWithSlash(folder, "");
+    }
+    platform::FindHandle find;
+    platform::FindEntry entry;
+    for (bool more = find.First(dir + "*", platform::faHidden | platform::faSysFile | kDirectoryBit, entry); more;
+         more = find.Next(entry)) {
+        if ((entry.Attr & kDirectoryBit) == 0 || entry.Name == "." || entry.Name == "..") continue;
+        const std::string sub = dir + entry.Name;
+        const bool excluded = std::any_of(exclusions.begin(), exclusions.end(),
+                                          [&](const std::string& e) { return PathMatchesMask(sub, e, true); });
+        if (excluded) continue;
+        if ((attr & kDirectoryBit) != 0 && (Matches(sub, pattern) || Matches(sub + ".", pattern))) {
+            if (AddFoundEntry(entry, dir, rootFolder, exclusions)) {
+                SearchMask(sub, rootFolder, "*.*", true, exclusions, searchAttr);
+            }
+            continue;
+        }
+        if (!recurse) continue;
+        if (HasSeparator(mask)) {
+            if (HasWildcard(mask)) SearchMask(sub, rootFolder, NamePart(pattern), true, exclusions, searchAttr);
+        } else {
+            SearchMask(sub, rootFolder, mask, true, exclusions, searchAttr);
+        }
+    }
+}
+
+bool TZipBaseArchiver::AddFoundEntry(const platform::FindEntry& entry, const std::string& entryFolder,
+                                     const std::string& rootFolder, const TStringList& exclusions) {
+    const std::string d = DirWithSlash(ResolvePath(entryFolder, "", searchBaseDir_), searchBaseDir_);
+    const bool isFolder = (entry.Attr & kDirectoryBit) != 0;
+    const std::string fullName = d + (isFolder ? DirWithSlash(entry.Name, searchBaseDir_) : entry.Name);
+    for (const std::string& e : exclusions) {
+        if (PathMatchesMask(fullName, e, isFolder)) return false;
+    }
+    MarkFoundFile(fullName, rootFolder, entry);
+    return true;
+}
+
+void TZipBaseArchiver::MarkFoundFile(const std::string& fullName, const std::string& rootFolder,
+                                     const platform::FindEntry& entry) {
+    bool confirm = true;
+    DoConfirmProcessFile(fullName, poAdd, confirm);
+    if (!confirm) return;
+    const int index = AddOrReplaceItem(fullName, rootFolder);
+    if (index < 0) return;
+    const bool isFolder = (entry.Attr & kDirectoryBit) != 0;
+    for (const std::string& n : *noCompressionMasks_) {
+        if (PathMatchesMask(fullName, n, isFolder)) {
+            TDirItem& item = dirManager_->Dir().EntryRef(index);
+            item.CompressionMode = 0;
+            item.Method = 0;
+            break;
+        }
+    }
+}
+
+int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder) {
+    std::string stored = MakeStoredName(fullName, rootFolder, options_->StorePath, searchBaseDir_);
+    const bool folderThere = platform::DirectoryExists(fullName);
+    if (folderThere && (stored.empty() || stored.back() != '/')) stored += '/';
+    std::uint32_t attr = platform::faArchive;
+    if (platform::FileExists(fullName)) attr = platform::GetFileAttributes(fullName);
+    else if (folderThere) attr = kDirectoryBit;
+    std::string comment;
+    DoStoreFile(stored, attr, comment, fullName);
+
+    TZipDirArray& dir = dirManager_->Dir();
+    std::int32_t index = -1;
+    int result = -1;
+    if (dir.FindEntry(stored, index)) {
+        bool replace = false;
+        switch (options_->OverwriteMode) {
+            case omPrompt: {
+                std::string dest = stored;
+                bool confirm = true;
+                DoConfirmOverwrite(fullName, dest, confirm);
+                replace = confirm;
+                break;
+            }
+            case omAlways: replace = true; break;
+            case omNever: replace = false; break;
+            case omIfNewer:
+            case omIfOlder: {
+                const TDirItem& item = dir.EntryRef(index);
+                const auto archived = static_cast<std::int32_t>((static_cast<std::uint32_t>(item.ModDate) << 16) | item.ModTime);
+                const std::int32_t onDisk = platform::FileAge(fullName);
+                replace = options_->OverwriteMode == omIfNewer ? onDisk > archived : onDisk < archived;
+                break;
+            }
+        }
+        if (!replace) return -1;
+        FillNewItem(index, fullName);
+        TDirItem& item = dir.EntryRef(index);
+        item.Selected = true;
+        item.SourceFileName = fullName;
+        item.Operation = poUpdate;
+        result = index;
+    } else {
+        index = dir.Count();
+        dir.SetCount(index + 1);
+        dir.EntryRef(index) = TDirItem{};
+        FillNewItem(index, fullName);
+        dir.EntryRef(index).Operation = poAdd;
+        result = index;
+    }
+    dir.RegisterName(result, stored);
+    TDirItem& item = dir.EntryRef(result);
+    item.NameLength = static_cast<std::uint16_t>(std::min<std::size_t>(stored.size(), 0xFFFF));
+    item.ExternalAttributes = attr;
+    item.Comment = comment;
+    item.CommentLength = static_cast<std::uint16_t>(std::min<std::size_t>(comment.size(), 0xFFFF));
+    return result;
+}
+
+void TZipBaseArchiver::FillNewItem(int index, const std::string& fullName) {
+    std::string s = MakeStoredName(fullName, searchBaseDir_, options_->StorePath, searchBaseDir_);
+    if (s.empty()) return;
+    const bool isFolder = platform::DirectoryExists(fullName);
+    std::int32_t t = platform::FileAge(fullName);
+    if (t == -1) t = platform::NowPacked();
+    const std::uint32_t found = platform::GetFileAttributes(fullName);
+    const std::uint32_t attr = found != platform::faInvalid ? found : platform::faArchive;
+    if (isFolder) s += '/';
+    TDirItem& item = dirManager_->Dir().EntryRef(index);
+    item.Name = s;
+    item.Selected = true;
+    item.Password = Password;
+    item.SourceFileName = fullName;
+    item.CompressionMode = isFolder ? 0 : compressionMode_;
+    static_cast<zip::CentralFileHeader&>(item) = zip::CentralFileHeader{};
+    item.Signature = zip::kCentralHeaderSignature;
+    item.VersionMadeBy = item.VersionNeeded = options_->OEMFileNames ? zip::kVersionOem : zip::kVersionAnsi;
+    item.Flags = Password.empty() ? 0 : 1;
+    item.Method = itemMethod_;
+    item.ModTime = static_cast<std::uint16_t>(static_cast<std::uint32_t>(t) & 0xFFFF);
+    item.ModDate = static_cast<std::uint16_t>(static_cast<std::uint32_t>(t) >> 16);
+    item.Crc32 = 0xFFFFFFFF;
+    item.NameLength = static_cast<std::uint16_t>(std::min<std::size_t>(s.size(), 0xFFFF));
+    item.ExternalAttributes = attr;
+    if (isFolder) {
+        item.Method = 0;
+        item.Crc32 = 0;
+        item.Flags = 2;
+    }
+}

@@ -1,0 +1,382 @@
+// The update engine: writes the selected entries and the directory, and rolls the archive back when
+// the update is aborted, cancelled or broken.
+#include <algorithm>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
+#include "archiver/ZipRecords.h"
+#include "archiver/ZipStrFunc.h"
+#include "platform/CodePage.h"
+#include "platform/FileSystem.h"
+
+using zip::kSentinel32;
+
+namespace {
+
+// Paths the source may have; longer ones cannot be opened by the platform the archiver was made for.
+constexpr std::size_t kMaxSourcePath = 259;
+// Bytes the local header writer takes for a stored name.
+constexpr std::size_t kMaxLocalName = 256;
+
+// A temporary file that is closed and deleted when the scope ends, however it ends.
+struct TemporaryFile {
+    std::unique_ptr<TFileStream> stream;
+    std::string name;
+    ~TemporaryFile() { Remove(); }
+    void Remove() {
+        stream.reset();
+        if (!name.empty()) platform::DeleteFile(name);
+        name.clear();
+    }
+};
+
+}  // namespace
+
+std::uint16_t TZipBaseArchiver::ShareModeFlags(TZipFileShareMode mode) {
+    switch (mode) {
+        case smShareCompat: return 0;
+        case smShareExclusive: return 0x10;
+        case smShareDenyWrite: return 0x20;
+        case smShareDenyRead: return 0x30;
+        case smShareDenyNone: return 0x40;
+    }
+    return 0x40;
+}
+
+std::string TZipBaseArchiver::MakeTempFileName() {
+    return platform::GetTempFileName(TempDir.empty() ? platform::GetTempPath() : TempDir, "FC");
+}
+
+void TZipBaseArchiver::ReleaseSource() { source_.reset(); }
+
+int TZipBaseArchiver::FirstChangedIndex() {
+    TZipDirArray& dir = dirManager_->Dir();
+    TZipDirArray& saved = dirManager_->SavedDir();
+    const std::int32_t n = std::min(saved.Count(), dir.Count());
+    for (std::int32_t i = 0; i < n; ++i) {
+        const TDirItem& item = dir.EntryRef(i);
+        if (item.Selected || item.Name != saved.EntryRef(i).Name) return i;
+    }
+    return n;
+}
+
+void TZipBaseArchiver::SaveArchiveTail(int index) {
+    tailFileName_ = MakeTempFileName();
+    tailFile_ = std::make_unique<TFileStream>(tailFileName_, platform::fmCreate);
+    const std::int64_t from = dirManager_->SavedDir().EntryRef(index).RealLocalHeaderOffset();
+    const std::int64_t count = archiveStream_->Size() - from;
+    archiveStream_->SetPosition(from);
+    if (count > 0) tailFile_->CopyFrom(*archiveStream_, count);
+}
+
+void TZipBaseArchiver::DeleteTailFile() {
+    tailFile_.reset();
+    if (!tailFileName_.empty()) platform::DeleteFile(tailFileName_);
+    tailFileName_.clear();
+}
+
+void TZipBaseArchiver::RestoreArchiveTail() {
+    archiveStream_->SetPosition(static_cast<std::int64_t>(rewriteStart_));
+    archiveStream_->SetSize(static_cast<std::int64_t>(rewriteStart_));
+    const std::int64_t size = tailFile_->Size();
+    tailFile_->SetPosition(0);
+    if (size > 0) archiveStream_->CopyFrom(*tailFile_, size);
+    DeleteTailFile();
+}
+
+void TZipBaseArchiver::RollbackUpdate() {
+    updateRolledBack_ = true;
+    dirManager_->Dir().AssignFrom(dirManager_->SavedDir());
+    if (!archiveStream_) return;
+    if (tailFile_) {
+        RestoreArchiveTail();
+    } else {
+        archiveStream_->SetPosition(static_cast<std::int64_t>(rewriteStart_));
+        archiveStream_->SetSize(static_cast<std::int64_t>(rewriteStart_));
+        dirManager_->SaveDirectory(archiveStream_);
+    }
+}
+
+void TZipBaseArchiver::CommitUpdate() {
+    if (updateDepth_ <= 0) return;
+    updateDepth_ = 0;
+    tailFile_.reset();
+    tailFileName_.clear();
+    processedCount_ = 0;
+    totalCount_ = 0;
+    cancelRequested_ = false;
+    volumeCopyCancelled_ = false;
+    updateRolledBack_ = false;
+    // Whatever way the commit ends, no tail file outlives it.
+    struct TailGuard {
+        TZipBaseArchiver* self;
+        ~TailGuard() { self->DeleteTailFile(); }
+    } tailGuard{this};
+
+    TZipDirArray& dir = dirManager_->Dir();
+    TZipDirArray& saved = dirManager_->SavedDir();
+    std::int32_t firstSelected = -1;
+    for (std::int32_t i = 0; i < dir.Count(); ++i) {
+        if (!dir.EntryRef(i).Selected) continue;
+        ++totalCount_;
+        if (firstSelected < 0) firstSelected = i;
+    }
+    const int firstChanged = FirstChangedIndex();
+    overallOperation_ = firstSelected < 0 ? poDelete : static_cast<TZipProcessOperation>(dir.EntryRef(firstSelected).Operation);
+    DoOverallProgress(overallOperation_, ppStart, cancelRequested_, 0.0);
+    if (cancelRequested_) {
+        // Nothing was written; the entries the selection added must not reach a directory that a
+        // later Close writes.
+        dir.AssignFrom(saved);
+        updateRolledBack_ = true;
+        return;
+    }
+    if (firstChanged < saved.Count()) SaveArchiveTail(firstChanged);
+    if (firstChanged < saved.Count()) {
+        rewriteStart_ = static_cast<std::uint64_t>(saved.EntryRef(firstChanged).RealLocalHeaderOffset());
+    } else if (saved.Count() == 0) {
+        rewriteStart_ = static_cast<std::uint64_t>(dirManager_->PrefixSize);
+    } else {
+        rewriteStart_ = static_cast<std::uint64_t>(dirManager_->CentralDirectoryOffset());
+    }
+    archiveStream_->SetPosition(static_cast<std::int64_t>(rewriteStart_));
+    archiveStream_->SetSize(static_cast<std::int64_t>(rewriteStart_));
+    action_ = fxaIgnore;
+    currentVolume_->SetIsFirst(true);
+
+    const auto stopped = [this] { return cancelRequested_ || action_ == fxaAbort; };
+    try {
+        if (spanningMode_ == smSpanning && zip::IsFloppyPath(FileName)) bufferStream_ = std::make_unique<TMemoryStream>();
+        const auto flushBuffer = [this, &stopped] {
+            if (!bufferStream_) return;
+            std::unique_ptr<TMemoryStream> gathered = std::move(bufferStream_);
+            if (!stopped() && gathered->Size() > 0) {
+                WriteToVolumes(gathered->Data().data(), gathered->Size(), archiveStream_, *currentVolume_, -1, nullptr);
+            }
+        };
+        try {
+            std::int32_t i = firstChanged;
+            while (i < dir.Count() && !cancelRequested_) {
+                bool succeeded = true;
+                do {
+                    action_ = fxaIgnore;
+                    succeeded = true;
+                    if (dir.EntryRef(i).Selected) succeeded = CompressItem(i);
+                    else CopyItem(i);
+                } while (action_ == fxaRetry);
+                if (stopped()) break;
+                if (succeeded) {
+                    ++processedCount_;
+                    ++i;
+                } else if (dir.EntryRef(i).Operation == poAdd) {
+                    dir.DeleteEntry(i);
+                } else {
+                    CopyItem(i);
+                    ++i;
+                }
+            }
+        } catch (...) {
+            flushBuffer();
+            throw;
+        }
+        flushBuffer();
+        if (!stopped()) {
+            dirManager_->SaveDirectory(archiveStream_);
+            DeleteTailFile();
+        }
+    } catch (...) {
+        bufferStream_.reset();
+        RollbackUpdate();
+        throw;
+    }
+    if (!stopped()) DoOverallProgress(overallOperation_, ppEnd, cancelRequested_, 100.0);
+    if (stopped()) {
+        RollbackUpdate();
+    } else if (options_->FlushBuffers) {
+        if (auto* file = dynamic_cast<TFileStream*>(archiveStream_)) file->Flush();
+    }
+}
+
+bool TZipBaseArchiver::CompressItem(int index) {
+    ChooseCompressionMethod();
+    TZipDirArray& dir = dirManager_->Dir();
+    TDirItem& item = dir.EntryRef(index);
+    const auto operation = static_cast<TZipProcessOperation>(item.Operation);
+    const std::string progressName = operation == poUpdate ? item.Name : item.SourceFileName;
+    DoFileProgress(progressName, operation, cancelRequested_, ppStart, 0.0);
+    if (cancelRequested_) return false;
+    const bool split = spanningMode_ != smNone;
+    TemporaryFile temp;
+    try {
+        item.HasZip64 = false;
+        const bool hasSource = !item.IsFolder();
+        if (hasSource) {
+            if (item.SourceFileName.size() > kMaxSourcePath) {
+                throw EZipException::CreateWithArgs(61, this, {item.SourceFileName});
+            }
+            try {
+                source_ = std::make_unique<TFileStream>(item.SourceFileName,
+                                                        platform::fmOpenRead | ShareModeFlags(options_->ShareMode));
+            } catch (const EOSError&) {
+                throw EZipException::CreateWithArgs(33, this, {item.SourceFileName});
+            }
+        }
+        const std::string storedName = options_->OEMFileNames ? platform::AnsiToOem(item.Name) : item.Name;
+        if (storedName.size() > kMaxLocalName) {
+            // A longer name would not fit the local header; it is refused rather than cut.
+            ReleaseSource();
+            throw EZipException::CreateWithArgs(61, this, {item.Name});
+        }
+        const std::int64_t position = archiveStream_->Position();
+        if (position >= kSentinel32 || Zip64Mode == zmAlways) {
+            item.HasZip64 = true;
+            item.LocalHeaderOffset = kSentinel32;
+            item.Zip64LocalHeaderOffset = position;
+        } else {
+            item.LocalHeaderOffset = static_cast<std::uint32_t>(position);
+        }
+        const std::int64_t sourceSize = hasSource ? source_->Size() : 0;
+        const std::uint16_t version = (item.HasZip64 || sourceSize >= kSentinel32) ? zip::kVersionZip64
+                                      : options_->OEMFileNames                     ? zip::kVersionOem
+                                                                                   : zip::kVersionAnsi;
+        item.VersionNeeded = version;
+        item.VersionMadeBy = version;
+        zip::LocalFileHeader local;
+        local.VersionNeeded = version;
+        local.Flags = item.Flags;
+        local.Method = item.Method;
+        local.ModTime = item.ModTime;
+        local.ModDate = item.ModDate;
+        local.Crc32 = item.Crc32;
+        local.CompressedSize = 0;
+        if (!hasSource) {
+            local.UncompressedSize = 0;
+        } else if (sourceSize >= kSentinel32 || Zip64Mode == zmAlways) {
+            local.UncompressedSize = kSentinel32;
+            item.HasZip64 = true;
+        } else {
+            local.UncompressedSize = static_cast<std::uint32_t>(sourceSize);
+        }
+        local.NameLength = static_cast<std::uint16_t>(storedName.size());
+        local.ExtraLength = local.UncompressedSize == kSentinel32 ? zip::kLocalZip64Size : 0;
+        if (Zip64Mode == zmDisabled && item.HasZip64) {
+            ReleaseSource();
+            throw EZipException::CreateWithArgs(43, this, {item.SourceFileName});
+        }
+        TStream* output = archiveStream_;
+        if (split) {
+            temp.name = MakeTempFileName();
+            temp.stream = std::make_unique<TFileStream>(temp.name, platform::fmCreate);
+            output = temp.stream.get();
+        }
+        std::uint8_t raw[zip::LocalFileHeader::kSize];
+        local.Encode(raw);
+        output->WriteBuffer(raw, sizeof raw);
+        output->WriteBuffer(storedName.data(), static_cast<std::int64_t>(storedName.size()));
+        std::int64_t headerLength = static_cast<std::int64_t>(sizeof raw + storedName.size());
+        if (local.ExtraLength != 0) {
+            // The gap for the local Zip64 block, filled when the header is written again.
+            const std::uint8_t gap[zip::kLocalZip64Size] = {};
+            output->WriteBuffer(gap, sizeof gap);
+            headerLength += zip::kLocalZip64Size;
+        }
+        if (hasSource && CompressStream(*source_, *output, item)) {
+            local.Crc32 = item.Crc32;
+            local.CompressedSize =
+                (item.CompressedSize == kSentinel32 || Zip64Mode == zmAlways) ? kSentinel32 : item.CompressedSize;
+            if (sourceSize == 0) local.Method = 0;
+            output->SetPosition(split ? 0 : item.RealLocalHeaderOffset());
+            local.Encode(raw);
+            output->WriteBuffer(raw, sizeof raw);
+            output->Seek(static_cast<std::int64_t>(storedName.size()), platform::SeekOrigin::Current);
+            if (local.UncompressedSize == kSentinel32) {
+                std::uint8_t block[zip::kLocalZip64Size];
+                zip::EncodeLocalZip64(block, sourceSize, item.RealCompressedSize());
+                output->WriteBuffer(block, sizeof block);
+            }
+        }
+        if (cancelRequested_) {
+            ReleaseSource();
+            return false;
+        }
+        output->Seek(0, platform::SeekOrigin::End);
+        if (split) {
+            temp.stream->SetPosition(0);
+            CopyStreamToVolumes(*temp.stream, archiveStream_, false, bufferStream_.get(), 0, headerLength,
+                                volumeCopyCancelled_, *currentVolume_);
+            item.DiskNumberStart = static_cast<std::uint16_t>(currentVolume_->Number & 0xFFFF);
+            const std::int64_t q = bufferStream_ ? bufferStream_->Position() : archiveStream_->Position();
+            if (q >= kSentinel32 || Zip64Mode == zmAlways) {
+                item.HasZip64 = true;
+                item.LocalHeaderOffset = kSentinel32;
+                item.Zip64LocalHeaderOffset = q - headerLength;
+            } else {
+                item.LocalHeaderOffset = static_cast<std::uint32_t>(q - headerLength);
+            }
+            CopyStreamToVolumes(*temp.stream, archiveStream_, true, bufferStream_.get(), -1, -1, volumeCopyCancelled_,
+                                *currentVolume_);
+        }
+        temp.Remove();
+        ReleaseSource();
+        DoFileProgress(progressName, operation, cancelRequested_, ppEnd, 100.0);
+        if (volumeCopyCancelled_) {
+            action_ = fxaAbort;
+            return false;
+        }
+        return true;
+    } catch (const EZipException& e) {
+        ReleaseSource();
+        temp.Remove();
+        if (!archiveStream_) {
+            action_ = fxaAbort;
+        } else {
+            DoProcessFileFailure(progressName, operation, e.NativeError(), e.ErrorCode(), e.Message(), action_);
+        }
+        return false;
+    } catch (...) {
+        ReleaseSource();
+        throw;
+    }
+}
+
+void TZipBaseArchiver::CopyItem(int index) {
+    TZipDirArray& dir = dirManager_->Dir();
+    TZipDirArray& saved = dirManager_->SavedDir();
+    std::int32_t j = -1;
+    for (std::int32_t k = 0; k < saved.Count(); ++k) {
+        if (saved.EntryRef(k).Name == dir.EntryRef(index).Name) {
+            j = k;
+            break;
+        }
+    }
+    if (j < 0) throw EZipException(7, this);
+    if (!tailFile_) throw EZipException(6, this);
+    TDirItem& item = dir.EntryRef(index);
+    if (item.Operation == poUpdate) item = saved.GetEntry(j);
+    const TDirItem& old = saved.EntryRef(j);
+    const std::int64_t sourceOffset = old.RealLocalHeaderOffset() - static_cast<std::int64_t>(rewriteStart_);
+    // The byte count comes from the local header itself: its name and extra field may differ in
+    // length from the central ones, and the entry comment lives in the central directory only.
+    std::uint8_t raw[zip::LocalFileHeader::kSize];
+    tailFile_->SetPosition(sourceOffset);
+    tailFile_->ReadBuffer(raw, sizeof raw);
+    const zip::LocalFileHeader local = zip::LocalFileHeader::Decode(raw);
+    std::int64_t count = static_cast<std::int64_t>(sizeof raw) + local.NameLength + local.ExtraLength + old.RealCompressedSize();
+    if ((old.Flags & 8) != 0) {
+        // A data descriptor follows the data; it moves with the entry.
+        std::uint8_t sig[4] = {};
+        tailFile_->SetPosition(sourceOffset + count);
+        const bool marked = tailFile_->Read(sig, 4) == 4 && zip::GetLE32(sig) == zip::kDataDescriptorSignature;
+        count += (marked ? 4 : 0) + (old.HasZip64 ? 20 : 12);
+    }
+    const std::int64_t position = archiveStream_->Position();
+    if (position >= kSentinel32) {
+        item.HasZip64 = true;
+        item.LocalHeaderOffset = kSentinel32;
+        item.Zip64LocalHeaderOffset = position;
+    } else {
+        item.LocalHeaderOffset = static_cast<std::uint32_t>(position);
+    }
+    tailFile_->SetPosition(sourceOffset);
+    archiveStream_->CopyFrom(*tailFile_, count);
+}

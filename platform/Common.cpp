@@ -1,0 +1,71 @@
+// Backend-independent pieces of the platform layer: error texts, formatting, packed date-times.
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "platform/Exception.h"
+#include "platform/FileSystem.h"
+#include "platform/Format.h"
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string out;
+    if (needed > 0) {
+        std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), format, args);
+        out.assign(buffer.data(), static_cast<std::size_t>(needed));
+    }
+    va_end(args);
+    return out;
+}
+
+namespace platform {
+
+std::string OsErrorText(OsError error) {
+    switch (error) {
+        case OsError::None: return "The operation completed successfully";
+        case OsError::FileNotFound: return "The system cannot find the file specified";
+        case OsError::PathNotFound: return "The system cannot find the path specified";
+        case OsError::AccessDenied: return "Access is denied";
+        case OsError::ShareViolation:
+            return "The process cannot access the file because it is being used by another process";
+        case OsError::DiskFull: return "There is not enough space on the disk";
+        case OsError::AlreadyExists: return "The file exists";
+        case OsError::Other: break;
+    }
+    return "The request is not supported";
+}
+
+std::int32_t PackDateTime(int year, int month, int day, int hour, int minute, int second) {
+    if (year < 1980 || year > 2107) return -1;
+    const std::uint32_t date = static_cast<std::uint32_t>(((year - 1980) << 9) | (month << 5) | day);
+    const std::uint32_t time = static_cast<std::uint32_t>((hour << 11) | (minute << 5) | (second / 2));
+    return static_cast<std::int32_t>((date << 16) | time);
+}
+
+std::int32_t NowPacked() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    const std::int32_t packed = PackDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                                             local.tm_min, local.tm_sec);
+    return packed == -1 ? 0 : packed;
+}
+
+}  // namespace platform
+
+EFCreateError::EFCreateError(const std::string& fileName, platform::OsError error)
+    : EOSError(Format("Cannot create file \"%s\". %s", fileName.c_str(), platform::OsErrorText(error).c_str()), error) {}
+
+EFOpenError::EFOpenError(const std::string& fileName, platform::OsError error)
+    : EOSError(Format("Cannot open file \"%s\". %s", fileName.c_str(), platform::OsErrorText(error).c_str()), error) {}

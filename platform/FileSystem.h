@@ -1,0 +1,136 @@
+#pragma once
+// Files, folders and drives, in the words of the Windows services the archiver was designed on.
+// Every path is a Windows path ("C:\folder\name.ext") in the ANSI code page; each backend maps it
+// to its own file system. Failures of the calls that open files are exceptions (EFCreateError,
+// EFOpenError); the query calls answer with a neutral value instead, as their Windows models do.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Exception.h"
+
+namespace platform {
+
+// Attribute bits of a file or folder.
+inline constexpr std::uint32_t faReadOnly = 0x01;
+inline constexpr std::uint32_t faHidden = 0x02;
+inline constexpr std::uint32_t faSysFile = 0x04;
+inline constexpr std::uint32_t faVolumeID = 0x08;
+inline constexpr std::uint32_t faDirectory = 0x10;
+inline constexpr std::uint32_t faArchive = 0x20;
+inline constexpr std::uint32_t faInvalid = 0xFFFFFFFF;
+
+// Open-mode words: the low two bits give the access, bits 4 to 6 the sharing.
+inline constexpr std::uint16_t fmCreate = 0xFFFF;
+inline constexpr std::uint16_t fmOpenRead = 0x0000;
+inline constexpr std::uint16_t fmOpenWrite = 0x0001;
+inline constexpr std::uint16_t fmOpenReadWrite = 0x0002;
+inline constexpr std::uint16_t fmShareCompat = 0x0000;
+inline constexpr std::uint16_t fmShareExclusive = 0x0010;
+inline constexpr std::uint16_t fmShareDenyWrite = 0x0020;
+inline constexpr std::uint16_t fmShareDenyRead = 0x0030;
+inline constexpr std::uint16_t fmShareDenyNone = 0x0040;
+
+enum class SeekOrigin : std::uint8_t { Begin, Current, End };
+
+// An open file. Move-only; the file is closed when the handle goes.
+class FileHandle {
+public:
+    // Creates the file, or truncates an existing one, for reading and writing with no sharing.
+    // Raises EFCreateError.
+    static FileHandle Create(const std::string& path);
+    // Opens an existing file with an open-mode word (access and sharing). Raises EFOpenError.
+    static FileHandle Open(const std::string& path, std::uint16_t mode);
+
+    FileHandle();
+    FileHandle(FileHandle&& other) noexcept;
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle();
+
+    bool IsOpen() const;
+    // Reads up to count bytes; returns how many arrived (0 at the end or on failure).
+    std::int64_t Read(void* buffer, std::int64_t count);
+    // Writes up to count bytes; returns how many the file took (fewer when the disk is full).
+    std::int64_t Write(const void* buffer, std::int64_t count);
+    // Moves the file pointer; returns the new position, -1 on failure.
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin);
+    std::int64_t Size();
+    // Sets the end of the file at size; false on failure.
+    bool SetSize(std::int64_t size);
+    // Forces the file's buffers to the disk; false on failure.
+    bool Flush();
+    void Close();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// One step of a folder enumeration.
+struct FindEntry {
+    std::string Name;          // name without folder, ANSI
+    std::uint32_t Attr = 0;    // attribute bits
+    std::int64_t Size = 0;     // bytes
+    std::int32_t Time = -1;    // packed local date-time of the last write
+};
+
+// A folder enumeration in progress. The pattern is a path whose last part may hold "*" and "?";
+// entries carrying a hidden, system, volume-label or directory bit that the filter lacks are
+// skipped, as the Windows runtime's file search does.
+class FindHandle {
+public:
+    FindHandle();
+    FindHandle(FindHandle&& other) noexcept;
+    FindHandle& operator=(FindHandle&& other) noexcept;
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+    ~FindHandle();
+
+    // Starts the enumeration; false when nothing matches (or the folder cannot be read).
+    bool First(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry);
+    // The next match; false at the end.
+    bool Next(FindEntry& entry);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Attribute bits of a file or folder; faInvalid when nothing exists there.
+std::uint32_t GetFileAttributes(const std::string& path);
+// A file (not a folder) exists at path.
+bool FileExists(const std::string& path);
+// A folder exists at path.
+bool DirectoryExists(const std::string& path);
+// The packed local date-time of the file's last write; -1 when it cannot be read.
+std::int32_t FileAge(const std::string& path);
+// The path made absolute against the current folder, "." and ".." resolved, "/" turned into "\".
+std::string ExpandFileName(const std::string& path);
+// The process's current folder, without a trailing backslash (but "C:\" for a root).
+std::string GetCurrentDir();
+bool DeleteFile(const std::string& path);
+bool RenameFile(const std::string& oldPath, const std::string& newPath);
+// Bytes available to the user on the drive of path; -1 when the query fails.
+std::int64_t DiskFree(const std::string& path);
+
+enum class DriveType : std::uint8_t { Unknown, NoRootDir, Removable, Fixed, Remote, CDRom, RamDisk };
+// The kind of the drive that holds path.
+DriveType GetDriveType(const std::string& path);
+// Sets the label of the drive that holds path; false on failure.
+bool SetVolumeLabel(const std::string& path, const std::string& label);
+// The system's temporary folder, with a trailing backslash.
+std::string GetTempPath();
+// Creates an empty file with a unique name: folder + the first three characters of prefix + one to
+// four hex digits + ".tmp", and returns its name. Raises EFCreateError when no name can be made.
+std::string GetTempFileName(const std::string& folder, const std::string& prefix);
+
+// Packs a local date-time; -1 when the year lies outside 1980..2107.
+std::int32_t PackDateTime(int year, int month, int day, int hour, int minute, int second);
+// The current local date-time, packed; 0 when the year lies outside 1980..2107.
+std::int32_t NowPacked();
+
+}  // namespace platform

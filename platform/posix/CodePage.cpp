@@ -1,0 +1,117 @@
+// The code pages of the emulated machine: ANSI Windows-1252, OEM 437 (or 850 with MAILBALE_OEM_CP=850).
+#include "platform/CodePage.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/Host.h"
+
+namespace platform {
+namespace {
+
+#include "platform/posix/CodePageTables.inc"
+
+bool Oem850() {
+    const char* cp = std::getenv("MAILBALE_OEM_CP");
+    return cp && std::strcmp(cp, "850") == 0;
+}
+
+std::string Map(std::string_view text, const unsigned char* table) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(table[static_cast<unsigned char>(c)]);
+    return out;
+}
+
+}  // namespace
+
+std::string AnsiToOem(std::string_view text) { return Map(text, Oem850() ? kAnsiToOem850 : kAnsiToOem437); }
+std::string OemToAnsi(std::string_view text) { return Map(text, Oem850() ? kOem850ToAnsi : kOem437ToAnsi); }
+std::string AnsiUpperCase(std::string_view text) { return Map(text, kAnsiUpper); }
+std::string AnsiLowerCase(std::string_view text) { return Map(text, kAnsiLower); }
+
+bool AnsiSameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (kAnsiUpper[static_cast<unsigned char>(a[i])] != kAnsiUpper[static_cast<unsigned char>(b[i])]) return false;
+    }
+    return true;
+}
+
+// Windows-1252 has no double-byte characters; the test stays a real call so that masks and names
+// are handled the same way on a machine whose ANSI code page has them.
+bool IsDBCSLeadByte(std::uint8_t) { return false; }
+
+namespace host {
+
+std::string AnsiToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned cp = kAnsiToUnicode[static_cast<unsigned char>(c)];
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string UnicodeToAnsi(const std::u32string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char32_t cp : text) {
+        char byte = '?';
+        for (int b = 0; b < 256; ++b) {
+            if (kAnsiToUnicode[b] == cp) {
+                byte = static_cast<char>(b);
+                break;
+            }
+        }
+        out += byte;
+    }
+    return out;
+}
+
+std::u32string Utf8ToUnicode(std::string_view text) {
+    std::u32string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        int extra = 0;
+        char32_t cp = c;
+        if (c >= 0xF0 && c < 0xF8) { extra = 3; cp = c & 0x07; }
+        else if (c >= 0xE0) { extra = c < 0xF0 ? 2 : 0; cp = c & 0x0F; }
+        else if (c >= 0xC0) { extra = 1; cp = c & 0x1F; }
+        else if (c >= 0x80) { extra = -1; }
+        if (extra < 0 || (c >= 0xF8)) {
+            out += U'\uFFFD';
+            ++i;
+            continue;
+        }
+        bool ok = i + static_cast<std::size_t>(extra) < text.size() + 0;
+        for (int k = 1; ok && k <= extra; ++k) {
+            const unsigned char n = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+            if ((n & 0xC0) != 0x80) ok = false;
+            else cp = (cp << 6) | (n & 0x3F);
+        }
+        if (!ok) {
+            out += U'\uFFFD';
+            ++i;
+            continue;
+        }
+        out += cp;
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+std::string Utf8ToAnsi(std::string_view text) { return UnicodeToAnsi(Utf8ToUnicode(text)); }
+
+}  // namespace host
+}  // namespace platform

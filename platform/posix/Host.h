@@ -1,0 +1,24 @@
+#pragma once
+// Internals of the Linux backend: the machine folder, the drive mapping and the host encodings.
+// A Windows path of the program maps to a host path through the drive's host folder; each
+// component is looked up without regard to case when the exact name does not exist.
+#include <string>
+#include <string_view>
+
+namespace platform::host {
+
+// The folder that holds the emulated machine's state (MAILBALE_MACHINE, else ~/.mailbale).
+std::string MachineFolder();
+// The host folder of a drive letter; empty when the machine has no such drive.
+std::string DriveFolder(char letter);
+// The host path of a Windows path (made absolute first); empty when no drive or a UNC name.
+std::string ToHost(const std::string& windowsPath);
+// The Windows path of a host path through the drive whose folder holds it (longest match), else Z:.
+std::string FromHost(const std::string& hostPath);
+
+std::string AnsiToUtf8(std::string_view text);
+std::string Utf8ToAnsi(std::string_view text);
+std::u32string Utf8ToUnicode(std::string_view text);
+std::string UnicodeToAnsi(const std::u32string& text);
+
+}  // namespace platform::host
