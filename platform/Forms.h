@@ -238,6 +238,8 @@ public:
     // Asks the message loop to end; every modal box from now on closes at once with mrCancel.
     void Terminate();
     bool Terminated() const { return terminated_; }
+    // Forgets a quit request, for a host that runs several sessions in one process (the tests).
+    void ClearTerminate() { terminated_ = false; }
 
     TFrontEnd& FrontEnd();
     void RegisterTimer(TTimer* timer);

@@ -16,6 +16,10 @@ std::string ToHost(const std::string& windowsPath);
 // The Windows path of a host path through the drive whose folder holds it (longest match), else Z:.
 std::string FromHost(const std::string& hostPath);
 
+// Parses the text of a registry file as the registry reads it; raises ERegistryException naming
+// the file and the line when it is malformed.
+void ParseRegistryFile(const std::string& fileName, const std::string& bytes);
+
 std::string AnsiToUtf8(std::string_view text);
 std::string Utf8ToAnsi(std::string_view text);
 std::u32string Utf8ToUnicode(std::string_view text);

@@ -246,12 +246,9 @@ private:
     int line_ = 0;
 };
 
-// The file's text, with a UTF-16LE file (as regedit writes them) turned into UTF-8.
-std::string ReadRegistryText(const std::string& path, bool& found) {
-    std::ifstream in(path, std::ios::binary);
-    found = static_cast<bool>(in);
-    if (!found) return std::string();
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+// A registry file's bytes as text: a UTF-16LE file (as regedit writes them) becomes UTF-8, and a
+// UTF-8 byte-order mark goes.
+std::string DecodeRegistryBytes(std::string bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
         std::u32string wide;
         for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
@@ -277,7 +274,18 @@ std::string ReadRegistryText(const std::string& path, bool& found) {
     return bytes;
 }
 
+std::string ReadRegistryText(const std::string& path, bool& found) {
+    std::ifstream in(path, std::ios::binary);
+    found = static_cast<bool>(in);
+    if (!found) return std::string();
+    return DecodeRegistryBytes(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+}
+
 }  // namespace
+
+void host::ParseRegistryFile(const std::string& fileName, const std::string& bytes) {
+    Parser(fileName, DecodeRegistryBytes(bytes)).Parse();
+}
 
 struct RegKey::Impl {
     Key key;

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then
+# builds the fuzz targets with clang and runs each of them briefly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+jobs=$(nproc)
+
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMAILBALE_SANITIZE=ON -DMAILBALE_BENCH=OFF
+cmake --build build/test -j "$jobs"
+
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMAILBALE_SANITIZE=ON -DMAILBALE_FUZZ=ON -DMAILBALE_TESTS=OFF -DMAILBALE_BENCH=OFF
+cmake --build build/fuzz -j "$jobs"
+
+export ASAN_OPTIONS=detect_leaks=1
+export UBSAN_OPTIONS=print_stacktrace=1
+# The fuzz runs are tests like the others: each runs for FUZZ_SECONDS (60 by default).
+ctest --test-dir build/test --output-on-failure -j "$jobs"
+ctest --test-dir build/fuzz --output-on-failure -j "$jobs"

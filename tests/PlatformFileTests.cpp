@@ -1,0 +1,245 @@
+// The Linux backend's files, folders and drives, seen through the Windows-shaped interface.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "platform/CodePage.h"
+#include "platform/Faults.h"
+#include "platform/FileSystem.h"
+#include "platform/Streams.h"
+#include "tests/TestSupport.h"
+
+using namespace platform;
+using testing_support::TestMachine;
+using testing_support::WriteHostFile;
+
+TEST(PathMapping, ExpandsWindowsPathsAndResolvesDotSteps) {
+    TestMachine m;
+    EXPECT_EQ(ExpandFileName("C:\\a\\.\\b\\..\\c.txt"), "C:\\a\\c.txt");
+    EXPECT_EQ(ExpandFileName("c:/a/b/"), "C:\\a\\b\\");
+    EXPECT_EQ(ExpandFileName("C:\\a\\\\b"), "C:\\a\\b");
+    EXPECT_EQ(ExpandFileName("C:\\a\\b..\\c"), "C:\\a\\b\\c");
+    EXPECT_EQ(ExpandFileName("C:\\.."), "C:\\");
+    EXPECT_EQ(ExpandFileName("\\\\server\\share\\x\\..\\y"), "\\\\server\\share\\y");
+    EXPECT_EQ(ExpandFileName(""), "");
+}
+
+TEST(PathMapping, ResolvesEachComponentWithoutRegardToCase) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\Report.eml"), "x");
+    EXPECT_TRUE(FileExists("C:\\VANDREL\\log_eml\\REPORT.EML"));
+    EXPECT_TRUE(DirectoryExists("c:\\vandrel\\Log_Eml\\"));
+    EXPECT_FALSE(FileExists("C:\\Vandrel\\LOG_EML"));
+    EXPECT_FALSE(FileExists("C:\\Vandrel\\missing.eml"));
+    // Accented letters are one letter in both cases, as the ANSI code page has them.
+    WriteHostFile(m.OnC("C:\\caf\xC3\xA9.txt"), "x");
+    EXPECT_TRUE(FileExists("C:\\CAF\xC9.TXT"));
+}
+
+TEST(PathMapping, DrivesComeFromTheMachineFolder) {
+    TestMachine m;
+    const std::string d = m.AddDrive('d');
+    WriteHostFile(d + "/x.txt", "1");
+    EXPECT_TRUE(FileExists("D:\\x.txt"));
+    EXPECT_EQ(GetDriveType("D:\\"), DriveType::Fixed);
+    EXPECT_EQ(GetDriveType("Q:\\"), DriveType::NoRootDir);
+    m.AddDrive('e', true);
+    EXPECT_EQ(GetDriveType("E:\\"), DriveType::Removable);
+    EXPECT_EQ(GetDriveType("A:\\"), DriveType::NoRootDir);
+    // Z: is the host's root unless the machine says otherwise.
+    EXPECT_TRUE(DirectoryExists("Z:\\tmp"));
+}
+
+TEST(PathMapping, CurrentFolderIsNamedThroughTheLongestDrive) {
+    TestMachine m;
+    const std::string d = m.AddDrive('d');
+    testing_support::MakeHostDirs(d + "/work/sub");
+    const std::string before = std::filesystem::current_path().string();
+    std::filesystem::current_path(d + "/work/sub");
+    EXPECT_EQ(GetCurrentDir(), "D:\\work\\sub");
+    EXPECT_EQ(ExpandFileName("a.txt"), "D:\\work\\sub\\a.txt");
+    EXPECT_EQ(ExpandFileName("\\x"), "D:\\x");
+    std::filesystem::current_path(before);
+}
+
+TEST(FileAttributes, FolderFileReadOnlyAndHiddenBits) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\f\\plain.txt"), "abc");
+    WriteHostFile(m.OnC("C:\\f\\.secret"), "abc");
+    WriteHostFile(m.OnC("C:\\f\\locked.txt"), "abc");
+    std::filesystem::permissions(m.OnC("C:\\f\\locked.txt"), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    EXPECT_EQ(GetFileAttributes("C:\\f"), faDirectory);
+    EXPECT_EQ(GetFileAttributes("C:\\f\\plain.txt"), faArchive);
+    EXPECT_EQ(GetFileAttributes("C:\\f\\.secret"), faArchive | faHidden);
+    EXPECT_EQ(GetFileAttributes("C:\\f\\locked.txt"), faArchive | faReadOnly);
+    EXPECT_EQ(GetFileAttributes("C:\\f\\none"), faInvalid);
+    EXPECT_GT(FileAge("C:\\f\\plain.txt"), 0);
+    EXPECT_EQ(FileAge("C:\\f"), -1);
+}
+
+TEST(FileAttributes, PackedDateTimeLayout) {
+    // 2024-03-15 13:45:58: seconds/2 in bits 0-4, minutes 5-10, hours 11-15, day, month, year-1980.
+    const std::int32_t packed = PackDateTime(2024, 3, 15, 13, 45, 58);
+    EXPECT_EQ(packed & 0x1F, 29);
+    EXPECT_EQ((packed >> 5) & 0x3F, 45);
+    EXPECT_EQ((packed >> 11) & 0x1F, 13);
+    EXPECT_EQ((packed >> 16) & 0x1F, 15);
+    EXPECT_EQ((packed >> 21) & 0x0F, 3);
+    EXPECT_EQ((packed >> 25) & 0x7F, 44);
+    EXPECT_EQ(PackDateTime(1979, 12, 31, 0, 0, 0), -1);
+    EXPECT_EQ(PackDateTime(2108, 1, 1, 0, 0, 0), -1);
+}
+
+TEST(FolderEnumeration, FiltersSpecialEntriesAndSortsByName) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\b.txt"), "1");
+    WriteHostFile(m.OnC("C:\\e\\A.txt"), "1");
+    WriteHostFile(m.OnC("C:\\e\\.hid"), "1");
+    WriteHostFile(m.OnC("C:\\e\\noext"), "1");
+    testing_support::MakeHostDirs(m.OnC("C:\\e\\sub"));
+    auto list = [](const std::string& pattern, std::uint32_t filter) {
+        std::vector<std::string> names;
+        FindHandle find;
+        FindEntry e;
+        for (bool more = find.First(pattern, filter, e); more; more = find.Next(e)) names.push_back(e.Name);
+        return names;
+    };
+    EXPECT_EQ(list("C:\\e\\*.*", faArchive), (std::vector<std::string>{"A.txt", "b.txt", "noext"}));
+    EXPECT_EQ(list("C:\\e\\*.*", faArchive | faHidden),
+              (std::vector<std::string>{".hid", "A.txt", "b.txt", "noext"}));
+    EXPECT_EQ(list("C:\\e\\*", faDirectory | faHidden | faSysFile),
+              (std::vector<std::string>{".", "..", ".hid", "A.txt", "b.txt", "noext", "sub"}));
+    EXPECT_EQ(list("C:\\e\\*.TXT", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
+    EXPECT_EQ(list("C:\\e\\?.txt", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
+    EXPECT_TRUE(list("C:\\nothere\\*.*", faArchive).empty());
+}
+
+TEST(TemporaryNames, PrefixHexDigitsAndCreatedEmpty) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    const std::string a = GetTempFileName("C:\\tmp", "FCX-long");
+    const std::string b = GetTempFileName("C:\\tmp\\", "FC");
+    EXPECT_TRUE(std::regex_match(a, std::regex(R"(C:\\tmp\\FCX[0-9A-F]{1,4}\.tmp)"))) << a;
+    EXPECT_TRUE(std::regex_match(b, std::regex(R"(C:\\tmp\\FC[0-9A-F]{1,4}\.tmp)"))) << b;
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(FileExists(a));
+    EXPECT_EQ(testing_support::HostFileSize(m.OnC(a)), 0);
+    EXPECT_THROW(GetTempFileName("C:\\missing", "FC"), EFCreateError);
+    EXPECT_EQ(GetTempPath().back(), '\\');
+}
+
+TEST(FileStreams, ShareModesHoldBetweenOpens) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\s.txt"), "content");
+    {
+        TFileStream exclusive("C:\\s.txt", fmOpenReadWrite | fmShareExclusive);
+        try {
+            TFileStream second("C:\\s.txt", fmOpenRead | fmShareDenyNone);
+            FAIL() << "an exclusive open must refuse others";
+        } catch (const EFOpenError& e) {
+            EXPECT_EQ(e.Error(), OsError::ShareViolation);
+            EXPECT_EQ(e.Message(),
+                      "Cannot open file \"C:\\s.txt\". The process cannot access the file because it is being used by "
+                      "another process");
+        }
+        EXPECT_FALSE(DeleteFile("C:\\s.txt"));
+        EXPECT_FALSE(RenameFile("C:\\s.txt", "C:\\t.txt"));
+        EXPECT_THROW(TFileStream("C:\\s.txt", fmCreate), EFCreateError);
+    }
+    {
+        TFileStream denyWrite("C:\\s.txt", fmOpenRead | fmShareDenyWrite);
+        EXPECT_NO_THROW(TFileStream("C:\\s.txt", fmOpenRead | fmShareDenyNone));
+        EXPECT_THROW(TFileStream("C:\\s.txt", fmOpenReadWrite | fmShareDenyNone), EFOpenError);
+    }
+    EXPECT_TRUE(RenameFile("C:\\s.txt", "C:\\t.txt"));
+    EXPECT_TRUE(DeleteFile("C:\\t.txt"));
+}
+
+TEST(FileStreams, ReadWriteSeekTruncateAndErrors) {
+    TestMachine m;
+    {
+        TFileStream f("C:\\new.bin", fmCreate);
+        f.WriteBuffer("abcdef", 6);
+        EXPECT_EQ(f.Size(), 6);
+        f.SetSize(3);
+        EXPECT_EQ(f.Position(), 3);
+        f.SetPosition(1);
+        char c[2];
+        f.ReadBuffer(c, 2);
+        EXPECT_EQ(std::string(c, 2), "bc");
+        EXPECT_THROW(f.ReadBuffer(c, 1), EReadError);
+        EXPECT_TRUE(f.Flush());
+    }
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\new.bin")), "abc");
+    try {
+        TFileStream missing("C:\\nope\\x.bin", fmOpenRead);
+        FAIL();
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Error(), OsError::PathNotFound);
+        EXPECT_STREQ(e.ClassName(), "EFOpenError");
+    }
+    try {
+        TFileStream missing("C:\\nope\\x.bin", fmCreate);
+        FAIL();
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Message(), "Cannot create file \"C:\\nope\\x.bin\". The system cannot find the path specified");
+    }
+    EXPECT_THROW(TFileStream("C:\\x.bin", fmOpenRead), EFOpenError);
+}
+
+TEST(FaultSeam, SimulatedDiskLimitsFreeSpaceAndWrites) {
+    TestMachine m;
+    faults::SimulateDisk("C:\\", 100);
+    EXPECT_EQ(DiskFree("C:\\"), 100);
+    TFileStream f("C:\\full.bin", fmCreate);
+    const std::string data(150, 'x');
+    EXPECT_EQ(f.Write(data.data(), 60), 60);
+    EXPECT_EQ(DiskFree("C:\\anything"), 40);
+    EXPECT_EQ(f.Write(data.data(), 60), 40);
+    EXPECT_EQ(f.Write(data.data(), 1), 0);
+    EXPECT_GE(DiskFree("Z:\\"), 0);  // other drives keep their real space
+}
+
+TEST(FaultSeam, FailedOpensWritesAndShortReads) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\in\\a.txt"), std::string(100, 'a'));
+    faults::FailOpens("C:\\IN\\", OsError::ShareViolation);
+    EXPECT_THROW(TFileStream("C:\\in\\a.txt", fmOpenRead), EFOpenError);
+    faults::Clear();
+    faults::ShortReadsAfter("C:\\in\\a.txt", 30);
+    TFileStream in("C:\\in\\a.txt", fmOpenRead);
+    char buffer[100];
+    EXPECT_EQ(in.Read(buffer, 20), 20);
+    EXPECT_EQ(in.Read(buffer, 20), 10);
+    EXPECT_EQ(in.Read(buffer, 20), 0);
+    faults::FailWritesAfter("C:\\out", 5);
+    TFileStream out("C:\\out.bin", fmCreate);
+    EXPECT_EQ(out.Write("0123456789", 10), 5);
+}
+
+TEST(CodePages, AnsiToOemAndBackAsWindowsConverts) {
+    TestMachine m;
+    testing_support::UnsetEnv("MAILBALE_OEM_CP");
+    EXPECT_EQ(AnsiToOem("Caf\xE9"), "Caf\x82");            // é is 0x82 in 437
+    EXPECT_EQ(AnsiToOem("\xC9\xFC\xF1\xC4"), "\x90\x81\xA4\x8E");  // É ü ñ Ä
+    EXPECT_EQ(AnsiToOem("\xC0"), "A");                      // À has no 437 form: best fit
+    EXPECT_EQ(AnsiToOem("\x80"), "?");                      // the euro sign has none at all
+    EXPECT_EQ(OemToAnsi("\x82\x90"), "\xE9\xC9");
+    EXPECT_EQ(OemToAnsi("\xC4\xB3"), "-|");                 // box drawings become lines
+    EXPECT_EQ(AnsiToOem("plain ASCII 123"), "plain ASCII 123");
+    testing_support::SetEnv("MAILBALE_OEM_CP", "850");
+    EXPECT_EQ(AnsiToOem("\xC0\xD8"), "\xB7\x9D");            // À and Ø exist in 850
+    EXPECT_EQ(OemToAnsi("\xB7"), "\xC0");
+    testing_support::UnsetEnv("MAILBALE_OEM_CP");
+}
+
+TEST(CodePages, AnsiCaseRules) {
+    EXPECT_EQ(AnsiUpperCase("abc\xE9\xFF\x9A"), "ABC\xC9\x9F\x8A");  // é→É, ÿ→Ÿ, š→Š
+    EXPECT_EQ(AnsiLowerCase("ABC\xC9"), "abc\xE9");
+    EXPECT_EQ(AnsiUpperCase("\xDF\xB5"), "\xDF\xB5");  // ß and µ have no single upper-case form here
+    EXPECT_TRUE(AnsiSameText("Caf\xE9", "CAF\xC9"));
+    EXPECT_FALSE(AnsiSameText("a", "ab"));
+    EXPECT_FALSE(IsDBCSLeadByte(0x81));
+}

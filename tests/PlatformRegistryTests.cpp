@@ -1,0 +1,118 @@
+// The registry file of the emulated machine.
+#include <gtest/gtest.h>
+
+#include "platform/Registry.h"
+#include "tests/TestSupport.h"
+
+using testing_support::TestMachine;
+
+namespace {
+
+const char* kKey = "\\SOFTWARE\\Data Access Corporation\\Visual DataFlex\\7\\Workspaces\\Vandrel";
+
+std::string ReadValue(const std::string& name) {
+    TRegistry reg(platform::KEY_ALL_ACCESS);
+    reg.RootKey = platform::HKEY_LOCAL_MACHINE_ID;
+    if (!reg.OpenKey(kKey, false)) return "<no key>";
+    return reg.ReadString(name);
+}
+
+std::string Utf16Hex(const std::string& ascii) {
+    std::string out;
+    char buf[8];
+    for (char c : ascii) {
+        std::snprintf(buf, sizeof buf, "%02x,00,", static_cast<unsigned char>(c));
+        out += buf;
+    }
+    return out + "00,00";
+}
+
+}  // namespace
+
+TEST(RegistryFile, StringsWithEscapesKeysWithoutRegardToCase) {
+    TestMachine m;
+    m.WriteRegistry(
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "; a comment line\r\n"
+        "[HKEY_LOCAL_MACHINE\\software\\DATA ACCESS CORPORATION\\Visual DataFlex\\7\\Workspaces\\Vandrel]\r\n"
+        "\"Srvr_Path\"=\"C:\\\\Vandrel\\\\\"   ; trailing comment\r\n"
+        "\"Quoted\"=\"say \\\"hi\\\"\"\r\n"
+        "@=\"default\"\r\n"
+        "\"Caf\xC3\xA9\"=\"na\xC3\xAFve\"\r\n");
+    EXPECT_EQ(ReadValue("Srvr_Path"), "C:\\Vandrel\\");
+    EXPECT_EQ(ReadValue("SRVR_PATH"), "C:\\Vandrel\\");
+    EXPECT_EQ(ReadValue("Quoted"), "say \"hi\"");
+    EXPECT_EQ(ReadValue(""), "default");
+    EXPECT_EQ(ReadValue("Caf\xE9"), "na\xEFve");  // a Unicode file's text arrives in ANSI
+    EXPECT_EQ(ReadValue("Missing"), "");
+}
+
+TEST(RegistryFile, ExpandableStringsInBothHeaders) {
+    TestMachine m;
+    m.WriteRegistry(std::string("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE") + kKey +
+                    "]\n\"Srvr_Path\"=hex(2):" + Utf16Hex("%SYSTEMDRIVE%\\V") + "\n");
+    EXPECT_EQ(ReadValue("Srvr_Path"), "%SYSTEMDRIVE%\\V");  // taken as stored, nothing expanded
+    m.WriteRegistry(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE") + kKey +
+                    "]\n\"Srvr_Path\"=hex(2):44,3a,5c,\\\n  53,72,76,00\n");
+    EXPECT_EQ(ReadValue("Srvr_Path"), "D:\\Srv");
+}
+
+TEST(RegistryFile, UnicodeFileAsRegeditWritesIt) {
+    TestMachine m;
+    const std::string text = std::string("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE") + kKey +
+                             "]\r\n\"Srvr_Path\"=\"E:\\\\Data\"\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : text) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    testing_support::WriteHostFile(m.Host("registry.reg"), utf16);
+    EXPECT_EQ(ReadValue("Srvr_Path"), "E:\\Data");
+}
+
+TEST(RegistryFile, OtherTypesAreRefusedAsStrings) {
+    TestMachine m;
+    m.WriteRegistry(std::string("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE") + kKey +
+                    "]\n\"Srvr_Path\"=dword:0000002a\n\"Bin\"=hex:01,02\n");
+    try {
+        ReadValue("Srvr_Path");
+        FAIL();
+    } catch (const ERegistryException& e) {
+        EXPECT_EQ(e.Message(), "Invalid data type for 'Srvr_Path'");
+        EXPECT_STREQ(e.ClassName(), "ERegistryException");
+    }
+    platform::RegKey key;
+    ASSERT_TRUE(key.Open(platform::HKEY_LOCAL_MACHINE_ID, std::string(kKey).substr(1), platform::KEY_ALL_ACCESS));
+    platform::RegValue value;
+    ASSERT_TRUE(key.Query("Srvr_Path", value));
+    EXPECT_EQ(value.Type, platform::REG_DWORD);
+    EXPECT_EQ(value.Data, std::string("\x2a\0\0\0", 4));
+    ASSERT_TRUE(key.Query("Bin", value));
+    EXPECT_EQ(value.Type, platform::REG_BINARY);
+}
+
+TEST(RegistryFile, MissingFileOrKeyIsAnEmptyRegistry) {
+    TestMachine m;
+    EXPECT_EQ(ReadValue("Srvr_Path"), "<no key>");
+    m.WriteRegistry("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"x\"=\"y\"\n");
+    EXPECT_EQ(ReadValue("Srvr_Path"), "<no key>");
+    // Parents of a listed key exist too.
+    TRegistry reg;
+    EXPECT_TRUE(reg.OpenKey("\\SOFTWARE", false));
+}
+
+TEST(RegistryFile, MalformedFileNamesFileAndLine) {
+    TestMachine m;
+    m.WriteRegistry(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE") + kKey + "]\n\"ok\"=\"1\"\n\"bad\"=dword:12\n");
+    try {
+        ReadValue("ok");
+        FAIL();
+    } catch (const ERegistryException& e) {
+        EXPECT_NE(e.Message().find(m.Host("registry.reg")), std::string::npos) << e.Message();
+        EXPECT_NE(e.Message().find("line 5"), std::string::npos) << e.Message();
+    }
+    m.WriteRegistry("not a registry file\n");
+    EXPECT_THROW(ReadValue("ok"), ERegistryException);
+    m.WriteRegistry("REGEDIT4\n\"value\"=\"before any key\"\n");
+    EXPECT_THROW(ReadValue("ok"), ERegistryException);
+}

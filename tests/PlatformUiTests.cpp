@@ -1,0 +1,119 @@
+// Message boxes, the message loop, timers and the hand-over of calls to the main thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/Dialogs.h"
+#include "platform/Forms.h"
+#include "platform/Threads.h"
+
+namespace {
+
+class HeadlessBoxes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application.Initialize();
+        platform::SetHeadlessOutput(&output);
+        platform::SetHeadlessAnswers({});
+    }
+    void TearDown() override { platform::SetHeadlessOutput(nullptr); }
+    std::string output;
+};
+
+}  // namespace
+
+TEST(MessageBoxRules, DefaultAndCancelButtons) {
+    EXPECT_EQ(DefaultButton({mbYes, mbNo}), mbYes);
+    EXPECT_EQ(CancelButton({mbYes, mbNo}), mbNo);
+    EXPECT_EQ(DefaultButton({mbOK}), mbOK);
+    EXPECT_EQ(CancelButton({mbOK}), mbOK);
+    EXPECT_EQ(DefaultButton({mbOK, mbCancel}), mbOK);
+    EXPECT_EQ(CancelButton({mbOK, mbCancel}), mbCancel);
+    EXPECT_EQ(DefaultButton({mbAbort, mbRetry, mbIgnore}), mbRetry);
+    EXPECT_EQ(CancelButton({mbAbort, mbIgnore}), mbHelp);
+    EXPECT_STREQ(MsgDlgCaption(mtConfirmation), "Confirm");
+    EXPECT_STREQ(MsgDlgCaption(mtError), "Error");
+    EXPECT_STREQ(ButtonCaption(mbYesToAll), "Yes to &All");
+}
+
+TEST_F(HeadlessBoxes, PrintsCaptionTextAndAnswer) {
+    EXPECT_EQ(MessageDlg("line one\r\nline two", mtInformation, {mbOK}), mrOk);
+    EXPECT_EQ(output, "== Information ==\nline one\nline two\n-> OK\n");
+}
+
+TEST_F(HeadlessBoxes, AnswersAreTakenInOrderThenDefaults) {
+    platform::SetHeadlessAnswers({"No", "Yes to All", "nonsense"});
+    EXPECT_EQ(MessageDlg("q1", mtConfirmation, {mbYes, mbNo}), mrNo);
+    EXPECT_EQ(MessageDlg("q2", mtConfirmation, {mbYes, mbNo, mbNoToAll, mbYesToAll}), mrYesToAll);
+    EXPECT_EQ(MessageDlg("q3", mtConfirmation, {mbAbort, mbRetry, mbIgnore}), mrRetry);  // not a button: default
+    EXPECT_EQ(MessageDlg("q4", mtConfirmation, {mbYes, mbNo}), mrYes);
+    EXPECT_NE(output.find("q2\n-> Yes to All\n"), std::string::npos) << output;
+    std::string value = "old";
+    platform::SetHeadlessAnswers({"secret"});
+    EXPECT_TRUE(InputQuery("Password for \"a\"", "Enter password: ", value));
+    EXPECT_EQ(value, "secret");
+    platform::SetHeadlessAnswers({"Cancel"});
+    EXPECT_FALSE(InputQuery("c", "p", value));
+}
+
+TEST(MainThread, HandedOverCallsRunOnlyWhenMessagesAreProcessed) {
+    Application.Initialize();
+    std::atomic<bool> ran{false};
+    std::thread::id ranOn;
+    std::thread worker([&] {
+        platform::Synchronize([&] {
+            ranOn = std::this_thread::get_id();
+            ran = true;
+        });
+    });
+    platform::Sleep(50);
+    EXPECT_FALSE(ran);
+    while (!ran) {
+        Application.ProcessMessages();
+        platform::Sleep(1);
+    }
+    worker.join();
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST(MainThread, CriticalSectionExcludesOtherThreads) {
+    platform::CriticalSection cs;
+    cs.Enter();
+    cs.Enter();  // the holder may take it again
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        platform::CriticalSectionLock lock(cs);
+        entered = true;
+    });
+    platform::Sleep(30);
+    EXPECT_FALSE(entered);
+    cs.Leave();
+    cs.Leave();
+    other.join();
+    EXPECT_TRUE(entered);
+}
+
+TEST(MessageLoop, TimerFiresFromTheLoopAndQuitClosesBoxesAtOnce) {
+    Application.Initialize();
+    std::string output;
+    platform::SetHeadlessOutput(&output);
+    TForm form(nullptr);
+    TTimer timer(&form);
+    timer.SetInterval(10);
+    int ticks = 0;
+    timer.OnTimer = [&](TObject*) {
+        if (++ticks == 3) timer.SetEnabled(false);
+    };
+    timer.SetEnabled(true);
+    for (int i = 0; i < 200 && ticks < 3; ++i) {
+        platform::Sleep(5);
+        Application.ProcessMessages();
+    }
+    EXPECT_EQ(ticks, 3);
+    Application.Terminate();
+    EXPECT_EQ(MessageDlg("final", mtInformation, {mbOK}), mrCancel);
+    EXPECT_EQ(output, "== Information ==\nfinal\n-> Cancel\n");
+    Application.ClearTerminate();
+    platform::SetHeadlessOutput(nullptr);
+}

@@ -1,0 +1,119 @@
+#include "tests/TestSupport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/Faults.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+TestMachine::TestMachine() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mailbale-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+    root_ = buffer.data();
+    fs::create_directories(root_ + "/drive_c");
+    if (const char* prev = std::getenv("MAILBALE_MACHINE")) {
+        previous_ = prev;
+        hadPrevious_ = true;
+    }
+    SetEnv("MAILBALE_MACHINE", root_);
+    platform::faults::Clear();
+}
+
+TestMachine::~TestMachine() {
+    platform::faults::Clear();
+    std::error_code ignored;
+    // Read-only files made by a test must not keep their folder alive.
+    for (auto it = fs::recursive_directory_iterator(root_, ignored); it != fs::recursive_directory_iterator(); ++it) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(root_, ignored);
+    if (hadPrevious_) SetEnv("MAILBALE_MACHINE", previous_);
+    else UnsetEnv("MAILBALE_MACHINE");
+}
+
+std::string TestMachine::Host(const std::string& relative) const { return root_ + "/" + relative; }
+
+std::string TestMachine::OnC(const std::string& windowsPath) const {
+    std::string rest = windowsPath.substr(2);
+    for (char& c : rest) {
+        if (c == '\\') c = '/';
+    }
+    return root_ + "/drive_c" + rest;
+}
+
+void TestMachine::WriteRegistry(const std::string& text) const { WriteHostFile(Host("registry.reg"), text); }
+
+std::string TestMachine::AddDrive(char letter, bool removable) const {
+    const std::string folder = Host(std::string("drives/") + letter);
+    fs::create_directories(folder);
+    if (removable) WriteHostFile(folder + ".removable", "");
+    return folder;
+}
+
+void WriteHostFile(const std::string& hostPath, const std::string& content) {
+    fs::create_directories(fs::path(hostPath).parent_path());
+    std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out) throw std::runtime_error("cannot write " + hostPath);
+}
+
+std::string ReadHostFile(const std::string& hostPath) {
+    std::ifstream in(hostPath, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool HostExists(const std::string& hostPath) { return fs::exists(hostPath); }
+
+std::int64_t HostFileSize(const std::string& hostPath) {
+    std::error_code e;
+    const auto size = fs::file_size(hostPath, e);
+    return e ? -1 : static_cast<std::int64_t>(size);
+}
+
+void MakeHostDirs(const std::string& hostPath) { fs::create_directories(hostPath); }
+
+std::string RandomBytes(std::size_t count, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string out(count, '\0');
+    for (char& c : out) c = static_cast<char>(random() & 0xFF);
+    return out;
+}
+
+bool HaveTool(const std::string& name) { return RunCommand("command -v " + name + " >/dev/null 2>&1") == 0; }
+
+int RunCommand(const std::string& command, std::string* output) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return -1;
+    std::string text;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+    const int status = pclose(pipe);
+    if (output) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void SetEnv(const std::string& name, const std::string& value) { setenv(name.c_str(), value.c_str(), 1); }
+void UnsetEnv(const std::string& name) { unsetenv(name.c_str()); }
+
+std::vector<std::string> HostFolderNames(const std::string& hostPath) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(hostPath)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace testing_support
