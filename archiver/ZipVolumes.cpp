@@ -139,7 +139,12 @@ std::int64_t TZipBaseArchiver::WriteToVolumes(const void* buffer, std::int64_t c
             const std::int64_t n = std::min(free, remaining);
             if (n > 0) {
                 TStream* target = bufferStream ? static_cast<TStream*>(bufferStream) : volumeStream;
-                written += target->Write(bytes + written, n);
+                const bool empty = volumeStream->Size() + buffered == 0;
+                const std::int64_t took = target->Write(bytes + written, n);
+                written += took;
+                // An empty volume with room that takes nothing is a failing disk, not a full
+                // volume: moving on would open volumes without end.
+                if (took == 0 && empty) throw EZipException(46, this);
             }
         } else if (volumeStream->Size() + buffered == 0) {
             // A block that may not be split does not fit even an empty volume: every further volume

@@ -1,0 +1,427 @@
+// Split volumes: limits, names, requests, where each block lands, and the default prompts.
+#include <gtest/gtest.h>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
+#include "archiver/ZipRecords.h"
+#include "platform/Dialogs.h"
+#include "platform/Faults.h"
+#include "platform/FileSystem.h"
+#include "tests/ArchiverTestSupport.h"
+#include "tests/TestSupport.h"
+
+using testing_support::MakeJobArchiver;
+using testing_support::TestMachine;
+using zip::GetLE16;
+using zip::GetLE32;
+
+namespace {
+
+constexpr std::int64_t kSmallVolume = 65536;
+
+// Writes files of the given sizes (random bytes) into C:\src and archives them stored (level 0) in
+// split volumes of volumeSize; returns the volume names requested.
+std::vector<std::string> WriteStoredArchive(TZipArchiver& a, const std::vector<std::size_t>& sizes, TestMachine& m,
+                                            std::int64_t volumeSize = kSmallVolume) {
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\file" + std::to_string(i) + ".bin"),
+                                       testing_support::RandomBytes(sizes[i], static_cast<std::uint32_t>(i + 1)));
+    }
+    std::vector<std::string> requested;
+    a.SpanningOptions().SetCustomVolumeSize(volumeSize);
+    a.SetCompressionMode(0);
+    a.OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool&) {
+        EXPECT_EQ(n, static_cast<int>(requested.size()) + 1);
+        requested.push_back(name);
+    };
+    a.FileName = "C:\\out\\Kelmail.zip";
+    a.BaseDir = "C:\\src\\";
+    a.FileMasks() = {"C:\\src\\*.*"};
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    a.Open(0xFFFF);
+    a.AddMatchingFiles();
+    a.Close();
+    return requested;
+}
+
+std::vector<std::string> VolumePaths(TestMachine& m, std::size_t count) {
+    std::vector<std::string> paths;
+    for (std::size_t i = 1; i < count; ++i) {
+        char ext[32];
+        std::snprintf(ext, sizeof ext, "Z%02zu", i);
+        paths.push_back(m.OnC(std::string("C:\\out\\Kelmail.") + ext));
+    }
+    paths.push_back(m.OnC("C:\\out\\Kelmail.zip"));
+    return paths;
+}
+
+// Checks that no local header block and no central header's fixed part, name and extra field
+// straddles two volumes.
+void ExpectNoHeaderStraddles(const std::vector<std::string>& volumes) {
+    for (std::size_t v = 0; v < volumes.size(); ++v) {
+        const std::string bytes = testing_support::ReadHostFile(volumes[v]);
+        for (std::size_t p = 0; p + 4 <= bytes.size(); ++p) {
+            const std::uint32_t sig = GetLE32(reinterpret_cast<const std::uint8_t*>(bytes.data() + p));
+            if (sig == zip::kLocalHeaderSignature) {
+                ASSERT_LE(p + 30, bytes.size()) << "local header cut at volume " << v;
+                const auto* h = reinterpret_cast<const std::uint8_t*>(bytes.data() + p);
+                EXPECT_LE(p + 30 + GetLE16(h + 26) + GetLE16(h + 28), bytes.size()) << "volume " << v;
+            } else if (sig == zip::kCentralHeaderSignature) {
+                ASSERT_LE(p + 46, bytes.size()) << "central header cut at volume " << v;
+                const auto* h = reinterpret_cast<const std::uint8_t*>(bytes.data() + p);
+                EXPECT_LE(p + 46 + GetLE16(h + 28) + GetLE16(h + 30), bytes.size()) << "volume " << v;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST(VolumeNumbers, RolesAndSameVolume) {
+    TZipVolumeNumberInfo a;
+    EXPECT_EQ(a.Number, -1);
+    EXPECT_FALSE(a.IsFirst());
+    a.SetIsFirst(true);
+    EXPECT_TRUE(a.IsFirst());
+    EXPECT_EQ(a.Role, vrFirst);
+    TZipVolumeNumberInfo last;
+    last.SetIsLast(true);
+    EXPECT_TRUE(last.IsLast());
+    EXPECT_FALSE(a.SameVolumeAs(last));
+    last.LastNumber = 4;
+    last.SetNumber(4);
+    EXPECT_TRUE(last.IsLast());
+    TZipVolumeNumberInfo b;
+    b.SetNumber(4);
+    EXPECT_TRUE(b.SameVolumeAs(b));
+    TZipVolumeNumberInfo c;
+    c.SetNumber(5);
+    EXPECT_FALSE(b.SameVolumeAs(c));
+    TZipVolumeNumberInfo unknown1, unknown2;
+    EXPECT_TRUE(unknown1.SameVolumeAs(unknown2));
+}
+
+TEST(VolumeLimits, TableAndFirstVolume) {
+    TZipSpanningOptions o;
+    TZipVolumeNumberInfo first;
+    first.SetIsFirst(true);
+    TZipVolumeNumberInfo second;
+    second.SetNumber(1);
+    EXPECT_EQ(o.VolumeSizeFor(second), -1);
+    const std::pair<TZipVolumeSize, std::int64_t> table[] = {
+        {vs1_44MB, 1457664},    {vs100MB, 104857600}, {vs200MB, 209715200}, {vs250MB, 262144000},
+        {vs600MB, 629145600},   {vs650MB, 681574400}, {vs700MB, 734003200}, {vs4700MB, 4928307200LL},
+    };
+    for (const auto& [size, limit] : table) {
+        o.VolumeSize = size;
+        EXPECT_EQ(o.VolumeSizeFor(second), limit);
+    }
+    o.VolumeSize = vsCustom;
+    o.SetCustomVolumeSize(100000);
+    o.FirstVolumeSize = 70000;
+    EXPECT_EQ(o.VolumeSizeFor(first), 70000);
+    EXPECT_EQ(o.VolumeSizeFor(second), 100000);
+}
+
+TEST(VolumeNames, SplittingSpanningAndSelfExtractors) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    a->FileName = "C:\\Srv\\Kelmail.zip";
+    auto name = [&](int n) {
+        std::string s = "C:\\Srv\\Kelmail.zip";
+        a->MakeVolumeFileName(s, n, false);
+        return s;
+    };
+    EXPECT_EQ(name(0), "C:\\Srv\\Kelmail.Z01");
+    EXPECT_EQ(name(8), "C:\\Srv\\Kelmail.Z09");
+    EXPECT_EQ(name(9), "C:\\Srv\\Kelmail.Z10");
+    EXPECT_EQ(name(98), "C:\\Srv\\Kelmail.Z99");
+    EXPECT_EQ(name(99), "C:\\Srv\\Kelmail.Z100");
+    EXPECT_EQ(name(100), "C:\\Srv\\Kelmail.Z101");
+    EXPECT_EQ(name(-1), "C:\\Srv\\Kelmail.zip");
+    a->SpanningOptions().AdvancedNaming = true;
+    EXPECT_EQ(name(0), "C:\\Srv\\Kelmail_001.zip");
+    EXPECT_EQ(name(1), "C:\\Srv\\Kelmail_002.zip");
+    a->SFXStub = "C:\\stub.exe";
+    EXPECT_EQ(name(0), "C:\\Srv\\Kelmail.exe");
+    EXPECT_EQ(name(-1), "C:\\Srv\\Kelmail.ZIP");
+    a->SFXStub.clear();
+    TZipBaseArchiver base(nullptr);
+    base.SetSpanningMode(smSplitting);
+    base.SpanningOptions().AdvancedNaming = false;
+    std::string s = "C:\\b.zip";
+    base.MakeVolumeFileName(s, 2, false);
+    EXPECT_EQ(s, "C:\\b.F03");
+    base.SFXStub = "x";
+    s = "C:\\b.zip";
+    base.MakeVolumeFileName(s, -1, false);
+    EXPECT_EQ(s, "C:\\b.ZF");
+    TZipArchiver span(nullptr);
+    span.SetSpanningMode(smSpanning);
+    s = "A:\\k.zip";
+    span.MakeVolumeFileName(s, 1, false);
+    EXPECT_EQ(s, "A:\\k_002.zip");
+    span.SpanningOptions().AdvancedNaming = false;
+    s = "A:\\k.zip";
+    span.MakeVolumeFileName(s, 1, false);
+    EXPECT_EQ(s, "A:\\k.zip");
+    testing_support::WriteHostFile(m.OnC("C:\\k_003.zip"), "");
+    s = "C:\\k.zip";
+    span.MakeVolumeFileName(s, 2, true);  // the plain name is missing, the numbered one exists
+    EXPECT_EQ(s, "C:\\k_003.zip");
+}
+
+TEST(VolumeRequests, OneRequestPerVolumeAndTheLastRenamed) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    const auto requested = WriteStoredArchive(*a, {100000, 30000, 90000}, m);
+    ASSERT_EQ(requested.size(), 4u);
+    EXPECT_EQ(requested[0], "C:\\out\\Kelmail.Z01");
+    EXPECT_EQ(requested[3], "C:\\out\\Kelmail.Z04");
+    EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\out")),
+              (std::vector<std::string>{"Kelmail.Z01", "Kelmail.Z02", "Kelmail.Z03", "Kelmail.zip"}));
+    const auto volumes = VolumePaths(m, 4);
+    for (std::size_t i = 0; i + 1 < volumes.size(); ++i) {
+        EXPECT_EQ(testing_support::HostFileSize(volumes[i]), kSmallVolume) << volumes[i];
+    }
+    ExpectNoHeaderStraddles(volumes);
+    // The first volume begins with the first local header: no split marker.
+    const std::string first = testing_support::ReadHostFile(volumes[0]);
+    EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(first.data())), zip::kLocalHeaderSignature);
+    const std::string last = testing_support::ReadHostFile(volumes[3]);
+    const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
+    EXPECT_EQ(GetLE16(end + 4), 3);   // number of this disk
+    EXPECT_EQ(GetLE16(end + 8), 3);   // entries "on this disk" hold the total
+    EXPECT_EQ(GetLE16(end + 10), 3);
+}
+
+TEST(VolumeRequests, AHandlerThatRenamesTheVolumeIsFollowed) {
+    TestMachine m;
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(1000, 1));
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    auto a = MakeJobArchiver();
+    a->OnRequestBlankVolume = [](TObject*, int, std::string& name, bool&) { name = "C:\\out\\custom.vol"; };
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->BaseDir = "C:\\src\\";
+    a->FileMasks() = {"C:\\src\\*.*"};
+    a->Open(0xFFFF);
+    EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\out\\custom.vol")));
+    a->AddMatchingFiles();
+    a->Close();
+    EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\out")), std::vector<std::string>{"Kelmail.zip"});
+}
+
+TEST(VolumeRequests, NoRoomForAVolumeEndsWithCode45) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    platform::faults::SimulateDisk("C:\\", 65536);
+    auto a = MakeJobArchiver();
+    a->FileName = "C:\\out\\Kelmail.zip";
+    try {
+        a->Open(0xFFFF);
+        FAIL();
+    } catch (const EZipException& e) {
+        EXPECT_EQ(e.NativeError(), 45);
+        EXPECT_EQ(e.Message(),
+                  "ZipArchiver: Cannot open archive file. Opening aborted or invalid file - Native error: 00045");
+    }
+    platform::faults::Clear();
+    platform::faults::SimulateDisk("C:\\", 65537);
+    int diskFull = 0;
+    a->OnDiskFull = [&](TObject*, int, const std::string&, bool& cancel) {
+        ++diskFull;
+        cancel = true;
+    };
+    EXPECT_NO_THROW(a->Open(0xFFFF));  // one byte more is room enough
+    EXPECT_EQ(diskFull, 0);
+}
+
+TEST(VolumeWrites, DataEndingExactlyAtTheLimitLeavesTheVolumeOpen) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    // One stored file whose header block (30 + 9 name bytes) and data fill the first volume exactly.
+    const auto requested = WriteStoredArchive(*a, {kSmallVolume - 39}, m);
+    ASSERT_EQ(requested.size(), 2u);
+    const auto volumes = VolumePaths(m, 2);
+    EXPECT_EQ(testing_support::HostFileSize(volumes[0]), kSmallVolume);
+    // The central directory opened the second volume and starts at its offset 0.
+    const std::string last = testing_support::ReadHostFile(volumes[1]);
+    EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(last.data())), zip::kCentralHeaderSignature);
+    const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
+    EXPECT_EQ(GetLE16(end + 6), 1);   // the directory starts on volume 1
+    EXPECT_EQ(GetLE32(end + 16), 0u);  // at its offset 0
+}
+
+TEST(VolumeWrites, AHeaderThatDoesNotFitStartsTheNextVolume) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    // The first file leaves 20 bytes: too few for the second header block, which moves on whole.
+    WriteStoredArchive(*a, {kSmallVolume - 39 - 20, 10}, m);
+    const auto volumes = VolumePaths(m, 2);
+    EXPECT_EQ(testing_support::HostFileSize(volumes[0]), kSmallVolume - 20);
+    const std::string last = testing_support::ReadHostFile(volumes[1]);
+    EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(last.data())), zip::kLocalHeaderSignature);
+    ExpectNoHeaderStraddles(volumes);
+}
+
+TEST(VolumeWrites, UnsplittableBlockLargerThanAVolumeFailsWith46) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    auto a = MakeJobArchiver(kSmallVolume);
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->Open(0xFFFF);
+    const std::string block(kSmallVolume + 1, 'x');
+    try {
+        a->WriteToVolumesChecked(block.data(), static_cast<std::int64_t>(block.size()), a->ArchiveStreamRef(),
+                                 a->CurrentVolumeRef(), 0, nullptr);
+        FAIL();
+    } catch (const EZipException& e) {
+        EXPECT_EQ(e.NativeError(), 46);
+    }
+    // A copy whose volumes stop taking bytes ends with 46 too, instead of going on.
+    platform::faults::FailWritesAfter("C:\\out\\", 10);
+    TMemoryStream source;
+    source.WriteBuffer(block.data(), 100);
+    source.SetPosition(0);
+    bool cancel = false;
+    try {
+        a->CopyStreamToVolumes(source, a->ArchiveStreamRef(), false, nullptr, -1, -1, cancel, a->CurrentVolumeRef());
+        FAIL();
+    } catch (const EZipException& e) {
+        EXPECT_EQ(e.NativeError(), 46);
+    }
+}
+
+TEST(VolumeWrites, FirstVolumeSizeChangesOnlyTheFirstVolume) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    a->SpanningOptions().FirstVolumeSize = 70000;
+    WriteStoredArchive(*a, {200000}, m, 100000);
+    const auto volumes = VolumePaths(m, 3);
+    EXPECT_EQ(testing_support::HostFileSize(volumes[0]), 70000);
+    EXPECT_EQ(testing_support::HostFileSize(volumes[1]), 100000);
+}
+
+TEST(VolumeWrites, OtherReadersAcceptTheSplitArchive) {
+    if (!testing_support::HaveTool("7z") || !testing_support::HaveTool("zip") || !testing_support::HaveTool("unzip")) {
+        GTEST_SKIP() << "7z, zip and unzip are needed";
+    }
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    ASSERT_GE(WriteStoredArchive(*a, {100000, 3000, 90000}, m).size(), 3u);
+    const std::string out = m.OnC("C:\\out");
+    // 7-Zip on Linux looks for the volumes under lower-case names.
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + out + " && mkdir l && cp Kelmail.zip l/ && for i in 01 02 03; do "
+                                          "cp Kelmail.Z$i l/Kelmail.z$i; done && cd l && 7z t Kelmail.zip",
+                                          &log),
+              0)
+        << log;
+    EXPECT_NE(log.find("Everything is Ok"), std::string::npos) << log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + out + "/l && zip -q -s 0 Kelmail.zip --out joined.zip && unzip -t joined.zip",
+                                          &log),
+              0)
+        << log;
+    EXPECT_NE(log.find("No errors detected"), std::string::npos) << log;
+}
+
+class DefaultPrompts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application.Initialize();
+        platform::SetHeadlessOutput(&output);
+    }
+    void TearDown() override {
+        platform::SetHeadlessOutput(nullptr);
+        platform::SetHeadlessAnswers({});
+    }
+    std::string output;
+    TestMachine m;
+};
+
+TEST_F(DefaultPrompts, FailureOverwriteAndPasswordPrompts) {
+    TZipArchiver a(nullptr);
+    TZipAction action = fxaRetry;
+    platform::SetHeadlessAnswers({"Retry", "Ignore", "Yes to All", "No to All", "pw"});
+    a.DoProcessFileFailure("f", poAdd, 33, 12, "Cannot open file", action);
+    EXPECT_EQ(action, fxaRetry);
+    a.DoProcessFileFailure("f", poAdd, 61, 36, "File name is too long", action);
+    EXPECT_EQ(action, fxaIgnore);
+    a.DoProcessFileFailure("f", poAdd, 45, 24, "whatever", action);
+    EXPECT_EQ(action, fxaAbort);
+    EXPECT_NE(output.find("== Confirm ==\nCannot open file. File processing error, possibly disk is full\n-> Retry\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("File name is too long\n-> Ignore\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("whatever"), std::string::npos);  // code 45 aborts without asking
+    std::string dest = "a.txt";
+    bool confirm = false;
+    a.DoConfirmOverwrite("C:\\src\\a.txt", dest, confirm);
+    EXPECT_TRUE(confirm);
+    EXPECT_EQ(a.Options().OverwriteMode, omAlways);
+    a.DoConfirmOverwrite("C:\\src\\a.txt", dest, confirm);
+    EXPECT_FALSE(confirm);
+    EXPECT_EQ(a.Options().OverwriteMode, omNever);
+    EXPECT_NE(output.find("Overwrite file \"a.txt\" with \"C:\\src\\a.txt\""), std::string::npos) << output;
+    std::string password;
+    bool skip = false;
+    a.DoPassword("x.txt", password, skip);
+    EXPECT_EQ(password, "pw");
+    EXPECT_FALSE(skip);
+    EXPECT_NE(output.find("== Password for \"x.txt\" ==\nEnter password: \n"), std::string::npos) << output;
+}
+
+TEST_F(DefaultPrompts, SpanningVolumePrompts) {
+    TZipArchiver a(nullptr);
+    a.SetSpanningMode(smSpanning);
+    a.SpanningOptions().VolumeSize = vsCustom;
+    a.SpanningOptions().SetCustomVolumeSize(100000);
+    a.FileName = "C:\\k.zip";
+    platform::SetHeadlessAnswers({"OK", "Cancel", "OK"});
+    std::string name = a.FileName;
+    bool cancel = true;
+    a.DoRequestBlankVolume(0, name, cancel);
+    EXPECT_FALSE(cancel);
+    EXPECT_NE(output.find("Please insert a blank disk #1\n-> OK"), std::string::npos) << output;
+    a.DoDiskFull(1, "C:\\k.zip", cancel);
+    EXPECT_TRUE(cancel);
+    EXPECT_NE(output.find("Disk is full. Required free space: 100000 bytes, but available only: "), std::string::npos)
+        << output;
+    name = "C:\\k.zip";
+    a.DoRequestMiddleVolume(2, name, cancel);
+    EXPECT_FALSE(cancel);
+    EXPECT_NE(output.find("Please insert disk #3\n-> OK"), std::string::npos) << output;
+    // Split volumes are never asked for: a missing one is a cancel.
+    TZipArchiver split(nullptr);
+    split.SetSpanningMode(smSplitting);
+    split.SpanningOptions().AdvancedNaming = false;
+    name = "C:\\k.zip";
+    split.DoRequestMiddleVolume(1, name, cancel);
+    EXPECT_TRUE(cancel);
+    EXPECT_EQ(name, "C:\\k.Z02");
+    bool diskFull = false;
+    split.DoDiskFull(0, "C:\\k.Z01", diskFull);
+    EXPECT_TRUE(diskFull);
+}
+
+TEST_F(DefaultPrompts, FileProgressShowsBackslashes) {
+    TZipArchiver a(nullptr);
+    std::string seen;
+    a.OnFileProgress = [&](TObject*, const std::string& f, double, TZipProcessOperation, TZipProgressPhase, bool&) {
+        seen = f;
+    };
+    bool cancel = false;
+    a.DoFileProgress("sub/a.txt", poAdd, cancel, ppStart, 0);
+    EXPECT_EQ(seen, "sub\\a.txt");
+    std::string stored = "sub/x.txt";
+    std::uint32_t attr = 0x20;
+    std::string comment;
+    a.OnStoreFile = [&](TObject*, std::string& f, std::uint32_t&, std::string& c, const std::string&) {
+        EXPECT_EQ(f, "sub\\x.txt");
+        f = "other\\y.txt";
+        c = "hello";
+    };
+    a.DoStoreFile(stored, attr, comment, "C:\\sub\\x.txt");
+    EXPECT_EQ(stored, "other/y.txt");
+    EXPECT_EQ(comment, "hello");
+}
