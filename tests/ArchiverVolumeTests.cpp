@@ -312,8 +312,8 @@ TEST(VolumeWrites, OtherReadersAcceptTheSplitArchive) {
     const std::string out = m.OnC("C:\\out");
     // 7-Zip on Linux looks for the volumes under lower-case names.
     std::string log;
-    ASSERT_EQ(testing_support::RunCommand("cd " + out + " && mkdir l && cp Kelmail.zip l/ && for i in 01 02 03; do "
-                                          "cp Kelmail.Z$i l/Kelmail.z$i; done && cd l && 7z t Kelmail.zip",
+    ASSERT_EQ(testing_support::RunCommand("cd " + out + " && mkdir l && cp Kelmail.zip l/ && for f in Kelmail.Z*; do "
+                                          "cp $f l/$(echo $f | tr Z z); done && cd l && 7z t Kelmail.zip",
                                           &log),
               0)
         << log;
