@@ -84,7 +84,13 @@ bool TMask::Accepts(const std::string& text) const {
                     while (q < length && UpAscii(t[q]) != item.Ch) ++q;
                 }
                 p = std::min(q, length);
-                if (p < length && top < kMaxStars) {
+                if (p < length) {
+                    // Once a later star has found its place, going back to an earlier star cannot
+                    // succeed where this one fails (this star can take whatever the earlier one
+                    // would give up), so only the latest retry point is kept. The answer is the
+                    // same as with every point kept, and the time stays polynomial however many
+                    // stars the mask has.
+                    top = 0;
                     const std::size_t width = item.Kind == mkDoubleByte ? 2 : 1;
                     stack[static_cast<std::size_t>(top++)] = Retry{p + width, k};
                 }

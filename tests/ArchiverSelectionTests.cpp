@@ -1,0 +1,316 @@
+// Wildcard masks, the path primitives, and which files a search selects under which names.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
+#include "archiver/ZipMasks.h"
+#include "archiver/ZipStrFunc.h"
+#include "platform/FileSystem.h"
+#include "tests/ArchiverTestSupport.h"
+#include "tests/TestSupport.h"
+
+using testing_support::TestMachine;
+using testing_support::WriteHostFile;
+
+namespace {
+
+// The stored names of the directory, in order.
+std::vector<std::string> Names(TZipBaseArchiver& a) {
+    std::vector<std::string> names;
+    TZipDirArray& dir = a.DirManager()->Dir();
+    for (std::int32_t i = 0; i < dir.Count(); ++i) names.push_back(dir.EntryRef(i).Name);
+    return names;
+}
+
+// An archiver in an open update over C:\sel.zip, ready for a search.
+std::unique_ptr<TZipArchiver> Searching(TZipStorePathMode storePath, bool recurse) {
+    static int serial = 0;
+    auto a = std::make_unique<TZipArchiver>(nullptr);
+    a->FileName = "C:\\sel" + std::to_string(++serial) + ".zip";
+    a->Options().StorePath = storePath;
+    a->Options().Recurse = recurse;
+    a->Open(0xFFFF);
+    return a;
+}
+
+// Runs the selection of AddMatchingFiles and cancels the commit before it writes anything; returns
+// the names selected.
+std::vector<std::string> Select(TZipArchiver& a, const TStringList& masks) {
+    a.FileMasks() = masks;
+    a.BeginUpdate();
+    a.OnOverallProgress = [](TObject*, double, TZipProcessOperation, TZipProgressPhase phase, bool& cancel) {
+        cancel = phase == ppStart;  // stop before anything is written
+    };
+    a.AddMatchingFiles();
+    return Names(a);
+}
+
+}  // namespace
+
+TEST(Masks, SyntaxAndExamples) {
+    EXPECT_TRUE(Matches("readme.txt", "*.*"));
+    EXPECT_FALSE(Matches("README", "*.*"));
+    EXPECT_TRUE(Matches("", "*"));
+    EXPECT_TRUE(Matches("anything", "*"));
+    EXPECT_TRUE(Matches("ABC", "a?c"));
+    EXPECT_TRUE(Matches("a-c", "a?c"));
+    EXPECT_FALSE(Matches("ac", "a?c"));
+    EXPECT_TRUE(Matches("", "*?"));
+    EXPECT_TRUE(Matches("", ""));
+    EXPECT_FALSE(Matches("x", ""));
+    EXPECT_TRUE(Matches("ABC", "abc"));
+    EXPECT_FALSE(Matches("\xC9", "\xE9"));  // only ASCII letters ignore case
+    EXPECT_TRUE(Matches("abcdef", "ab*"));
+    EXPECT_FALSE(Matches("abcdef", "ab"));
+    EXPECT_FALSE(Matches("ab", "ab?"));
+    EXPECT_TRUE(Matches("a*b", "a[*]b") == false);  // brackets are literals
+    EXPECT_TRUE(Matches("a[x]b", "a[?]b"));
+    EXPECT_TRUE(Matches("\x81\x40", "??"));  // bytes, not characters
+    EXPECT_TRUE(Matches("C:\\dir\\file.txt", "C:\\DIR\\*.TXT"));
+    EXPECT_TRUE(Matches("aXbXc", "*b*c"));
+    EXPECT_FALSE(Matches("aXbXd", "*b*c"));
+}
+
+TEST(Masks, CompiledItemsAndTheThirtyStarLimit) {
+    const TMask mask("*?a**b?");
+    ASSERT_EQ(mask.ItemCount(), 4);
+    EXPECT_TRUE(mask.Items()[0].AfterStar);
+    EXPECT_EQ(mask.Items()[0].Ch, 'A');
+    EXPECT_TRUE(mask.Items()[1].AfterStar);
+    EXPECT_EQ(mask.Items()[2].Kind, mkAnyChar);
+    EXPECT_FALSE(mask.Items()[2].AfterStar);
+    EXPECT_EQ(mask.Items()[3].Ch, 0);  // the end marker
+    std::string thirty;
+    std::string text;
+    for (int i = 0; i < 30; ++i) {
+        thirty += "*x";
+        text += "yx";
+    }
+    EXPECT_TRUE(Matches(text, thirty));
+    EXPECT_FALSE(Matches(text + "y", thirty));
+    const std::string thirtyOne = thirty + "*x";
+    try {
+        Matches(text, thirtyOne);
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.ClassName(), "Exception");
+        EXPECT_EQ(e.Message(), "'" + thirtyOne + "' is an invalid mask at (62)");
+    }
+}
+
+TEST(PathPrimitives, PartsAndRelativePaths) {
+    TestMachine m;
+    EXPECT_EQ(zip::FolderPart("C:\\a\\b.txt"), "C:\\a\\");
+    EXPECT_EQ(zip::NamePart("C:\\a\\b.txt"), "b.txt");
+    EXPECT_EQ(zip::FolderPart("C:b.txt"), "C:");
+    EXPECT_EQ(zip::NamePart("a/b.txt"), "a/b.txt");  // a slash does not count
+    EXPECT_EQ(zip::RelativePath("C:\\data\\", "C:\\data\\sub\\b.log"), "sub\\b.log");
+    EXPECT_EQ(zip::RelativePath("C:\\data\\x\\", "C:\\DATA\\y.txt"), "..\\y.txt");
+    EXPECT_EQ(zip::RelativePath("C:\\data\\", "D:\\x\\c.txt"), "D:\\x\\c.txt");
+    EXPECT_EQ(zip::DirWithSlash("", "C:\\b"), "C:\\b\\");
+    EXPECT_EQ(zip::DirWithSlash("C:\\a\\", "C:\\b"), "C:\\a\\");
+    EXPECT_EQ(zip::LastPathPart("C:\\a\\sub\\"), "sub");
+    EXPECT_TRUE(zip::IsFloppyPath("a:\\x"));
+    EXPECT_FALSE(zip::IsFloppyPath("C:\\x"));
+    m.AddDrive('r', true);
+    EXPECT_TRUE(zip::IsRemovablePath("R:\\x.zip"));
+    EXPECT_FALSE(zip::IsRemovablePath("C:\\x.zip"));
+}
+
+TEST(StoredNames, EveryStorePathMode) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\data\\a.txt"), "a");
+    WriteHostFile(m.OnC("C:\\data\\sub\\b.log"), "b");
+    TZipArchiver a(nullptr);
+    const std::string base = "C:\\data\\";
+    EXPECT_EQ(a.MakeStoredName("C:\\data\\a.txt", base, spNoPath, base), "a.txt");
+    EXPECT_EQ(a.MakeStoredName("C:\\data\\a.txt", base, spRelativePath, base), "a.txt");
+    EXPECT_EQ(a.MakeStoredName("C:\\data\\a.txt", base, spFullPath, base), "data/a.txt");
+    EXPECT_EQ(a.MakeStoredName("C:\\data\\a.txt", base, spFullPathWithDrive, base), "C:/data/a.txt");
+    EXPECT_EQ(a.MakeStoredName("C:\\data\\sub\\b.log", base, spRelativePath, base), "sub/b.log");
+    EXPECT_EQ(a.MakeStoredName("D:\\x\\c.txt", base, spRelativePath, base), "x/c.txt");
+    EXPECT_EQ(a.MakeStoredName("C:\\data\\sub\\", base, spNoPath, base), "sub");
+    EXPECT_EQ(a.MakeStoredName("C:\\other\\c.txt", base, spRelativePath, base), "other/c.txt");
+    EXPECT_EQ(a.MakeStoredName("\\\\server\\share\\dir\\f.txt", base, spFullPath, base), "share/dir/f.txt");
+    EXPECT_EQ(a.MakeStoredName("C:\\", base, spFullPath, base), "");
+}
+
+TEST(StoredNames, ResolveMaskAndPath) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\base"));
+    TZipArchiver a(nullptr);
+    a.SetSearchBaseDir("C:\\base\\");
+    std::string pattern;
+    bool relative = false;
+    a.ResolveMask("*.txt", "C:\\base", pattern, relative);
+    EXPECT_EQ(pattern, "C:\\base\\*.txt");
+    EXPECT_TRUE(relative);
+    a.ResolveMask("D:\\x\\*.*", "C:\\base", pattern, relative);
+    EXPECT_EQ(pattern, "D:\\x\\*.*");
+    EXPECT_FALSE(relative);
+    a.ResolveMask("\\\\srv\\share\\*", "C:\\base", pattern, relative);
+    EXPECT_EQ(pattern, "\\\\srv\\share\\*");
+    a.ResolveMask(".\\sub\\*.log", "C:\\base", pattern, relative);
+    EXPECT_EQ(pattern, "C:\\base\\sub\\*.log");
+    EXPECT_FALSE(relative);
+    a.ResolveMask("..\\up\\*.*", "C:\\base", pattern, relative);
+    EXPECT_EQ(pattern, "..\\up\\*.*");
+    a.ResolveMask("\\x.txt", "C:\\base", pattern, relative);
+    EXPECT_EQ(pattern, "C:\\base\\x.txt");
+    a.ResolveMask("", "C:\\base", pattern, relative);
+    EXPECT_EQ(pattern, "");
+    EXPECT_EQ(a.ResolvePath("C:\\base", "f.txt", ""), "C:\\base\\f.txt");
+    EXPECT_EQ(a.ResolvePath("C:\\base", "..\\g.txt", ""), "C:\\g.txt");
+    EXPECT_EQ(a.ResolvePath("C:\\base", "E:\\h.txt", ""), "E:\\h.txt");
+    EXPECT_EQ(a.ResolvePath("C:\\base", "", ""), "C:\\base");
+    EXPECT_EQ(a.ResolvePath("rel", "", ""), "rel");  // no such folder: unchanged
+    EXPECT_EQ(a.ResolvePath("", "", ""), platform::GetCurrentDir() + (platform::GetCurrentDir().back() == '\\' ? "" : "\\"));
+}
+
+TEST(Selection, TheJobsMaskTakesEveryFileAndEverySubfolder) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\V\\LOG_EML\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\V\\LOG_EML\\A.eml"), "a");
+    WriteHostFile(m.OnC("C:\\V\\LOG_EML\\.hidden"), "h");
+    WriteHostFile(m.OnC("C:\\V\\LOG_EML\\noext"), "n");
+    WriteHostFile(m.OnC("C:\\V\\LOG_EML\\sub\\inner.txt"), "i");
+    WriteHostFile(m.OnC("C:\\V\\LOG_EML\\sub\\deeper\\deep.txt"), "d");
+    auto a = testing_support::MakeJobArchiver();
+    a->SetSpanningMode(smNone);
+    a->FileName = "C:\\V\\Kelmail.zip";
+    a->BaseDir = "C:\\V\\LOG_EML\\";
+    a->Open(0xFFFF);
+    Select(*a, {"C:\\V\\LOG_EML\\*.*"});
+    EXPECT_EQ(Names(*a), (std::vector<std::string>{".hidden", "A.eml", "b.eml", "noext", "sub/", "inner.txt", "deeper/",
+                                                   "deep.txt"}));
+    const TDirItem folder = a->DirManager()->Dir().GetEntry(4);
+    EXPECT_EQ(folder.ExternalAttributes, 0x10u);
+    EXPECT_EQ(folder.Method, 0);
+    EXPECT_EQ(folder.Flags, 2);
+    EXPECT_EQ(folder.Crc32, 0u);
+    const TDirItem file = a->DirManager()->Dir().GetEntry(1);
+    EXPECT_EQ(file.Crc32, 0xFFFFFFFFu);
+    EXPECT_EQ(file.Method, 8);
+    EXPECT_EQ(file.VersionNeeded, 20);
+    EXPECT_EQ(file.Operation, poAdd);
+    EXPECT_TRUE(file.Selected);
+    EXPECT_EQ(file.SourceFileName, "C:\\V\\LOG_EML\\A.eml");
+    EXPECT_EQ(a->DirManager()->Dir().GetEntry(0).ExternalAttributes, 0x22u);  // hidden
+}
+
+TEST(Selection, SameStoredNameReplacesTheEarlierItem) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\s\\one\\same.txt"), "1");
+    WriteHostFile(m.OnC("C:\\s\\two\\same.txt"), "2");
+    WriteHostFile(m.OnC("C:\\s\\two\\other.txt"), "3");
+    auto a = Searching(spNoPath, true);
+    a->BaseDir = "C:\\s\\";
+    Select(*a, {"C:\\s\\one\\same.txt", "C:\\s\\two\\*.txt"});
+    EXPECT_EQ(Names(*a), (std::vector<std::string>{"same.txt", "other.txt"}));
+    const TDirItem replaced = a->DirManager()->Dir().GetEntry(0);
+    EXPECT_EQ(replaced.Operation, poUpdate);
+    EXPECT_EQ(replaced.SourceFileName, "C:\\s\\two\\same.txt");
+}
+
+TEST(Selection, NewerAndOlderKeepItemsOfTheSameTime) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\s\\one\\same.txt"), "1");
+    WriteHostFile(m.OnC("C:\\s\\two\\same.txt"), "2");
+    const auto stamp = std::filesystem::last_write_time(m.OnC("C:\\s\\one\\same.txt"));
+    std::filesystem::last_write_time(m.OnC("C:\\s\\two\\same.txt"), stamp);
+    for (TZipOverwriteMode mode : {omIfNewer, omIfOlder, omNever}) {
+        auto a = Searching(spNoPath, true);
+        a->Options().OverwriteMode = mode;
+        Select(*a, {"C:\\s\\one\\same.txt", "C:\\s\\two\\same.txt"});
+        ASSERT_EQ(Names(*a).size(), 1u);
+        EXPECT_EQ(a->DirManager()->Dir().GetEntry(0).SourceFileName, "C:\\s\\one\\same.txt") << int(mode);
+        EXPECT_EQ(a->DirManager()->Dir().GetEntry(0).Operation, poAdd);
+    }
+    std::filesystem::last_write_time(m.OnC("C:\\s\\two\\same.txt"), stamp + std::chrono::hours(24));
+    auto a = Searching(spNoPath, true);
+    a->Options().OverwriteMode = omIfNewer;
+    Select(*a, {"C:\\s\\one\\same.txt", "C:\\s\\two\\same.txt"});
+    EXPECT_EQ(a->DirManager()->Dir().GetEntry(0).SourceFileName, "C:\\s\\two\\same.txt");
+}
+
+TEST(Selection, TheArchiveItselfIsNeverSelected) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\self\\a.txt"), "a");
+    auto a = std::make_unique<TZipArchiver>(nullptr);
+    a->FileName = "C:\\self\\Self.zip";
+    a->BaseDir = "C:\\self\\";
+    a->Open(0xFFFF);
+    Select(*a, {"*.*"});
+    EXPECT_EQ(Names(*a), std::vector<std::string>{"a.txt"});
+}
+
+TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\f\\plain.txt"), "p");
+    WriteHostFile(m.OnC("C:\\f\\locked.txt"), "l");
+    WriteHostFile(m.OnC("C:\\f\\skip.log"), "s");
+    std::filesystem::permissions(m.OnC("C:\\f\\locked.txt"), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    auto a = Searching(spNoPath, false);
+    a->Options().SearchAttr = 0x01;  // read-only files only
+    Select(*a, {"C:\\f\\*.*"});
+    EXPECT_EQ(Names(*a), std::vector<std::string>{"locked.txt"});
+    auto b = Searching(spNoPath, false);
+    b->BaseDir = "C:\\f\\";
+    b->ExclusionMasks() = {"*.log"};
+    b->NoCompressionMasks() = {"plain.txt"};
+    Select(*b, {"C:\\f\\*.*"});
+    EXPECT_EQ(Names(*b), (std::vector<std::string>{"locked.txt", "plain.txt"}));
+    EXPECT_EQ(b->DirManager()->Dir().GetEntry(1).Method, 0);
+    EXPECT_EQ(b->DirManager()->Dir().GetEntry(1).CompressionMode, 0);
+    EXPECT_EQ(b->DirManager()->Dir().GetEntry(0).Method, 8);
+}
+
+TEST(Selection, SingleFilesAndMasksWithFolderParts) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\r\\a.txt"), "a");
+    WriteHostFile(m.OnC("C:\\r\\sub\\a.txt"), "b");
+    WriteHostFile(m.OnC("C:\\r\\sub\\deep\\a.txt"), "c");
+    auto a = Searching(spRelativePath, true);
+    a->BaseDir = "C:\\r\\";
+    a->Options().SearchAttr = 10431 & ~0x10;
+    Select(*a, {"C:\\r\\a.txt"});
+    EXPECT_EQ(Names(*a), std::vector<std::string>{"a.txt"});
+    auto b = Searching(spRelativePath, true);
+    b->BaseDir = "C:\\r\\";
+    b->Options().SearchAttr = 10431 & ~0x10;
+    Select(*b, {"sub\\a.txt"});
+    EXPECT_EQ(Names(*b), std::vector<std::string>{"sub/a.txt"});
+    auto c = Searching(spRelativePath, true);
+    c->BaseDir = "C:\\r\\";
+    c->Options().SearchAttr = 10431 & ~0x10;
+    Select(*c, {"a.txt"});  // no folder part: carried into every subfolder
+    EXPECT_EQ(Names(*c), (std::vector<std::string>{"a.txt", "sub/a.txt", "sub/deep/a.txt"}));
+}
+
+TEST(Selection, ConfirmationAndStoreFileHandlers) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\h\\keep.txt"), "k");
+    WriteHostFile(m.OnC("C:\\h\\drop.txt"), "d");
+    auto a = Searching(spNoPath, false);
+    a->OnConfirmProcessFile = [](TObject*, const std::string& f, TZipProcessOperation op, bool& confirm) {
+        EXPECT_EQ(op, poAdd);
+        confirm = f.find("drop") == std::string::npos;
+    };
+    a->OnStoreFile = [](TObject*, std::string& f, std::uint32_t& attr, std::string& comment, const std::string& original) {
+        EXPECT_EQ(original, "C:\\h\\keep.txt");
+        f = "renamed\\" + f;
+        attr = 0x21;
+        comment = "kept";
+    };
+    Select(*a, {"C:\\h\\*.*"});
+    ASSERT_EQ(Names(*a), std::vector<std::string>{"renamed/keep.txt"});
+    const TDirItem item = a->DirManager()->Dir().GetEntry(0);
+    EXPECT_EQ(item.ExternalAttributes, 0x21u);
+    EXPECT_EQ(item.Comment, "kept");
+    EXPECT_EQ(item.CommentLength, 4);
+    std::int32_t index = -1;
+    EXPECT_TRUE(a->DirManager()->Dir().FindEntry("RENAMED/KEEP.TXT", index));
+}
