@@ -180,10 +180,9 @@ void TZipBaseArchiver::CommitUpdate() {
             throw;
         }
         flushBuffer();
-        if (!stopped()) {
-            dirManager_->SaveDirectory(archiveStream_);
-            DeleteTailFile();
-        }
+        // The old tail stays until the closing event has passed: a cancel there still rolls back,
+        // and the roll-back needs the old bytes.
+        if (!stopped()) dirManager_->SaveDirectory(archiveStream_);
     } catch (...) {
         bufferStream_.reset();
         RollbackUpdate();
@@ -192,7 +191,10 @@ void TZipBaseArchiver::CommitUpdate() {
     if (!stopped()) DoOverallProgress(overallOperation_, ppEnd, cancelRequested_, 100.0);
     if (stopped()) {
         RollbackUpdate();
-    } else if (options_->FlushBuffers) {
+        return;
+    }
+    DeleteTailFile();
+    if (options_->FlushBuffers) {
         if (auto* file = dynamic_cast<TFileStream*>(archiveStream_)) file->Flush();
     }
 }

@@ -1,0 +1,386 @@
+// Compression and the update engine: what a commit writes, its events, failures and roll-backs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
+#include "archiver/ZipRecords.h"
+#include "archiver/ZipStrFunc.h"
+#include "platform/Dialogs.h"
+#include "platform/Faults.h"
+#include "platform/FileSystem.h"
+#include "tests/ArchiverTestSupport.h"
+#include "tests/TestSupport.h"
+
+using testing_support::TestMachine;
+using testing_support::WriteHostFile;
+using zip::GetLE16;
+using zip::GetLE32;
+
+namespace {
+
+struct Event {
+    std::string kind;  // "file" or "overall"
+    TZipProgressPhase phase;
+    double progress;
+};
+
+// A single-file archive C:\u.zip over the files of C:\src, with its events recorded.
+class UpdateEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application.Initialize();
+        platform::SetHeadlessOutput(&prompts);
+        platform::SetHeadlessAnswers({});
+        testing_support::MakeHostDirs(m.OnC("C:\\src"));
+        testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+        a.FileName = "C:\\u.zip";
+        a.BaseDir = "C:\\src\\";
+        a.TempDir = "C:\\tmp\\";
+        a.SetCompressionLevel(clMax);
+        a.Options().Recurse = false;
+        a.FileMasks() = {"C:\\src\\*.*"};
+        a.OnFileProgress = [this](TObject*, const std::string&, double p, TZipProcessOperation, TZipProgressPhase ph,
+                                  bool& cancel) {
+            events.push_back({"file", ph, p});
+            if (cancelAt == events.size()) cancel = true;
+        };
+        a.OnOverallProgress = [this](TObject*, double p, TZipProcessOperation, TZipProgressPhase ph, bool& cancel) {
+            events.push_back({"overall", ph, p});
+            if (cancelAt == events.size()) cancel = true;
+        };
+    }
+    void TearDown() override {
+        platform::SetHeadlessOutput(nullptr);
+        platform::SetHeadlessAnswers({});
+    }
+    std::string Archive() { return testing_support::ReadHostFile(m.OnC("C:\\u.zip")); }
+    void Add() {
+        a.Open(a.IsOpen() ? a.OpenMode() : 0xFFFF);
+        a.AddMatchingFiles();
+    }
+
+    TestMachine m;
+    TZipArchiver a{nullptr};
+    std::vector<Event> events;
+    std::size_t cancelAt = 0;
+    std::string prompts;
+};
+
+}  // namespace
+
+TEST(Crc32, StandardCheckValues) {
+    EXPECT_EQ(~zip::Crc32Update(0xFFFFFFFF, "abc", 3), 0x352441C2u);
+    EXPECT_EQ(~zip::Crc32Update(0xFFFFFFFF, "123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(zip::Crc32Update(0x12345678, nullptr, 5), 0x12345678u);
+    EXPECT_EQ(zip::Crc32Update(0x12345678, "x", 0), 0x12345678u);
+}
+
+TEST_F(UpdateEngine, ShortTextIsOneRawDeflateBlock) {
+    WriteHostFile(m.OnC("C:\\src\\t.txt"), "0123456789");
+    Add();
+    a.Close();
+    const std::string z = Archive();
+    const auto* l = reinterpret_cast<const std::uint8_t*>(z.data());
+    const std::uint32_t size = GetLE32(l + 18);
+    EXPECT_EQ(GetLE16(l + 8), 8);
+    EXPECT_EQ(GetLE32(l + 14), ~zip::Crc32Update(0xFFFFFFFF, "0123456789", 10));
+    EXPECT_EQ(testing_support::InflateRaw(z.substr(30 + 5, size)), "0123456789");
+    EXPECT_FALSE(a.UpdateRolledBack());
+}
+
+TEST_F(UpdateEngine, TwoBlocksWithASyncFlushBetweenAndTheirProgress) {
+    const std::size_t size = 1572864 + 1000;
+    const std::string content = testing_support::RandomBytes(size, 5);
+    WriteHostFile(m.OnC("C:\\src\\big.bin"), content);
+    Add();
+    a.Close();
+    std::vector<double> fileProcess;
+    int overallProcess = 0;
+    for (const Event& e : events) {
+        if (e.kind == "file" && e.phase == ppProcess) fileProcess.push_back(e.progress);
+        if (e.kind == "overall" && e.phase == ppProcess) ++overallProcess;
+    }
+    ASSERT_EQ(fileProcess.size(), 2u);
+    EXPECT_EQ(fileProcess[0], 0.0);
+    EXPECT_DOUBLE_EQ(fileProcess[1], 1572864.0 / size * 100);
+    EXPECT_EQ(overallProcess, 2);
+    EXPECT_EQ(events.front().kind, "overall");
+    EXPECT_EQ(events.front().phase, ppStart);
+    EXPECT_EQ(events.back().phase, ppEnd);
+    EXPECT_EQ(events.back().progress, 100.0);
+    const std::string z = Archive();
+    const std::uint32_t compressed = GetLE32(reinterpret_cast<const std::uint8_t*>(z.data()) + 18);
+    const std::string data = z.substr(30 + 7, compressed);
+    EXPECT_EQ(testing_support::InflateRaw(data), content);
+    // The first block ends with the empty stored block of a sync flush.
+    EXPECT_NE(data.find(std::string("\x00\x00\xFF\xFF", 4)), std::string::npos);
+}
+
+TEST_F(UpdateEngine, EmptyFileAndFolderHaveNoData) {
+    WriteHostFile(m.OnC("C:\\src\\empty.txt"), "");
+    testing_support::MakeHostDirs(m.OnC("C:\\src\\dir"));
+    Add();
+    a.Close();
+    int fileEvents = 0;
+    for (const Event& e : events) fileEvents += e.kind == "file" ? 1 : 0;
+    EXPECT_EQ(fileEvents, 4);  // ppStart and ppEnd of each, nothing in between
+    TFileStream file("C:\\u.zip", platform::fmOpenRead);
+    TZipDirManager loaded(&file, nullptr, false);
+    loaded.LoadDirectory();
+    ASSERT_EQ(loaded.Dir().Count(), 2);
+    const TDirItem empty = loaded.Dir().GetEntry(0);
+    EXPECT_EQ(empty.Name, "empty.txt");
+    EXPECT_EQ(empty.Method, 0);
+    EXPECT_EQ(empty.Crc32, 0u);
+    EXPECT_EQ(empty.CompressedSize, 0u);
+    EXPECT_EQ(empty.UncompressedSize, 0u);
+    const TDirItem dir = loaded.Dir().GetEntry(1);
+    EXPECT_EQ(dir.Name, "dir/");
+    EXPECT_EQ(dir.LocalHeaderOffset, 30u + 9);  // right behind the empty file's header: no data between
+    EXPECT_EQ(dir.Flags, 2);
+    const std::string z = Archive();
+    EXPECT_EQ(GetLE16(reinterpret_cast<const std::uint8_t*>(z.data()) + 8), 0);  // method 0 in the local header
+}
+
+TEST_F(UpdateEngine, NoCompressionMaskStoresTheBytes) {
+    const std::string content = "stored as it is, stored as it is";
+    WriteHostFile(m.OnC("C:\\src\\s.dat"), content);
+    a.NoCompressionMasks() = {"*.dat"};
+    Add();
+    a.Close();
+    const std::string z = Archive();
+    EXPECT_EQ(GetLE16(reinterpret_cast<const std::uint8_t*>(z.data()) + 8), 0);
+    EXPECT_EQ(z.substr(30 + 5, content.size()), content);
+}
+
+TEST_F(UpdateEngine, Zip64AlwaysOnASmallFile) {
+    WriteHostFile(m.OnC("C:\\src\\z.txt"), "zip64 please");
+    a.Zip64Mode = zmAlways;
+    Add();
+    const TDirItem item = a.DirManager()->Dir().GetEntry(0);
+    EXPECT_TRUE(item.HasZip64);
+    EXPECT_EQ(item.CompressedSize, zip::kSentinel32);
+    EXPECT_EQ(item.UncompressedSize, zip::kSentinel32);
+    EXPECT_EQ(item.Zip64UncompressedSize, 12);
+    EXPECT_EQ(item.VersionNeeded, 45);
+    a.Close();
+    const std::string z = Archive();
+    const auto* l = reinterpret_cast<const std::uint8_t*>(z.data());
+    EXPECT_EQ(GetLE16(l + 28), 20);  // the local Zip64 block
+    EXPECT_EQ(GetLE16(l + 30 + 5), 1);
+    EXPECT_EQ(zip::GetLE64(l + 30 + 5 + 4), 12u);
+    if (testing_support::HaveTool("unzip")) {
+        std::string out;
+        EXPECT_EQ(testing_support::RunCommand("unzip -t " + m.OnC("C:\\u.zip"), &out), 0) << out;
+    }
+}
+
+TEST_F(UpdateEngine, LockedFileRetryIgnoreAndAbort) {
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), "aaa");
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), "bbb");
+    {
+        // Retry after the lock is gone succeeds.
+        auto lock = std::make_unique<TFileStream>("C:\\src\\a.txt", platform::fmOpenRead | platform::fmShareExclusive);
+        a.OnProcessFileFailure = [&](TObject*, const std::string& f, TZipProcessOperation, int native, int code,
+                                     const std::string& message, TZipAction& action) {
+            EXPECT_EQ(f, "C:\\src\\a.txt");
+            EXPECT_EQ(native, 33);
+            EXPECT_EQ(code, 12);
+            EXPECT_EQ(message, "Cannot open file \"C:\\src\\a.txt\" - Native error: 00033");
+            lock.reset();
+            action = fxaRetry;
+        };
+        Add();
+        a.Close();
+        EXPECT_EQ(a.DirManager(), nullptr);
+        TFileStream file("C:\\u.zip", platform::fmOpenRead);
+        TZipDirManager loaded(&file, nullptr, false);
+        loaded.LoadDirectory();
+        EXPECT_EQ(loaded.Dir().Count(), 2);
+    }
+    {
+        // Ignore drops the file and writes the others; the default prompt offers it.
+        TFileStream lock("C:\\src\\a.txt", platform::fmOpenRead | platform::fmShareExclusive);
+        a.OnProcessFileFailure = nullptr;
+        platform::SetHeadlessAnswers({"Ignore"});
+        Add();
+        EXPECT_EQ(a.DirManager()->Dir().Count(), 1);
+        EXPECT_EQ(a.DirManager()->Dir().GetEntry(0).Name, "b.txt");
+        EXPECT_FALSE(a.UpdateRolledBack());
+        a.Close();
+        EXPECT_NE(prompts.find("Cannot open file \"C:\\src\\a.txt\" - Native error: 00033. File processing error, "
+                               "possibly disk is full\n-> Ignore"),
+                  std::string::npos)
+            << prompts;
+    }
+    {
+        // Abort leaves the archive as it was before the update.
+        const std::string before = Archive();
+        TFileStream lock("C:\\src\\a.txt", platform::fmOpenRead | platform::fmShareExclusive);
+        platform::SetHeadlessAnswers({"Abort"});
+        a.Open(0x0022);
+        a.AddMatchingFiles();
+        EXPECT_TRUE(a.UpdateRolledBack());
+        a.Close();
+        EXPECT_EQ(Archive(), before);
+    }
+}
+
+TEST_F(UpdateEngine, SourceOf4GiBIsRefusedBeforeAnythingIsWritten) {
+    WriteHostFile(m.OnC("C:\\src\\small.txt"), "small");
+    {
+        // A sparse file takes no room on the disk.
+        std::ofstream(m.OnC("C:\\src\\huge.bin"));
+        std::filesystem::resize_file(m.OnC("C:\\src\\huge.bin"), 0xFFFFFFFFULL);
+    }
+    std::vector<int> natives;
+    a.OnProcessFileFailure = [&](TObject*, const std::string&, TZipProcessOperation, int native, int, const std::string&,
+                                 TZipAction& action) {
+        natives.push_back(native);
+        action = fxaIgnore;
+    };
+    Add();
+    EXPECT_EQ(natives, std::vector<int>{43});
+    ASSERT_EQ(a.DirManager()->Dir().Count(), 1);
+    EXPECT_EQ(a.DirManager()->Dir().GetEntry(0).Name, "small.txt");
+    EXPECT_EQ(a.DirManager()->Dir().GetEntry(0).LocalHeaderOffset, 0u);  // nothing of the big one was written
+    a.Close();
+}
+
+TEST_F(UpdateEngine, CancelsFromEveryEventRollBack) {
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(5000, 'a'));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(5000, 'b'));
+    Add();
+    a.Close();
+    const std::string before = Archive();
+    WriteHostFile(m.OnC("C:\\src\\c.txt"), std::string(5000, 'c'));
+    // Events of the second update: overall start, then per file start/process/process/end...
+    for (std::size_t at = 1; at <= 14; ++at) {
+        events.clear();
+        cancelAt = at;
+        a.Open(0x0022);
+        a.AddMatchingFiles();
+        EXPECT_TRUE(a.UpdateRolledBack()) << "cancel at event " << at;
+        EXPECT_EQ(a.DirManager()->Dir().Count(), 2) << "cancel at event " << at;
+        a.Close();
+        EXPECT_EQ(Archive(), before) << "cancel at event " << at;
+    }
+    cancelAt = 0;
+    EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
+}
+
+TEST_F(UpdateEngine, UpdateBehindUnchangedItemsKeepsThemByteForByte) {
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(3000, 'a'));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(3000, 'b'));
+    Add();
+    a.Close();
+    const std::string before = Archive();
+    const std::uint32_t secondOffset = [&] {
+        TFileStream file("C:\\u.zip", platform::fmOpenRead);
+        TZipDirManager loaded(&file, nullptr, false);
+        loaded.LoadDirectory();
+        return loaded.Dir().GetEntry(1).LocalHeaderOffset;
+    }();
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(4000, 'B'));
+    a.FileMasks() = {"C:\\src\\b.txt"};
+    a.Open(0x0022);
+    a.AddMatchingFiles();
+    a.Close();
+    const std::string after = Archive();
+    EXPECT_EQ(after.substr(0, secondOffset), before.substr(0, secondOffset));
+    {
+        TFileStream file("C:\\u.zip", platform::fmOpenRead);
+        TZipDirManager loaded(&file, nullptr, false);
+        loaded.LoadDirectory();
+        ASSERT_EQ(loaded.Dir().Count(), 2);
+        EXPECT_EQ(loaded.Dir().GetEntry(1).UncompressedSize, 4000u);
+        EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, secondOffset);
+    }
+    // Adding a third file in front of nothing: the old items are copied from the tail unchanged.
+    WriteHostFile(m.OnC("C:\\src\\0first.txt"), "first");
+    a.FileMasks() = {"C:\\src\\0first.txt"};
+    a.Open(0x0022);
+    a.AddMatchingFiles();
+    a.Close();
+    if (testing_support::HaveTool("unzip")) {
+        std::string out;
+        EXPECT_EQ(testing_support::RunCommand("unzip -t " + m.OnC("C:\\u.zip"), &out), 0) << out;
+    }
+    EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
+}
+
+TEST_F(UpdateEngine, PasswordEncryptsForInfoZip) {
+    if (!testing_support::HaveTool("unzip")) GTEST_SKIP() << "unzip is needed";
+    const std::string content = "secret mail " + std::string(2000, 'x');
+    WriteHostFile(m.OnC("C:\\src\\secret.txt"), content);
+    a.Password = "pa55";
+    Add();
+    a.Close();
+    const std::string z = Archive();
+    EXPECT_EQ(GetLE16(reinterpret_cast<const std::uint8_t*>(z.data()) + 6) & 1, 1);
+    std::string out;
+    EXPECT_EQ(testing_support::RunCommand("unzip -p -P pa55 " + m.OnC("C:\\u.zip") + " secret.txt", &out), 0);
+    EXPECT_EQ(out, content);
+    EXPECT_NE(testing_support::RunCommand("unzip -t -P wrong " + m.OnC("C:\\u.zip"), &out), 0);
+}
+
+TEST_F(UpdateEngine, NamesTooLongAreRefusedNotCut) {
+    const std::string longName(250, 'n');
+    WriteHostFile(m.OnC("C:\\src\\" + longName), "x");
+    a.Options().StorePath = spFullPathWithDrive;  // "C:/src/" and 250 letters: over 256 bytes
+    std::vector<int> natives;
+    a.OnProcessFileFailure = [&](TObject*, const std::string&, TZipProcessOperation, int native, int, const std::string&,
+                                 TZipAction& action) {
+        natives.push_back(native);
+        action = fxaIgnore;
+    };
+    Add();
+    EXPECT_EQ(natives, std::vector<int>{61});
+    EXPECT_EQ(a.DirManager()->Dir().Count(), 0);
+    a.Close();
+}
+
+TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
+    WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(150000, 2));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(100000, 'b'));
+    a.SetSpanningMode(smSplitting);
+    a.SpanningOptions().VolumeSize = vsCustom;
+    a.SpanningOptions().SetCustomVolumeSize(65536);
+    a.SpanningOptions().AdvancedNaming = false;
+    Add();
+    a.Close();
+    EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
+    // Every entry records the volume that holds its local header and the header's place in it.
+    EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\")), (std::vector<std::string>{"src", "tmp", "u.Z01", "u.Z02", "u.zip"}));
+    const std::string last = Archive();
+    const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
+    const std::uint16_t startDisk = GetLE16(end + 6);
+    const std::uint32_t offset = GetLE32(end + 16);
+    char volume[16];
+    std::snprintf(volume, sizeof volume, "Z%02u", static_cast<unsigned>(startDisk + 1));
+    const std::string holder = startDisk == GetLE16(end + 4) ? last : testing_support::ReadHostFile(m.OnC(std::string("C:\\u.") + volume));
+    const auto* c = reinterpret_cast<const std::uint8_t*>(holder.data() + offset);
+    ASSERT_EQ(GetLE32(c), zip::kCentralHeaderSignature);
+    EXPECT_EQ(GetLE16(c + 34), 0);  // a.bin starts on the first volume
+    EXPECT_EQ(GetLE32(c + 42), 0u);
+}
+
+TEST_F(UpdateEngine, DiskFillingUpRollsBackWithoutAPrompt) {
+    WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(300000, 2));
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    a.FileName = "C:\\out\\u.zip";
+    a.SetSpanningMode(smSplitting);
+    a.SpanningOptions().VolumeSize = vsCustom;
+    a.SpanningOptions().SetCustomVolumeSize(100000);
+    m.AddDrive('d');
+    a.TempDir = "D:\\";
+    platform::faults::SimulateDisk("C:\\", 180000);
+    Add();
+    EXPECT_TRUE(a.UpdateRolledBack());
+    EXPECT_EQ(a.DirManager()->Dir().Count(), 0);
+    a.Close();
+    EXPECT_EQ(prompts, "");  // a cancelled volume request aborts without asking
+}
