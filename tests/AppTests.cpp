@@ -1,0 +1,353 @@
+// The main window and the zip job, in process and as the program run headless on a machine folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/FormMain.h"
+#include "archiver/ZipRecords.h"
+#include "platform/Dialogs.h"
+#include "platform/Faults.h"
+#include "tests/ArchiverTestSupport.h"
+#include "tests/TestSupport.h"
+
+using testing_support::HostExists;
+using testing_support::HostFileSize;
+using testing_support::TestMachine;
+using testing_support::WriteHostFile;
+
+namespace {
+
+const char* kRegistryHead =
+    "Windows Registry Editor Version 5.00\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Data Access Corporation\\Visual DataFlex\\7\\Workspaces\\Vandrel]\r\n";
+
+std::string Report(const std::vector<std::string>& files) {
+    std::string text = "== Information ==\nVandrel SPAM has been zipped into: \n\n";
+    for (const std::string& f : files) text += "        " + f + "\n";
+    return text + "\nPlease send as attachments to separate emails.\n-> OK\n";
+}
+
+class Job : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application.Initialize();
+        Application.ClearTerminate();
+        shown.clear();
+        platform::SetHeadlessOutput(&shown);
+        platform::SetHeadlessAnswers({});
+        m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+        testing_support::MakeHostDirs(m.OnC("C:\\Vandrel\\LOG_EML"));
+        // The application's main form, as in the program: the close command goes to it.
+        form = Application.CreateForm<TFormMain>();
+    }
+    void TearDown() override {
+        Application.DestroyForms();
+        form = nullptr;
+        platform::SetHeadlessOutput(nullptr);
+        platform::SetHeadlessAnswers({});
+        Application.ClearTerminate();
+    }
+    void Mail(const std::string& name, const std::string& content) {
+        WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\" + name), content);
+    }
+
+    TestMachine m;
+    std::string shown;
+    TFormMain* form = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Job, LayoutOfTheWindow) {
+    EXPECT_EQ(form->Caption, "Vandrel Mailbale");
+    EXPECT_EQ(form->Width(), 300);
+    EXPECT_EQ(form->Height(), 112);
+    form->SetBounds(0, 0, 500, 400);  // the constraints keep the size
+    EXPECT_EQ(form->Width(), 300);
+    EXPECT_EQ(form->Height(), 112);
+    EXPECT_EQ(form->BorderIcons, biSystemMenu);
+    EXPECT_EQ(form->Position, poDesktopCenter);
+    EXPECT_EQ(form->LabelWait->Width(), 292);
+    EXPECT_EQ(form->LabelWait->Height(), 24);
+    EXPECT_EQ(form->LabelWait->Caption, "Please wait while files are zipped...");
+    EXPECT_TRUE(form->LabelWait->Font.Bold);
+    EXPECT_EQ(form->PanelWaiting->BevelOuter, bvLowered);
+    EXPECT_EQ(form->WaitingGradient->Left(), 2);
+    EXPECT_EQ(form->WaitingGradient->Width(), 280);
+    EXPECT_EQ(form->WaitingGradient->Height(), 28);
+    EXPECT_FALSE(form->WaitingGradient->Visible());
+    EXPECT_FALSE(form->WaitingGradient->ThreadStarted());
+    EXPECT_EQ(form->WaitingGradient->GradientWidth(), 32);
+    EXPECT_EQ(form->Timer->Interval(), 100u);
+    EXPECT_TRUE(form->Timer->Enabled());  // FormCreate enabled it
+    EXPECT_EQ(form->ArchiveName, "C:\\Kelmail.zip");
+    TZipArchiver& z = *form->ZipArchiver;
+    EXPECT_EQ(z.Name, "ZipArchiver");
+    EXPECT_EQ(z.CompressionLevel(), clMax);
+    EXPECT_EQ(z.CompressionMode(), 9);
+    EXPECT_EQ(z.SpanningMode(), smSplitting);
+    EXPECT_FALSE(z.SpanningOptions().AdvancedNaming);
+    EXPECT_EQ(z.SpanningOptions().CustomVolumeSize(), 2097152);
+    EXPECT_FALSE(z.Options().Recurse);
+    EXPECT_EQ(z.Options().StorePath, spNoPath);
+    EXPECT_EQ(z.Zip64Mode, zmDisabled);
+    EXPECT_EQ(form->BrowseDialog->Name, "BrowseDialog");
+}
+
+TEST_F(Job, LocateFoldersAddsOneTrailingBackslash) {
+    std::string folder;
+    form->LocateFolders(folder);
+    EXPECT_EQ(folder, "C:\\Vandrel\\LOG_EML\\");
+    EXPECT_EQ(form->ArchiveName, "C:\\Vandrel\\Kelmail.zip");
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"D:\\\\Srv\\\\\"\r\n");
+    form->LocateFolders(folder);
+    EXPECT_EQ(folder, "D:\\Srv\\LOG_EML\\");
+    EXPECT_EQ(form->ArchiveName, "D:\\Srv\\Kelmail.zip");
+    EXPECT_EQ(shown, "");
+}
+
+TEST_F(Job, LocateFoldersShowsARegistryError) {
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=dword:00000001\r\n");
+    std::string folder;
+    form->LocateFolders(folder);
+    EXPECT_EQ(shown,
+              "== Error ==\nException \"ERegistryException: Invalid data type for 'Srvr_Path'\" on Registry access!\n"
+              "-> OK\n");
+    EXPECT_EQ(folder, "LOG_EML\\");
+    EXPECT_EQ(form->ArchiveName, "Kelmail.zip");
+}
+
+TEST_F(Job, VolumeSuffixAndReport) {
+    EXPECT_EQ(TFormMain::VolumeSuffix(1), ".z01");
+    EXPECT_EQ(TFormMain::VolumeSuffix(19), ".z19");
+    EXPECT_EQ(TFormMain::VolumeSuffix(100), ".z100");
+    form->ArchiveName = "D:\\Srv\\Kelmail.zip";
+    form->VolumeCount = 1;
+    form->ShowReport();
+    EXPECT_EQ(shown, Report({"D:\\Srv\\Kelmail.zip"}));
+    shown.clear();
+    form->VolumeCount = 3;
+    form->ShowReport();
+    EXPECT_EQ(shown, Report({"D:\\Srv\\Kelmail.zip", "D:\\Srv\\Kelmail.z01", "D:\\Srv\\Kelmail.z02"}));
+}
+
+TEST_F(Job, OldVolumesUpToNineteenAreDeleted) {
+    for (const char* old : {"Kelmail.zip", "KELMAIL.Z01", "kelmail.z05", "Kelmail.Z19", "Kelmail.z20"}) {
+        WriteHostFile(m.OnC(std::string("C:\\Vandrel\\") + old), "old");
+    }
+    form->ArchiveName = "C:\\Vandrel\\Kelmail.zip";
+    form->SourceFolder = "C:\\Vandrel\\LOG_EML\\";
+    form->ZipFolder();
+    EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\Vandrel")),
+              (std::vector<std::string>{"Kelmail.z20", "Kelmail.zip", "LOG_EML"}));
+    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
+    EXPECT_FALSE(form->ZipFailed);
+}
+
+TEST_F(Job, CloseQueryBeforeDuringAndAfter) {
+    bool canClose = true;
+    platform::SetHeadlessAnswers({"No", "Yes"});
+    form->FormCloseQuery(nullptr, canClose);
+    EXPECT_FALSE(canClose);
+    canClose = true;
+    form->FormCloseQuery(nullptr, canClose);
+    EXPECT_TRUE(canClose);
+    EXPECT_EQ(shown, "== Confirm ==\nAbandon collection of files?\n-> No\n== Confirm ==\nAbandon collection of files?\n-> Yes\n");
+    shown.clear();
+    form->JobDone = true;
+    form->FormCloseQuery(nullptr, canClose);
+    EXPECT_TRUE(canClose);
+    EXPECT_EQ(shown, "");
+}
+
+TEST_F(Job, WholeJobInProcess) {
+    Mail("a.eml", std::string(3000000, 'a'));
+    Mail("b.eml", testing_support::RandomBytes(2500000, 4));
+    form->TimerTick(nullptr);
+    EXPECT_FALSE(form->Timer->Enabled());
+    EXPECT_TRUE(form->WaitingGradient->Visible());
+    EXPECT_TRUE(form->WaitingGradient->Active());
+    EXPECT_TRUE(form->JobDone);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported);
+    EXPECT_EQ(form->VolumeCount, 2);
+    EXPECT_EQ(shown, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01"}));
+}
+
+TEST_F(Job, CloseCommandDuringTheJobAsksAndQuitClosesTheLastBoxAtOnce) {
+    Mail("a.eml", std::string(100000, 'a'));
+    platform::SetHeadlessAnswers({"No"});
+    platform::SimulateCloseCommand();
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported);
+    EXPECT_TRUE(Application.Terminated());  // the job closed the main window at its end
+    EXPECT_EQ(shown, "== Confirm ==\nAbandon collection of files?\n-> No\n" + Report({"C:\\Vandrel\\Kelmail.zip"}));
+    // Yes asks the application to quit; the job goes on and its report closes without waiting.
+    TearDown();
+    SetUp();
+    Mail("a.eml", std::string(100000, 'a'));
+    platform::SetHeadlessAnswers({"Yes"});
+    platform::SimulateCloseCommand();
+    form->TimerTick(nullptr);
+    EXPECT_TRUE(Application.Terminated());
+    EXPECT_TRUE(form->JobDone);
+    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")) > 22, true);
+    const std::string report = Report({"C:\\Vandrel\\Kelmail.zip"});
+    EXPECT_EQ(shown, "== Confirm ==\nAbandon collection of files?\n-> Yes\n" + report.substr(0, report.size() - 3) + "Cancel\n");
+}
+
+TEST_F(Job, FolderThatCannotBeLocated) {
+    m.WriteRegistry("REGEDIT4\n");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(shown, "== Error ==\nUnable to locate Vandrel SPAM folder!\n-> OK\n");
+    EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
+    EXPECT_TRUE(form->JobDone);
+    EXPECT_FALSE(form->WaitingGradient->Visible());
+    EXPECT_FALSE(HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+    TearDown();
+    SetUp();
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Elsewhere\"\r\n");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
+}
+
+TEST_F(Job, ServerFolderWithoutLogFolderGivesTheEmptyArchive) {
+    std::filesystem::remove_all(m.OnC("C:\\Vandrel\\LOG_EML"));
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported);
+    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
+    EXPECT_EQ(shown, Report({"C:\\Vandrel\\Kelmail.zip"}));
+}
+
+TEST_F(Job, ArchiverErrorShowsTwoBoxes) {
+    Mail("a.eml", "a");
+    platform::faults::FailOpens("C:\\Vandrel\\Kelmail.Z01", platform::OsError::AccessDenied);
+    form->TimerTick(nullptr);
+    EXPECT_EQ(shown,
+              "== Error ==\nException \"EFCreateError: Cannot create file \"C:\\Vandrel\\Kelmail.Z01\". Access is "
+              "denied\" during zipping!\n-> OK\n== Error ==\nZip of Vandrel SPAM failed!\n-> OK\n");
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed);
+}
+
+TEST_F(Job, AbortedFileAndFullDiskAreReportedAsFailures) {
+    Mail("a.eml", "locked");
+    {
+        TFileStream lock("C:\\Vandrel\\LOG_EML\\a.eml", platform::fmOpenRead | platform::fmShareExclusive);
+        platform::SetHeadlessAnswers({"Abort"});
+        form->TimerTick(nullptr);
+    }
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\a.eml\""), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << shown;
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed);
+    TearDown();
+    SetUp();
+    Mail("big.eml", testing_support::RandomBytes(3000000, 8));
+    platform::faults::SimulateDisk("C:\\", 2500000);
+    form->TimerTick(nullptr);
+    EXPECT_EQ(shown, "== Error ==\nZip of Vandrel SPAM failed!\n-> OK\n");
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed);
+}
+
+// ---- The program itself, run headless ----
+
+namespace {
+
+struct ProgramRun {
+    int status;
+    std::string output;
+};
+
+ProgramRun RunProgram(const TestMachine& m, const std::string& answers = "") {
+    ProgramRun r;
+    r.status = testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_MACHINE=" + m.Root() +
+                                               " MAILBALE_UI=headless MAILBALE_ANSWERS=" + answers + " " MAILBALE_EXE,
+                                           &r.output);
+    return r;
+}
+
+}  // namespace
+
+TEST(Program, EmptyFolderGivesTheEndRecordAlone) {
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\\\\\"\r\n");
+    testing_support::MakeHostDirs(m.OnC("C:\\Vandrel\\LOG_EML"));
+    const ProgramRun r = RunProgram(m);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, Report({"C:\\Vandrel\\Kelmail.zip"}));
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+}
+
+TEST(Program, ExitStatusWhenTheFolderIsMissing) {
+    TestMachine m;
+    const ProgramRun r = RunProgram(m);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, "== Error ==\nUnable to locate Vandrel SPAM folder!\n-> OK\n");
+}
+
+TEST(Program, FiveMegabytesOfIncompressibleMailMakeThreeVolumes) {
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    for (int i = 0; i < 5; ++i) {
+        WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\m" + std::to_string(i) + ".eml"),
+                      testing_support::RandomBytes(1000000, static_cast<std::uint32_t>(i)));
+    }
+    const ProgramRun r = RunProgram(m);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01", "C:\\Vandrel\\Kelmail.z02"}));
+    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.Z01")), 2097152);
+    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.Z02")), 2097152);
+}
+
+TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
+    if (!testing_support::HaveTool("7z") || !testing_support::HaveTool("zip") || !testing_support::HaveTool("unzip") ||
+        !testing_support::HaveTool("python3")) {
+        GTEST_SKIP() << "7z, zip, unzip and python3 are needed";
+    }
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "Subject: order " + std::to_string(i) + "\r\n";
+    WriteHostFile(logs + "/text.eml", text);
+    WriteHostFile(logs + "/two-blocks.eml", testing_support::RandomBytes(3200000, 1));
+    WriteHostFile(logs + "/zero.eml", "");
+    WriteHostFile(logs + "/.hidden.eml", "hidden");
+    WriteHostFile(logs + "/sub/inside.eml", "inside");
+    WriteHostFile(logs + "/Caf\xC3\xA9 M\xC3\xBCller.eml", "accented");
+    const ProgramRun r = RunProgram(m);
+    ASSERT_EQ(r.status, 0) << r.output;
+    const std::string srv = m.OnC("C:\\Vandrel");
+    // Volumes: full but for the last, headers whole, no marker in front, no data descriptors.
+    const std::vector<std::string> volumes = {srv + "/Kelmail.Z01", srv + "/Kelmail.zip"};
+    EXPECT_EQ(HostFileSize(volumes[0]), 2097152);
+    const std::string first = testing_support::ReadHostFile(volumes[0]);
+    EXPECT_EQ(first.substr(0, 4), std::string("PK\x03\x04", 4));
+    for (const auto& entry : testing_support::LocalHeadersOf(testing_support::JoinHostFiles(volumes))) {
+        EXPECT_EQ(entry.header.Flags & 8, 0) << entry.name;
+    }
+    for (const std::string& v : volumes) {
+        for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(v))) {
+            EXPECT_LE(entry.offset + 30 + entry.header.NameLength,
+                      static_cast<std::int64_t>(testing_support::ReadHostFile(v).size()));
+        }
+    }
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + srv + " && mkdir l && cp Kelmail.zip l/ && cp Kelmail.Z01 l/Kelmail.z01 && "
+                                          "cd l && 7z t Kelmail.zip && zip -q -s 0 Kelmail.zip --out joined.zip && unzip -t joined.zip",
+                                          &log),
+              0)
+        << log;
+    // Python's zipfile decodes names without the UTF-8 flag from code page 437.
+    const std::string check =
+        "import zipfile,os,sys\n"
+        "z=zipfile.ZipFile(sys.argv[1]); src=sys.argv[2]\n"
+        "names=set()\n"
+        "for i in z.infolist():\n"
+        "  names.add(i.filename)\n"
+        "  if i.is_dir(): continue\n"
+        "  p=os.path.join(src,i.filename) if i.filename!='inside.eml' else os.path.join(src,'sub','inside.eml')\n"
+        "  assert z.read(i)==open(p,'rb').read(), i.filename\n"
+        "want={'text.eml','two-blocks.eml','zero.eml','.hidden.eml','sub/','inside.eml','Caf\\u00e9 M\\u00fcller.eml'}\n"
+        "assert names==want, names\n";
+    WriteHostFile(srv + "/check.py", check);
+    EXPECT_EQ(testing_support::RunCommand("python3 " + srv + "/check.py " + srv + "/l/joined.zip " + logs, &log), 0) << log;
+}
