@@ -151,6 +151,19 @@ TRect TPanel::InnerRect() const {
     return Rect(b, b, Width() - b, Height() - b);
 }
 
+void TPanel::Paint(TCanvas& canvas) {
+    canvas.FillRect(ClientRect(), EffectiveColor());
+    if (BevelOuter == bvNone || BevelOuter == bvSpace) return;
+    const TColor topLeft = BevelOuter == bvLowered ? clBtnShadow : clBtnHighlight;
+    const TColor bottomRight = BevelOuter == bvLowered ? clBtnHighlight : clBtnShadow;
+    for (std::int32_t i = 0; i < BevelWidth; ++i) {
+        canvas.FillRect(Rect(i, i, Width() - i, i + 1), topLeft);
+        canvas.FillRect(Rect(i, i, i + 1, Height() - i), topLeft);
+        canvas.FillRect(Rect(i, Height() - i - 1, Width() - i, Height() - i), bottomRight);
+        canvas.FillRect(Rect(Width() - i - 1, i, Width() - i, Height() - i), bottomRight);
+    }
+}
+
 // ---- TTimer ----
 
 TTimer::TTimer(TComponent* owner) : TComponent(owner) { Application.RegisterTimer(this); }

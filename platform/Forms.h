@@ -150,6 +150,8 @@ public:
     std::string Caption;
     std::int32_t TabOrder = 0;
     TRect InnerRect() const override;
+    // The panel's colour with its bevel: a lowered bevel is shadowed at the top and left.
+    void Paint(TCanvas& canvas) override;
 };
 
 // A timer that fires OnTimer every Interval milliseconds while enabled, from the message loop.

@@ -89,6 +89,7 @@ void TWaitingGradient::BuildGradient() {
     if (!gradientBitmap_ || Loading() || (Owner() && Owner()->Loading())) return;
     const std::uint32_t from = platform::ColorToRGB(movingRight_ ? startColor_ : endColor_);
     const std::uint32_t to = platform::ColorToRGB(movingRight_ ? endColor_ : startColor_);
+    ++builds_;
     gradientBitmap_->SetSize(gradientWidth_, Height());
     const std::int32_t n = std::min(gradientWidth_, Width());
     if (n < 1) return;

@@ -45,6 +45,8 @@ public:
     TRect SourceRect() const { return sourceRect_; }
     TRect TargetRect() const { return targetRect_; }
     bool ThreadStarted() const { return !drawThread_->Suspended(); }
+    // How many times the band has been painted into the bitmap.
+    int Builds() const { return builds_; }
 
 protected:
     void Resize() override;
@@ -60,4 +62,5 @@ private:
     TRect sourceRect_;
     TRect targetRect_;
     std::unique_ptr<TImageDrawThread> drawThread_;
+    int builds_ = 0;
 };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -15,6 +16,7 @@
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/Graphics.h"
+#include "platform/Render.h"
 #include "platform/posix/Host.h"
 
 namespace platform {
@@ -141,17 +143,48 @@ public:
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, nullptr);
+        const char* colour = std::getenv("COLORTERM");
+        trueColour_ = colour && (std::string(colour) == "truecolor" || std::string(colour) == "24bit");
     }
 
     void ShowForm(TForm& form) override {
-        std::string line = host::AnsiToUtf8(form.Caption);
-        Print("[" + line + "]\n");
+        form_ = &form;
+        platform::RenderForm(form, surface_);
+        Print("[" + host::AnsiToUtf8(form.Caption) + "]\n");
         ShowLabels(form);
+    }
+
+    // Paints into the window's picture and shows the middle line of a wide control (the waiting
+    // bar) on the terminal, in colour where the terminal has 24-bit colour.
+    void PaintControl(TControl& control) override {
+        if (!form_) return;
+        PaintControlTree(control, surface_);
+        const TRect place = ControlRectInForm(control);
+        if (place.Width() < 64) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastBar_ < std::chrono::milliseconds(40)) return;
+        lastBar_ = now;
+        const std::int32_t y = (place.Top + place.Bottom) / 2;
+        const std::uint32_t background = platform::ColorToRGB(control.EffectiveColor());
+        std::string line = "\r";
+        for (std::int32_t x = place.Left; x < place.Right; x += 4) {
+            const std::uint32_t p = surface_.Pixel(x, y);
+            if (trueColour_) {
+                line += "\x1b[48;2;" + std::to_string(p & 0xFF) + ";" + std::to_string((p >> 8) & 0xFF) + ";" +
+                        std::to_string((p >> 16) & 0xFF) + "m ";
+            } else {
+                line += p == background ? ' ' : '#';
+            }
+        }
+        Print(line + (trueColour_ ? "\x1b[0m" : ""));
+        barShown_ = true;
     }
 
     TModalResult ShowMessageBox(const std::string& caption, TMsgDlgType type, const std::string& text,
                                 const TMsgDlgButtons& buttons, bool closeAtOnce) override {
         if (closeAtOnce) return HeadlessFrontEnd::ShowMessageBox(caption, type, text, buttons, true);
+        if (barShown_) Print("\n");
+        barShown_ = false;
         std::string choices;
         for (TMsgDlgBtn b : buttons) choices += " [" + std::string(ButtonCaption(b)) + "]";
         Print("\n== " + host::AnsiToUtf8(caption) + " ==\n" + ShownText(text) + "\n" + choices +
@@ -190,6 +223,12 @@ public:
     }
 
 private:
+    TForm* form_ = nullptr;
+    TBitmap surface_;
+    bool trueColour_ = false;
+    bool barShown_ = false;
+    std::chrono::steady_clock::time_point lastBar_{};
+
     void ShowLabels(TWinControl& parent) {
         for (TControl* c : parent.Controls()) {
             if (auto* label = dynamic_cast<TLabel*>(c); label && label->Visible()) {
