@@ -22,7 +22,7 @@ public:
         for (unsigned char c : password) Update(c);
     }
     std::uint8_t Encrypt(std::uint8_t plain) {
-        const std::uint16_t temp = static_cast<std::uint16_t>(keys_[2] | 2);
+        const std::uint32_t temp = (keys_[2] | 2) & 0xFFFF;
         const auto stream = static_cast<std::uint8_t>((temp * (temp ^ 1)) >> 8);
         Update(plain);
         return plain ^ stream;

@@ -23,6 +23,16 @@ std::int64_t TDirItem::RealLocalHeaderOffset() const {
     return LocalHeaderOffset == kSentinel32 ? Zip64LocalHeaderOffset : LocalHeaderOffset;
 }
 
+void TDirItem::SetLocalHeaderOffset(std::int64_t offset, bool zip64) {
+    if (zip64 || offset >= kSentinel32) {
+        HasZip64 = true;
+        LocalHeaderOffset = kSentinel32;
+        Zip64LocalHeaderOffset = offset;
+    } else {
+        LocalHeaderOffset = static_cast<std::uint32_t>(offset);
+    }
+}
+
 // ---- TZipStringHash ----
 
 TZipStringHash::TZipStringHash(std::uint32_t chainCount) : chains_(std::max<std::uint32_t>(chainCount, 1)) {}
@@ -436,14 +446,7 @@ void TZipDirManager::LoadDirectory() {
             for (std::int32_t k = 0; k < dir_->Count(); ++k) {
                 TDirItem& item = dir_->EntryRef(k);
                 if (item.IsFolder()) continue;
-                const std::int64_t moved = item.RealLocalHeaderOffset() + PrefixSize;
-                if (moved >= kSentinel32) {
-                    item.LocalHeaderOffset = kSentinel32;
-                    item.Zip64LocalHeaderOffset = moved;
-                    item.HasZip64 = true;
-                } else {
-                    item.LocalHeaderOffset = static_cast<std::uint32_t>(moved);
-                }
+                item.SetLocalHeaderOffset(item.RealLocalHeaderOffset() + PrefixSize);
             }
         }
         break;
@@ -483,11 +486,7 @@ void TZipDirManager::RebuildFromLocalHeaders() {
             item.NameLength = local.NameLength;
             item.ExtraLength = local.ExtraLength;
             item.ExternalAttributes = (local.UncompressedSize != 0 || (local.Flags & 8) != 0) ? 0x20 : 0x10;
-            item.LocalHeaderOffset = static_cast<std::uint32_t>(p);
-            if (p >= kSentinel32) {
-                item.LocalHeaderOffset = kSentinel32;
-                item.Zip64LocalHeaderOffset = p;
-            }
+            item.SetLocalHeaderOffset(p);
             std::string name;
             if (local.NameLength != 0 && p + 30 + local.NameLength <= size) {
                 name.assign(local.NameLength, '\0');

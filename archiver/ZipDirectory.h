@@ -44,6 +44,9 @@ struct TDirItem : zip::CentralFileHeader {
     std::int64_t RealUncompressedSize() const;
     std::int64_t RealLocalHeaderOffset() const;
     bool IsFolder() const { return (ExternalAttributes & 0x10) != 0; }
+    // Records where the local header stands: in the 32-bit field, or as its sentinel with the
+    // value in the Zip64 field when it does not fit there or when zip64 asks for the Zip64 form.
+    void SetLocalHeaderOffset(std::int64_t offset, bool zip64 = false);
 };
 
 // A chained hash table from string keys to list indexes; new items go to the head of their chain.

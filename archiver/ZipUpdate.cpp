@@ -229,14 +229,7 @@ bool TZipBaseArchiver::CompressItem(int index) {
             ReleaseSource();
             throw EZipException::CreateWithArgs(61, this, {item.Name});
         }
-        const std::int64_t position = archiveStream_->Position();
-        if (position >= kSentinel32 || Zip64Mode == zmAlways) {
-            item.HasZip64 = true;
-            item.LocalHeaderOffset = kSentinel32;
-            item.Zip64LocalHeaderOffset = position;
-        } else {
-            item.LocalHeaderOffset = static_cast<std::uint32_t>(position);
-        }
+        item.SetLocalHeaderOffset(archiveStream_->Position(), Zip64Mode == zmAlways);
         const std::int64_t sourceSize = hasSource ? source_->Size() : 0;
         const std::uint16_t version = (item.HasZip64 || sourceSize >= kSentinel32) ? zip::kVersionZip64
                                       : options_->OEMFileNames                     ? zip::kVersionOem
@@ -308,13 +301,8 @@ bool TZipBaseArchiver::CompressItem(int index) {
                                 volumeCopyCancelled_, *currentVolume_);
             item.DiskNumberStart = static_cast<std::uint16_t>(currentVolume_->Number & 0xFFFF);
             const std::int64_t q = bufferStream_ ? bufferStream_->Position() : archiveStream_->Position();
-            if (q >= kSentinel32 || Zip64Mode == zmAlways) {
-                item.HasZip64 = true;
-                item.LocalHeaderOffset = kSentinel32;
-                item.Zip64LocalHeaderOffset = q - headerLength;
-            } else {
-                item.LocalHeaderOffset = static_cast<std::uint32_t>(q - headerLength);
-            }
+            // The Zip64 form is due when the position after the header reaches the sentinel.
+            item.SetLocalHeaderOffset(q - headerLength, q >= kSentinel32 || Zip64Mode == zmAlways);
             CopyStreamToVolumes(*temp.stream, archiveStream_, true, bufferStream_.get(), -1, -1, volumeCopyCancelled_,
                                 *currentVolume_);
         }
@@ -371,14 +359,7 @@ void TZipBaseArchiver::CopyItem(int index) {
         const bool marked = tailFile_->Read(sig, 4) == 4 && zip::GetLE32(sig) == zip::kDataDescriptorSignature;
         count += (marked ? 4 : 0) + (old.HasZip64 ? 20 : 12);
     }
-    const std::int64_t position = archiveStream_->Position();
-    if (position >= kSentinel32) {
-        item.HasZip64 = true;
-        item.LocalHeaderOffset = kSentinel32;
-        item.Zip64LocalHeaderOffset = position;
-    } else {
-        item.LocalHeaderOffset = static_cast<std::uint32_t>(position);
-    }
+    item.SetLocalHeaderOffset(archiveStream_->Position());
     tailFile_->SetPosition(sourceOffset);
     archiveStream_->CopyFrom(*tailFile_, count);
 }

@@ -111,6 +111,11 @@ void TControl::Paint(TCanvas& canvas) { canvas.FillRect(ClientRect(), EffectiveC
 
 // ---- TWinControl ----
 
+TWinControl::~TWinControl() {
+    for (TControl* child : controls_) child->parent_ = nullptr;
+    controls_.clear();
+}
+
 void TWinControl::SetBounds(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) {
     TControl::SetBounds(left, top, width, height);
     Realign();

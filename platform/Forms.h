@@ -106,6 +106,7 @@ protected:
     virtual void Resize() {}
 
 private:
+    friend class TWinControl;
     TWinControl* parent_ = nullptr;
     std::int32_t left_ = 0, top_ = 0, width_ = 0, height_ = 0;
     TAlign align_ = alNone;
@@ -116,6 +117,8 @@ private:
 class TWinControl : public TControl {
 public:
     explicit TWinControl(TComponent* owner) : TControl(owner) {}
+    // Children outlive their parent when another component owns them: they are let go first.
+    ~TWinControl() override;
     const std::vector<TControl*>& Controls() const { return controls_; }
     // The area inside the control's frame, in its own coordinates.
     virtual TRect InnerRect() const { return ClientRect(); }

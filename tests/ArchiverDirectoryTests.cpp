@@ -225,6 +225,23 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
     EXPECT_NE(y.find(std::string("\x55\x54\x05\x00\x01\x02\x03\x04\x05", 9)), std::string::npos);
 }
 
+TEST(ZipDirectorySave, CentralNamesLongerThan999BytesAreRefused) {
+    TMemoryStream stream;
+    TZipDirManager manager(&stream, nullptr, true);
+    AddStoredEntry(stream, manager, std::string(999, 'n'), "fits");
+    TMemoryStream fits;
+    EXPECT_NO_THROW(manager.SaveDirectory(&fits));
+    AddStoredEntry(stream, manager, std::string(1000, 'm'), "too long");
+    TMemoryStream refused;
+    try {
+        manager.SaveDirectory(&refused);
+        FAIL();
+    } catch (const EZipException& e) {
+        EXPECT_EQ(e.NativeError(), 61);
+        EXPECT_EQ(e.Message().rfind("File name is too long: \r\n\"mmm", 0), 0u);
+    }
+}
+
 TEST(ZipDirectoryLoad, MissingEndRecordIsRebuiltFromLocalHeaders) {
     TMemoryStream stream;
     {

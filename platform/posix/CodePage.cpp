@@ -43,23 +43,34 @@ bool IsDBCSLeadByte(std::uint8_t) { return false; }
 
 namespace host {
 
-std::string AnsiToUtf8(std::string_view text) {
+std::string UnicodeToUtf8(const std::u32string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        const unsigned cp = kAnsiToUnicode[static_cast<unsigned char>(c)];
+    for (char32_t cp : text) {
         if (cp < 0x80) {
             out += static_cast<char>(cp);
         } else if (cp < 0x800) {
             out += static_cast<char>(0xC0 | (cp >> 6));
             out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
+        } else if (cp < 0x10000) {
             out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
             out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
             out += static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
     return out;
+}
+
+std::string AnsiToUtf8(std::string_view text) {
+    std::u32string wide;
+    wide.reserve(text.size());
+    for (char c : text) wide += static_cast<char32_t>(kAnsiToUnicode[static_cast<unsigned char>(c)]);
+    return UnicodeToUtf8(wide);
 }
 
 std::string UnicodeToAnsi(const std::u32string& text) {

@@ -24,5 +24,6 @@ std::string AnsiToUtf8(std::string_view text);
 std::string Utf8ToAnsi(std::string_view text);
 std::u32string Utf8ToUnicode(std::string_view text);
 std::string UnicodeToAnsi(const std::u32string& text);
+std::string UnicodeToUtf8(const std::u32string& text);
 
 }  // namespace platform::host

@@ -14,6 +14,15 @@
 namespace platform {
 namespace {
 
+// UTF-16LE bytes from offset start as code points (each unit taken on its own).
+std::u32string Utf16Units(const std::string& bytes, std::size_t start) {
+    std::u32string wide;
+    for (std::size_t i = start; i + 1 < bytes.size(); i += 2) {
+        wide += static_cast<char32_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    }
+    return wide;
+}
+
 struct Key {
     std::map<std::string, RegValue> values;  // by upper-cased name; "" is the default value
 };
@@ -189,14 +198,7 @@ private:
     }
 
     // UTF-16LE string data of a Unicode file, turned into ANSI with its zero ends kept.
-    std::string Utf16ToAnsi(const std::string& bytes) {
-        std::u32string wide;
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            wide += static_cast<char32_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        }
-        return host::UnicodeToAnsi(wide);
-    }
+    std::string Utf16ToAnsi(const std::string& bytes) { return host::UnicodeToAnsi(Utf16Units(bytes, 0)); }
 
     RegValue Data(const std::string& s, std::size_t& pos) {
         RegValue value;
@@ -250,25 +252,7 @@ private:
 // UTF-8 byte-order mark goes.
 std::string DecodeRegistryBytes(std::string bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::u32string wide;
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            wide += static_cast<char32_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        }
-        std::string utf8;
-        for (char32_t cp : wide) {
-            if (cp < 0x80) {
-                utf8 += static_cast<char>(cp);
-            } else if (cp < 0x800) {
-                utf8 += static_cast<char>(0xC0 | (cp >> 6));
-                utf8 += static_cast<char>(0x80 | (cp & 0x3F));
-            } else {
-                utf8 += static_cast<char>(0xE0 | (cp >> 12));
-                utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-                utf8 += static_cast<char>(0x80 | (cp & 0x3F));
-            }
-        }
-        return utf8;
+        return host::UnicodeToUtf8(Utf16Units(bytes, 2));
     }
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
     return bytes;
