@@ -186,9 +186,16 @@ public:
         if (barShown_) Print("\n");
         barShown_ = false;
         std::string choices;
-        for (TMsgDlgBtn b : buttons) choices += " [" + std::string(ButtonCaption(b)) + "]";
+        for (TMsgDlgBtn b : buttons) {
+            // "&Yes" shows as "[Y]es": the letter in brackets is the key to type.
+            std::string c = ButtonCaption(b);
+            const std::size_t amp = c.find('&');
+            if (amp != std::string::npos && amp + 1 < c.size()) c = c.substr(0, amp) + "[" + c[amp + 1] + "]" + c.substr(amp + 2);
+            else c = "[" + c.substr(0, 1) + "]" + c.substr(1);
+            choices += " " + c;
+        }
         Print("\n== " + host::AnsiToUtf8(caption) + " ==\n" + ShownText(text) + "\n" + choices +
-              " (type the letter after & or the first letter; Enter for the default)\n> ");
+              " (type the letter in brackets; Enter for the default)\n> ");
         for (;;) {
             std::string answer;
             if (!std::getline(std::cin, answer)) {
