@@ -302,8 +302,12 @@ std::int64_t TZipDirManager::SearchSignature(std::uint32_t signature, std::int64
     const std::int64_t size = stream_->Size();
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(window));
     std::int64_t found = -1;
+    // The first reads are short and grow to the full window: a signature close ahead (the next
+    // header, as a rule) is found without reading a whole window for it each time.
+    std::int64_t step = std::min<std::int64_t>(window, 4096);
     for (std::int64_t pos = std::max<std::int64_t>(from, 0); pos < size && found < 0;) {
-        const std::int64_t n = std::min(window, size - pos);
+        const std::int64_t n = std::min(step, size - pos);
+        step = std::min(window, step * 4);
         stream_->SetPosition(pos);
         if (stream_->Read(buffer.data(), n) != n) break;
         for (std::int64_t i = 0; i + 4 <= n; ++i) {

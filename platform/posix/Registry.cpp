@@ -38,7 +38,6 @@ public:
     Hive Parse() {
         std::vector<std::pair<int, std::string>> lines = LogicalLines();
         bool headerSeen = false;
-        std::string* currentRoot = nullptr;
         std::string currentKey;
         bool inKey = false;
         bool keyIgnored = false;
@@ -67,7 +66,6 @@ public:
                 keyIgnored = root != "HKEY_LOCAL_MACHINE";
                 currentKey = path;
                 inKey = true;
-                currentRoot = &root;
                 if (keyIgnored) continue;
                 if (remove) {
                     for (auto it = hive_.keys.begin(); it != hive_.keys.end();) {
@@ -85,7 +83,6 @@ public:
                 continue;
             }
             if (!inKey) Fail("a value stands before any key");
-            (void)currentRoot;
             std::size_t pos = 0;
             std::string name;
             if (trimmed.front() == '@') {
