@@ -65,7 +65,7 @@ TEST(Masks, SyntaxAndExamples) {
     EXPECT_TRUE(Matches("abcdef", "ab*"));
     EXPECT_FALSE(Matches("abcdef", "ab"));
     EXPECT_FALSE(Matches("ab", "ab?"));
-    EXPECT_TRUE(Matches("a*b", "a[*]b") == false);  // brackets are literals
+    EXPECT_FALSE(Matches("a*b", "a[*]b"));  // brackets are literals
     EXPECT_TRUE(Matches("a[x]b", "a[?]b"));
     EXPECT_TRUE(Matches("\x81\x40", "??"));  // bytes, not characters
     EXPECT_TRUE(Matches("C:\\dir\\file.txt", "C:\\DIR\\*.TXT"));

@@ -183,21 +183,28 @@ TEST(WaitingGradient, TicksRunOnlyWhileTheMainThreadProcessesMessages) {
 
 TEST(WaitingGradient, PausingAndDestroyingNeverDeadlock) {
     Application.Initialize();
+    int destroyed = 0;
     for (int round = 0; round < 150; ++round) {
         auto bar = std::make_unique<Bar>();
         TWaitingGradient& g = *bar->gradient;
         g.SetInterval(round % 3);
         g.SetActive(true);
+        bool active = true;
         for (int i = 0; i < round % 7; ++i) {
             Application.ProcessMessages();
-            if (i % 2) g.SetActive(false);
-            else g.SetActive(true);
+            active = i % 2 == 0;
+            g.SetActive(active);
+            ASSERT_EQ(g.Active(), active);
         }
         if (round % 2) platform::Sleep(1);  // a tick may be waiting for the main thread now
-        if (round % 5 == 0) g.SetActive(false);
-        bar.reset();
+        if (round % 5 == 0) {
+            g.SetActive(false);
+            ASSERT_FALSE(g.Active());
+        }
+        bar.reset();  // must return although the thread may hold a tick or sit paused
+        ++destroyed;
     }
-    SUCCEED() << "every control was destroyed";
+    EXPECT_EQ(destroyed, 150);
 }
 
 TEST(WindowSnapshot, TheWindowAtAFixedTick) {

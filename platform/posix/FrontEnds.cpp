@@ -136,6 +136,28 @@ protected:
 
 void OnInterrupt(int) { gCloseCommand = true; }
 
+// "&Yes" shown as "[Y]es", "OK" as "[O]K": the letter in brackets is the key to type.
+std::string KeyedCaption(const std::string& caption) {
+    std::string out;
+    bool bracketed = false;
+    for (std::size_t i = 0; i < caption.size(); ++i) {
+        const char c = caption[i];
+        if (c == '&' && i + 1 < caption.size() && !bracketed) {
+            out.push_back('[');
+            out.push_back(caption[++i]);
+            out.push_back(']');
+            bracketed = true;
+        } else {
+            out.push_back(c);
+        }
+    }
+    if (!bracketed && !out.empty()) {
+        out.insert(out.begin() + 1, ']');
+        out.insert(out.begin(), '[');
+    }
+    return out;
+}
+
 class ConsoleFrontEnd : public HeadlessFrontEnd {
 public:
     ConsoleFrontEnd() {
@@ -186,14 +208,7 @@ public:
         if (barShown_) Print("\n");
         barShown_ = false;
         std::string choices;
-        for (TMsgDlgBtn b : buttons) {
-            // "&Yes" shows as "[Y]es": the letter in brackets is the key to type.
-            std::string c = ButtonCaption(b);
-            const std::size_t amp = c.find('&');
-            if (amp != std::string::npos && amp + 1 < c.size()) c = c.substr(0, amp) + "[" + c[amp + 1] + "]" + c.substr(amp + 2);
-            else c = "[" + c.substr(0, 1) + "]" + c.substr(1);
-            choices += " " + c;
-        }
+        for (TMsgDlgBtn b : buttons) choices += " " + KeyedCaption(ButtonCaption(b));
         Print("\n== " + host::AnsiToUtf8(caption) + " ==\n" + ShownText(text) + "\n" + choices +
               " (type the letter in brackets; Enter for the default)\n> ");
         for (;;) {
