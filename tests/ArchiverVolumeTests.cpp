@@ -1,6 +1,8 @@
 // Split volumes: limits, names, requests, where each block lands, and the default prompts.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
@@ -424,4 +426,85 @@ TEST_F(DefaultPrompts, FileProgressShowsBackslashes) {
     a.DoStoreFile(stored, attr, comment, "C:\\sub\\x.txt");
     EXPECT_EQ(stored, "other/y.txt");
     EXPECT_EQ(comment, "hello");
+}
+
+TEST(ExistingArchives, ASplitArchiveOpensWithItsModeInferred) {
+    TestMachine m;
+    {
+        auto a = MakeJobArchiver();
+        WriteStoredArchive(*a, {100000, 30000, 90000}, m);
+    }
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    reader.OpenDefault();
+    EXPECT_EQ(reader.SpanningMode(), smSplitting);
+    EXPECT_FALSE(reader.SpanningOptions().AdvancedNaming);  // switched over to the naming found
+    ASSERT_EQ(reader.DirManager()->Dir().Count(), 3);
+    const TDirItem last = reader.DirManager()->Dir().GetEntry(2);
+    EXPECT_EQ(last.Name, "file2.bin");
+    EXPECT_EQ(last.UncompressedSize, 90000u);
+    EXPECT_GE(last.DiskNumberStart, 1);
+    reader.Close();
+    // A single file is opened as one.
+    auto single = MakeJobArchiver();
+    single->SetSpanningMode(smNone);
+    single->FileName = "C:\\one.zip";
+    single->Open(0xFFFF);
+    single->Close();
+    TZipArchiver again(nullptr);
+    again.SetSpanningMode(smSplitting);
+    again.FileName = "C:\\one.zip";
+    again.OpenDefault();
+    EXPECT_EQ(again.SpanningMode(), smNone);
+    EXPECT_EQ(again.OpenMode(), 0x0022);
+}
+
+TEST(ExistingArchives, WithoutTheVolumeBeforeTheLastItIsTakenForDisks) {
+    TestMachine m;
+    {
+        auto a = MakeJobArchiver();
+        WriteStoredArchive(*a, {100000, 30000, 90000}, m);
+    }
+    std::filesystem::remove(m.OnC("C:\\out\\Kelmail.Z03"));
+    Application.Initialize();
+    std::string shown;
+    platform::SetHeadlessOutput(&shown);
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    // Neither naming finds the volume before the last: the archive counts as spanned over disks.
+    // Its directory lies on the last volume, so no disk is asked for.
+    EXPECT_NO_THROW(reader.OpenDefault());
+    platform::SetHeadlessOutput(nullptr);
+    EXPECT_EQ(reader.SpanningMode(), smSpanning);
+    EXPECT_EQ(reader.DirManager()->Dir().Count(), 3);
+    EXPECT_EQ(shown, "");
+}
+
+TEST(InMemoryArchives, MovingBetweenMemoryAndFile) {
+    TestMachine m;
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a.txt"), "memory");
+    TZipArchiver a(nullptr);
+    a.FileName = "C:\\mem.zip";
+    a.BaseDir = "C:\\src\\";
+    a.FileMasks() = {"C:\\src\\*.*"};
+    a.SetInMemory(true);
+    a.Open(0xFFFF);
+    a.AddMatchingFiles();
+    EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\mem.zip")));
+    a.SetInMemory(false);  // the memory archive goes to the file, which is then opened
+    EXPECT_FALSE(a.InMemory());
+    EXPECT_TRUE(a.IsOpen());
+    ASSERT_EQ(a.DirManager()->Dir().Count(), 1);
+    EXPECT_EQ(a.DirManager()->Dir().GetEntry(0).Name, "a.txt");
+    a.SetInMemory(true);  // back to memory: a new, empty archive
+    EXPECT_EQ(a.DirManager()->Dir().Count(), 0);
+    a.Close();
+    a.FileName.clear();
+    a.Open(0xFFFF);
+    try {
+        a.SetInMemory(false);
+        FAIL();
+    } catch (const EZipException& e) {
+        EXPECT_EQ(e.NativeError(), 29);
+    }
 }
