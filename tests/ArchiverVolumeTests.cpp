@@ -508,3 +508,35 @@ TEST(InMemoryArchives, MovingBetweenMemoryAndFile) {
         EXPECT_EQ(e.NativeError(), 29);
     }
 }
+
+TEST(SpannedArchives, FloppyVolumesGatherInMemoryAndAskForEachDisk) {
+    TestMachine m;
+    const std::string a = m.AddDrive('a');
+    for (int i = 0; i < 3; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\f" + std::to_string(i) + ".bin"),
+                                       testing_support::RandomBytes(50000, static_cast<std::uint32_t>(i)));
+    }
+    Application.Initialize();
+    std::string shown;
+    platform::SetHeadlessOutput(&shown);
+    platform::SetHeadlessAnswers({});
+    TZipArchiver z(nullptr);
+    z.SetSpanningMode(smSpanning);
+    z.SpanningOptions().VolumeSize = vsCustom;
+    z.SpanningOptions().SetCustomVolumeSize(65536);
+    z.SetCompressionMode(0);
+    z.FileName = "A:\\k.zip";
+    z.BaseDir = "C:\\src\\";
+    z.FileMasks() = {"C:\\src\\*.*"};
+    z.Open(0xFFFF);
+    z.AddMatchingFiles();
+    z.Close();
+    platform::SetHeadlessOutput(nullptr);
+    EXPECT_FALSE(z.UpdateRolledBack());
+    EXPECT_NE(shown.find("== Confirm ==\nPlease insert a blank disk #1\n-> OK\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Please insert a blank disk #3\n-> OK\n"), std::string::npos) << shown;
+    EXPECT_EQ(testing_support::HostFolderNames(a), (std::vector<std::string>{"k.zip", "k_001.zip", "k_002.zip"}));
+    EXPECT_EQ(testing_support::HostFileSize(a + "/k_001.zip"), 65536);
+    EXPECT_EQ(testing_support::HostFileSize(a + "/k_002.zip"), 65536);
+    ExpectNoHeaderStraddles({a + "/k_001.zip", a + "/k_002.zip", a + "/k.zip"});
+}
