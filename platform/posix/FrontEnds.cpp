@@ -1,6 +1,6 @@
-// The Linux front ends: "headless" prints each message box and answers it from a script; "console"
-// shows the window's text on the terminal and asks each box there. Both present the same window
-// model; neither has a real window.
+// The Linux front ends: "headless" (shared by every backend) prints each message box and answers it
+// from a script; "console" shows the window's text and the waiting bar on the terminal and asks each
+// box there. Both present the same window model; neither has a real window.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,125 +16,14 @@
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/Graphics.h"
+#include "platform/HeadlessFrontEnd.h"
 #include "platform/Render.h"
 #include "platform/posix/Host.h"
 
 namespace platform {
 namespace {
 
-std::atomic<bool> gCloseCommand{false};
-
-std::mutex& AnswerLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-std::deque<std::string>& Answers() {
-    static std::deque<std::string> answers = [] {
-        std::deque<std::string> list;
-        if (const char* env = std::getenv("MAILBALE_ANSWERS")) {
-            std::string all = host::Utf8ToAnsi(env);
-            std::size_t pos = 0;
-            while (pos <= all.size() && !all.empty()) {
-                const std::size_t comma = std::min(all.find(',', pos), all.size());
-                list.push_back(all.substr(pos, comma - pos));
-                pos = comma + 1;
-            }
-        }
-        return list;
-    }();
-    return answers;
-}
-
-std::string* gCapture = nullptr;
-
-std::string StripAmpersand(const std::string& caption) {
-    std::string out;
-    for (char c : caption) {
-        if (c != '&') out += c;
-    }
-    return out;
-}
-
-// Line breaks of a box's text (CR LF or LF) as the host's.
-std::string ShownText(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out += text[i];
-    }
-    return host::AnsiToUtf8(out);
-}
-
-TModalResult Fallback(const TMsgDlgButtons& buttons) {
-    const TMsgDlgBtn def = DefaultButton(buttons);
-    if (def != mbHelp) return ButtonResult(def);
-    const TMsgDlgBtn cancel = CancelButton(buttons);
-    if (cancel != mbHelp) return ButtonResult(cancel);
-    return mrCancel;
-}
-
-std::string ResultCaption(TModalResult result, const TMsgDlgButtons& buttons) {
-    for (TMsgDlgBtn b : buttons) {
-        if (ButtonResult(b) == result) return StripAmpersand(ButtonCaption(b));
-    }
-    return "Cancel";
-}
-
-class HeadlessFrontEnd : public TFrontEnd {
-public:
-    void ShowForm(TForm&) override {}
-    void PaintControl(TControl&) override {}
-
-    TModalResult ShowMessageBox(const std::string& caption, TMsgDlgType, const std::string& text,
-                                const TMsgDlgButtons& buttons, bool closeAtOnce) override {
-        TModalResult result = mrCancel;
-        if (!closeAtOnce) {
-            result = Fallback(buttons);
-            std::lock_guard guard(AnswerLock());
-            if (!Answers().empty()) {
-                const std::string wanted = Answers().front();
-                Answers().pop_front();
-                for (TMsgDlgBtn b : buttons) {
-                    if (AnsiSameText(StripAmpersand(ButtonCaption(b)), wanted)) result = ButtonResult(b);
-                }
-            }
-        }
-        Print("== " + host::AnsiToUtf8(caption) + " ==\n" + ShownText(text) + "\n-> " +
-              ResultCaption(result, buttons) + "\n");
-        return result;
-    }
-
-    bool ShowInputBox(const std::string& caption, const std::string& prompt, std::string& value) override {
-        bool ok = true;
-        {
-            std::lock_guard guard(AnswerLock());
-            if (!Answers().empty()) {
-                const std::string answer = Answers().front();
-                Answers().pop_front();
-                if (answer == "Cancel") ok = false;
-                else value = answer;
-            }
-        }
-        Print("== " + host::AnsiToUtf8(caption) + " ==\n" + ShownText(prompt) + "\n-> " +
-              (ok ? host::AnsiToUtf8(value) : std::string("Cancel")) + "\n");
-        return ok;
-    }
-
-    bool TakeCloseCommand() override { return gCloseCommand.exchange(false); }
-
-protected:
-    static void Print(const std::string& text) {
-        if (gCapture) {
-            *gCapture += text;
-            return;
-        }
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-    }
-};
-
-void OnInterrupt(int) { gCloseCommand = true; }
+void OnInterrupt(int) { RequestCloseCommand(); }
 
 // "&Yes" shown as "[Y]es", "OK" as "[O]K": the letter in brackets is the key to type.
 std::string KeyedCaption(const std::string& caption) {
@@ -172,7 +61,7 @@ public:
     void ShowForm(TForm& form) override {
         form_ = &form;
         platform::RenderForm(form, surface_);
-        Print("[" + host::AnsiToUtf8(form.Caption) + "]\n");
+        Print("[" + ConsoleText(form.Caption) + "]\n");
         ShowLabels(form);
     }
 
@@ -209,7 +98,7 @@ public:
         barShown_ = false;
         std::string choices;
         for (TMsgDlgBtn b : buttons) choices += " " + KeyedCaption(ButtonCaption(b));
-        Print("\n== " + host::AnsiToUtf8(caption) + " ==\n" + ShownText(text) + "\n" + choices +
+        Print("\n== " + ConsoleText(caption) + " ==\n" + ShownText(text) + "\n" + choices +
               " (type the letter in brackets; Enter for the default)\n> ");
         for (;;) {
             std::string answer;
@@ -233,7 +122,7 @@ public:
     }
 
     bool ShowInputBox(const std::string& caption, const std::string& prompt, std::string& value) override {
-        Print("\n== " + host::AnsiToUtf8(caption) + " ==\n" + ShownText(prompt) + " [" + host::AnsiToUtf8(value) +
+        Print("\n== " + ConsoleText(caption) + " ==\n" + ShownText(prompt) + " [" + ConsoleText(value) +
               "]\n> ");
         std::string answer;
         if (!std::getline(std::cin, answer)) {
@@ -254,7 +143,7 @@ private:
     void ShowLabels(TWinControl& parent) {
         for (TControl* c : parent.Controls()) {
             if (auto* label = dynamic_cast<TLabel*>(c); label && label->Visible()) {
-                Print(host::AnsiToUtf8(label->Caption) + "\n");
+                Print(ConsoleText(label->Caption) + "\n");
             }
             if (auto* inner = dynamic_cast<TWinControl*>(c)) ShowLabels(*inner);
         }
@@ -262,6 +151,13 @@ private:
 };
 
 }  // namespace
+
+std::string ConsoleText(const std::string& ansi) { return host::AnsiToUtf8(ansi); }
+
+std::string EnvironmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? host::Utf8ToAnsi(value) : std::string();
+}
 
 std::unique_ptr<TFrontEnd> CreateFrontEnd(const std::string& name) {
     std::string chosen = name;
@@ -272,15 +168,6 @@ std::unique_ptr<TFrontEnd> CreateFrontEnd(const std::string& name) {
     if (chosen == "console") return std::make_unique<ConsoleFrontEnd>();
     return std::make_unique<HeadlessFrontEnd>();
 }
-
-void SetHeadlessAnswers(const std::vector<std::string>& answers) {
-    std::lock_guard guard(AnswerLock());
-    Answers().assign(answers.begin(), answers.end());
-}
-
-void SetHeadlessOutput(std::string* capture) { gCapture = capture; }
-
-void SimulateCloseCommand() { gCloseCommand = true; }
 
 // The classic Windows colour scheme ("Windows Standard" of Windows 2000 and XP's classic style).
 std::uint32_t ColorToRGB(TColor color) {

@@ -1,0 +1,36 @@
+#pragma once
+// The headless front end: no window. Every message box is printed as "== <caption> ==", its text
+// and "-> <answer>", and answered from a script (MAILBALE_ANSWERS, or SetHeadlessAnswers), then with
+// its default button. Every backend offers it, so the whole job can run without a display.
+#include <string>
+
+#include "platform/Dialogs.h"
+
+namespace platform {
+
+// ANSI text in the encoding of the host's terminal.
+std::string ConsoleText(const std::string& ansi);
+// The value of an environment variable as ANSI text; empty when it is not set.
+std::string EnvironmentText(const char* name);
+// The close command, as the user gives it (Ctrl+C on the console); taken by the front end.
+void RequestCloseCommand();
+
+class HeadlessFrontEnd : public TFrontEnd {
+public:
+    void ShowForm(TForm&) override {}
+    void PaintControl(TControl&) override {}
+    TModalResult ShowMessageBox(const std::string& caption, TMsgDlgType type, const std::string& text,
+                                const TMsgDlgButtons& buttons, bool closeAtOnce) override;
+    bool ShowInputBox(const std::string& caption, const std::string& prompt, std::string& value) override;
+    bool TakeCloseCommand() override;
+
+protected:
+    // Writes to standard output (or the capture a test set).
+    static void Print(const std::string& text);
+    // A box's text with its CR LF line breaks as the terminal's, in the terminal's encoding.
+    static std::string ShownText(const std::string& text);
+    // The answer a box gives without a script: its default button, else its cancel button.
+    static TModalResult Fallback(const TMsgDlgButtons& buttons);
+};
+
+}  // namespace platform
