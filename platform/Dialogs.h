@@ -43,6 +43,8 @@ public:
     virtual bool ShowInputBox(const std::string& caption, const std::string& prompt, std::string& value) = 0;
     // True once when the user gave the window's close command since the last call.
     virtual bool TakeCloseCommand() = 0;
+    // Handles the operating system's pending window messages (painting, input, wake-ups).
+    virtual void PumpMessages() {}
     // Called when the message loop ends.
     virtual void Shutdown() {}
 };

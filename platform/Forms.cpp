@@ -228,7 +228,14 @@ void TForm::SetBounds(std::int32_t left, std::int32_t top, std::int32_t width, s
 }
 
 TRect TForm::InnerRect() const {
+    if (clientWidth_ >= 0) return Rect(0, 0, clientWidth_, clientHeight_);
     return Rect(0, 0, Width() - 2 * kFrameX, Height() - kCaptionTop - kFrameBottom);
+}
+
+void TForm::SetClientSize(std::int32_t width, std::int32_t height) {
+    clientWidth_ = width;
+    clientHeight_ = height;
+    Realign();
 }
 
 // ---- TApplication ----
@@ -269,6 +276,7 @@ void TApplication::Run() {
 void TApplication::ProcessMessages() { HandleMessages(false); }
 
 void TApplication::HandleMessages(bool wait) {
+    FrontEnd().PumpMessages();
     platform::RunSynchronizedCalls();
     if (mainForm_ && FrontEnd().TakeCloseCommand()) mainForm_->Close();
     const auto now = std::chrono::steady_clock::now();

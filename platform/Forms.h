@@ -206,7 +206,14 @@ public:
     // The size a front end may give the form: the constraints applied to the wanted size.
     void ConstrainSize(std::int32_t& width, std::int32_t& height) const;
     void SetBounds(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) override;
+    // The client area: what the front end's window gives, else what a standard frame leaves.
     TRect InnerRect() const override;
+    // The front end reports the client size its real window has.
+    void SetClientSize(std::int32_t width, std::int32_t height);
+
+private:
+    std::int32_t clientWidth_ = -1;
+    std::int32_t clientHeight_ = -1;
 };
 
 // What a front end does for the application: show forms, paint controls, ask the user.

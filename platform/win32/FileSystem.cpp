@@ -1,0 +1,304 @@
+// Files, folders and drives on Windows, through the ANSI file functions of the Windows API.
+#include "platform/FileSystem.h"
+
+#include "platform/win32/WindowsApi.h"
+
+#include <algorithm>
+
+#include "platform/Faults.h"
+#include "platform/Format.h"
+
+namespace platform {
+namespace {
+
+OsError FromLastError(DWORD error) {
+    switch (error) {
+        case ERROR_SUCCESS: return OsError::None;
+        case ERROR_FILE_NOT_FOUND: return OsError::FileNotFound;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH: return OsError::PathNotFound;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT: return OsError::AccessDenied;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return OsError::ShareViolation;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return OsError::DiskFull;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return OsError::AlreadyExists;
+        default: return OsError::Other;
+    }
+}
+
+// The runtime's share flags for the open-mode word's sharing bits.
+DWORD ShareFlags(std::uint16_t mode) {
+    switch (mode & 0xF0) {
+        case fmShareDenyWrite: return FILE_SHARE_READ;
+        case fmShareDenyRead: return FILE_SHARE_WRITE;
+        case fmShareDenyNone: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+        default: return 0;  // compatible and exclusive both share nothing
+    }
+}
+
+std::int32_t PackFileTime(const FILETIME& utc) {
+    FILETIME local;
+    WORD date = 0;
+    WORD time = 0;
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToDosDateTime(&local, &date, &time)) return -1;
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(date) << 16) | time);
+}
+
+}  // namespace
+
+struct FileHandle::Impl {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::string path;  // full path, for the fault seam
+    ~Impl() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+};
+
+FileHandle::FileHandle() = default;
+FileHandle::FileHandle(FileHandle&& other) noexcept = default;
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept = default;
+FileHandle::~FileHandle() = default;
+
+FileHandle FileHandle::Create(const std::string& path) {
+    FileHandle h;
+    h.impl_ = std::make_unique<Impl>();
+    h.impl_->path = ExpandFileName(path);
+    OsError error = faults::OpenFailureFor(h.impl_->path);
+    if (error == OsError::None) {
+        h.impl_->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
+    }
+    if (error != OsError::None) throw EFCreateError(path, error);
+    return h;
+}
+
+FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
+    FileHandle h;
+    h.impl_ = std::make_unique<Impl>();
+    h.impl_->path = ExpandFileName(path);
+    const unsigned access = mode & 3u;
+    const DWORD rights = access == fmOpenRead    ? GENERIC_READ
+                         : access == fmOpenWrite ? GENERIC_WRITE
+                                                 : GENERIC_READ | GENERIC_WRITE;
+    OsError error = faults::OpenFailureFor(h.impl_->path);
+    if (error == OsError::None) {
+        h.impl_->handle = CreateFileA(path.c_str(), rights, ShareFlags(mode), nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
+    }
+    if (error != OsError::None) throw EFOpenError(path, error);
+    return h;
+}
+
+bool FileHandle::IsOpen() const { return impl_ && impl_->handle != INVALID_HANDLE_VALUE; }
+
+std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
+    if (!IsOpen() || count <= 0) return 0;
+    count = faults::AllowRead(impl_->path, count);
+    std::int64_t done = 0;
+    while (done < count) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
+        if (!ReadFile(impl_->handle, static_cast<char*>(buffer) + done, want, &got, nullptr) || got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
+    if (!IsOpen() || count <= 0) return 0;
+    count = faults::AllowWrite(impl_->path, count);
+    std::int64_t done = 0;
+    while (done < count) {
+        DWORD put = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
+        if (!WriteFile(impl_->handle, static_cast<const char*>(buffer) + done, want, &put, nullptr) || put == 0) break;
+        done += put;
+    }
+    return done;
+}
+
+std::int64_t FileHandle::Seek(std::int64_t offset, SeekOrigin origin) {
+    if (!IsOpen()) return -1;
+    const DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN : origin == SeekOrigin::Current ? FILE_CURRENT : FILE_END;
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    LARGE_INTEGER position;
+    if (!SetFilePointerEx(impl_->handle, distance, &position, method)) return -1;
+    return position.QuadPart;
+}
+
+std::int64_t FileHandle::Size() {
+    LARGE_INTEGER size;
+    if (!IsOpen() || !GetFileSizeEx(impl_->handle, &size)) return -1;
+    return size.QuadPart;
+}
+
+bool FileHandle::SetSize(std::int64_t size) {
+    if (!IsOpen()) return false;
+    const std::int64_t old = Size();
+    if (size > old && faults::AllowWrite(impl_->path, size - old) < size - old) return false;
+    const std::int64_t here = Seek(0, SeekOrigin::Current);
+    if (Seek(size, SeekOrigin::Begin) < 0 || !SetEndOfFile(impl_->handle)) return false;
+    Seek(std::min(here, size), SeekOrigin::Begin);
+    return true;
+}
+
+bool FileHandle::Flush() { return IsOpen() && FlushFileBuffers(impl_->handle); }
+
+void FileHandle::Close() { impl_.reset(); }
+
+// ---- Folder enumeration ----
+
+struct FindHandle::Impl {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::uint32_t excluded = 0;
+    ~Impl() {
+        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+    }
+};
+
+FindHandle::FindHandle() = default;
+FindHandle::FindHandle(FindHandle&& other) noexcept = default;
+FindHandle& FindHandle::operator=(FindHandle&& other) noexcept = default;
+FindHandle::~FindHandle() = default;
+
+namespace {
+
+void Fill(const WIN32_FIND_DATAA& data, FindEntry& entry) {
+    entry.Name = data.cFileName;
+    entry.Attr = data.dwFileAttributes;
+    entry.Size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    entry.Time = PackFileTime(data.ftLastWriteTime);
+}
+
+}  // namespace
+
+bool FindHandle::First(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry) {
+    impl_ = std::make_unique<Impl>();
+    impl_->excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
+    WIN32_FIND_DATAA data;
+    impl_->handle = FindFirstFileA(pattern.c_str(), &data);
+    if (impl_->handle == INVALID_HANDLE_VALUE) return false;
+    // Entries that carry an attribute the filter lacks are passed over, as the runtime's search does.
+    while ((data.dwFileAttributes & impl_->excluded) != 0) {
+        if (!FindNextFileA(impl_->handle, &data)) return false;
+    }
+    Fill(data, entry);
+    return true;
+}
+
+bool FindHandle::Next(FindEntry& entry) {
+    if (!impl_ || impl_->handle == INVALID_HANDLE_VALUE) return false;
+    WIN32_FIND_DATAA data;
+    do {
+        if (!FindNextFileA(impl_->handle, &data)) return false;
+    } while ((data.dwFileAttributes & impl_->excluded) != 0);
+    Fill(data, entry);
+    return true;
+}
+
+// ---- Queries ----
+
+std::uint32_t GetFileAttributes(const std::string& path) {
+    const DWORD attr = GetFileAttributesA(path.c_str());
+    return attr == INVALID_FILE_ATTRIBUTES ? faInvalid : attr;
+}
+
+bool FileExists(const std::string& path) {
+    const std::uint32_t attr = GetFileAttributes(path);
+    return attr != faInvalid && (attr & faDirectory) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+    const std::uint32_t attr = GetFileAttributes(path);
+    return attr != faInvalid && (attr & faDirectory) != 0;
+}
+
+std::int32_t FileAge(const std::string& path) {
+    WIN32_FIND_DATAA data;
+    const HANDLE h = FindFirstFileA(path.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    FindClose(h);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    return PackFileTime(data.ftLastWriteTime);
+}
+
+std::string ExpandFileName(const std::string& path) {
+    if (path.empty()) return std::string();
+    char buffer[MAX_PATH * 4];
+    char* name = nullptr;
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, &name);
+    if (n == 0 || n >= sizeof buffer) return path;
+    return std::string(buffer, n);
+}
+
+std::string GetCurrentDir() {
+    char buffer[MAX_PATH * 4];
+    const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+    return n == 0 || n >= sizeof buffer ? std::string() : std::string(buffer, n);
+}
+
+bool DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool RenameFile(const std::string& oldPath, const std::string& newPath) {
+    return MoveFileA(oldPath.c_str(), newPath.c_str()) != 0;
+}
+
+std::int64_t DiskFree(const std::string& path) {
+    const std::string full = ExpandFileName(path);
+    ULARGE_INTEGER available;
+    std::int64_t real = -1;
+    // The drive part with a backslash: the root the query names.
+    std::string root = full.size() >= 2 && full[1] == ':' ? full.substr(0, 2) + "\\" : full;
+    if (GetDiskFreeSpaceExA(root.c_str(), &available, nullptr, nullptr)) {
+        real = static_cast<std::int64_t>(available.QuadPart);
+    }
+    return faults::FreeSpaceFor(full, real);
+}
+
+DriveType GetDriveType(const std::string& path) {
+    const std::string full = ExpandFileName(path);
+    const std::string root = full.size() >= 2 && full[1] == ':' ? full.substr(0, 2) + "\\" : full;
+    switch (GetDriveTypeA(root.c_str())) {
+        case DRIVE_NO_ROOT_DIR: return DriveType::NoRootDir;
+        case DRIVE_REMOVABLE: return DriveType::Removable;
+        case DRIVE_FIXED: return DriveType::Fixed;
+        case DRIVE_REMOTE: return DriveType::Remote;
+        case DRIVE_CDROM: return DriveType::CDRom;
+        case DRIVE_RAMDISK: return DriveType::RamDisk;
+        default: return DriveType::Unknown;
+    }
+}
+
+bool SetVolumeLabel(const std::string& path, const std::string& label) {
+    const std::string full = ExpandFileName(path);
+    const std::string root = full.size() >= 2 && full[1] == ':' ? full.substr(0, 2) + "\\" : full;
+    return SetVolumeLabelA(root.c_str(), label.c_str()) != 0;
+}
+
+std::string GetTempPath() {
+    char buffer[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof buffer, buffer);
+    std::string dir = n == 0 || n > MAX_PATH ? std::string("C:\\") : std::string(buffer, n);
+    if (dir.back() != '\\') dir += '\\';
+    return dir;
+}
+
+std::string GetTempFileName(const std::string& folder, const std::string& prefix) {
+    char buffer[MAX_PATH + 1];
+    const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
+    const OsError fault = faults::OpenFailureFor(ExpandFileName(probe));
+    if (fault != OsError::None) throw EFCreateError(probe, fault);
+    if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, buffer) == 0) {
+        throw EFCreateError(folder + prefix.substr(0, 3) + ".tmp", FromLastError(GetLastError()));
+    }
+    return buffer;
+}
+
+}  // namespace platform
