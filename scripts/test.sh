@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then
-# builds the fuzz targets with clang and runs each of them briefly.
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, builds
+# the Windows program and tests it under Wine, then builds the fuzz targets with clang and runs each
+# of them briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -13,8 +14,9 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DMAILBALE_SANITIZE=ON -DMAILBALE_FUZZ=ON -DMAILBALE_TESTS=OFF -DMAILBALE_BENCH=OFF
 cmake --build build/fuzz -j "$jobs"
 
+scripts/test-windows.sh
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
-# The fuzz runs are tests like the others: each runs for FUZZ_SECONDS (60 by default).
+# The fuzz runs are tests like the others: each runs for 60 seconds.
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
