@@ -114,8 +114,10 @@ TEST(PathPrimitives, PartsAndRelativePaths) {
     EXPECT_EQ(zip::LastPathPart("C:\\a\\sub\\"), "sub");
     EXPECT_TRUE(zip::IsFloppyPath("a:\\x"));
     EXPECT_FALSE(zip::IsFloppyPath("C:\\x"));
-    m.AddDrive('r', true);
-    EXPECT_TRUE(zip::IsRemovablePath("R:\\x.zip"));
+    if (!testing_support::kWindows) {
+        m.AddDrive('r', true);
+        EXPECT_TRUE(zip::IsRemovablePath("R:\\x.zip"));
+    }
     EXPECT_FALSE(zip::IsRemovablePath("C:\\x.zip"));
 }
 

@@ -127,21 +127,24 @@ TEST_F(UpdateEngine, EmptyFileAndFolderHaveNoData) {
     int fileEvents = 0;
     for (const Event& e : events) fileEvents += e.kind == "file" ? 1 : 0;
     EXPECT_EQ(fileEvents, 4);  // ppStart and ppEnd of each, nothing in between
-    TFileStream file("C:\\u.zip", platform::fmOpenRead);
-    TZipDirManager loaded(&file, nullptr, false);
-    loaded.LoadDirectory();
-    ASSERT_EQ(loaded.Dir().Count(), 2);
-    const TDirItem empty = loaded.Dir().GetEntry(0);
-    EXPECT_EQ(empty.Name, "empty.txt");
-    EXPECT_EQ(empty.Method, 0);
-    EXPECT_EQ(empty.Crc32, 0u);
-    EXPECT_EQ(empty.CompressedSize, 0u);
-    EXPECT_EQ(empty.UncompressedSize, 0u);
-    const TDirItem dir = loaded.Dir().GetEntry(1);
-    EXPECT_EQ(dir.Name, "dir/");
-    EXPECT_EQ(dir.LocalHeaderOffset, 30u + 9);  // right behind the empty file's header: no data between
-    EXPECT_EQ(dir.Flags, 2);
+    {
+        TFileStream file("C:\\u.zip", platform::fmOpenRead);
+        TZipDirManager loaded(&file, nullptr, false);
+        loaded.LoadDirectory();
+        ASSERT_EQ(loaded.Dir().Count(), 2);
+        const TDirItem empty = loaded.Dir().GetEntry(0);
+        EXPECT_EQ(empty.Name, "empty.txt");
+        EXPECT_EQ(empty.Method, 0);
+        EXPECT_EQ(empty.Crc32, 0u);
+        EXPECT_EQ(empty.CompressedSize, 0u);
+        EXPECT_EQ(empty.UncompressedSize, 0u);
+        const TDirItem dir = loaded.Dir().GetEntry(1);
+        EXPECT_EQ(dir.Name, "dir/");
+        EXPECT_EQ(dir.LocalHeaderOffset, 30u + 9);  // right behind the empty file's header: no data between
+        EXPECT_EQ(dir.Flags, 2);
+    }
     const std::string z = Archive();
+    ASSERT_GE(z.size(), 30u);
     EXPECT_EQ(GetLE16(reinterpret_cast<const std::uint8_t*>(z.data()) + 8), 0);  // method 0 in the local header
 }
 
@@ -354,7 +357,11 @@ TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
     a.Close();
     EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
     // Every entry records the volume that holds its local header and the header's place in it.
-    EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\")), (std::vector<std::string>{"src", "tmp", "u.Z01", "u.Z02", "u.zip"}));
+    std::vector<std::string> written;
+    for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\"))) {
+        if (name.rfind("u.", 0) == 0) written.push_back(name);
+    }
+    EXPECT_EQ(written, (std::vector<std::string>{"u.Z01", "u.Z02", "u.zip"}));
     const std::string last = Archive();
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     const std::uint16_t startDisk = GetLE16(end + 6);
@@ -369,6 +376,7 @@ TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
 }
 
 TEST_F(UpdateEngine, DiskFillingUpRollsBackWithoutAPrompt) {
+    SKIP_ON_WINDOWS("needs a second drive of the Linux machine folder for the temporary files");
     WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(300000, 2));
     testing_support::MakeHostDirs(m.OnC("C:\\out"));
     a.FileName = "C:\\out\\u.zip";

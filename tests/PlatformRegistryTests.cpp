@@ -30,6 +30,7 @@ std::string Utf16Hex(const std::string& ascii) {
 }  // namespace
 
 TEST(RegistryFile, StringsWithEscapesKeysWithoutRegardToCase) {
+    SKIP_ON_WINDOWS("the registry file of the Linux machine");
     TestMachine m;
     m.WriteRegistry(
         "Windows Registry Editor Version 5.00\r\n\r\n"
@@ -48,6 +49,7 @@ TEST(RegistryFile, StringsWithEscapesKeysWithoutRegardToCase) {
 }
 
 TEST(RegistryFile, ExpandableStringsInBothHeaders) {
+    SKIP_ON_WINDOWS("the registry file of the Linux machine");
     TestMachine m;
     m.WriteRegistry(std::string("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE") + kKey +
                     "]\n\"Srvr_Path\"=hex(2):" + Utf16Hex("%SYSTEMDRIVE%\\V") + "\n");
@@ -58,6 +60,7 @@ TEST(RegistryFile, ExpandableStringsInBothHeaders) {
 }
 
 TEST(RegistryFile, UnicodeFileAsRegeditWritesIt) {
+    SKIP_ON_WINDOWS("the registry file of the Linux machine");
     TestMachine m;
     const std::string text = std::string("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE") + kKey +
                              "]\r\n\"Srvr_Path\"=\"E:\\\\Data\"\r\n";
@@ -102,6 +105,7 @@ TEST(RegistryFile, MissingFileOrKeyIsAnEmptyRegistry) {
 }
 
 TEST(RegistryFile, MalformedFileNamesFileAndLine) {
+    SKIP_ON_WINDOWS("the registry file of the Linux machine");
     TestMachine m;
     m.WriteRegistry(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE") + kKey + "]\n\"ok\"=\"1\"\n\"bad\"=dword:12\n");
     try {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <string>
 #include <sstream>
 #include <stdexcept>
 
@@ -16,13 +17,17 @@ namespace fs = std::filesystem;
 namespace testing_support {
 
 TestMachine::TestMachine() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mailbale-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-    root_ = buffer.data();
+    std::random_device random;
+    for (int attempt = 0; root_.empty(); ++attempt) {
+        const fs::path candidate = fs::temp_directory_path() / ("mailbale-test-" + std::to_string(random()));
+        if (fs::create_directory(candidate)) root_ = candidate.string();
+        if (attempt > 100) throw std::runtime_error("no temporary folder");
+    }
     fs::create_directories(root_ + "/drive_c");
+#if defined(_WIN32)
+    // On Windows the tests use the real drive C:; what they add there goes again at the end.
+    for (const auto& e : fs::directory_iterator("C:\\")) rootEntries_.push_back(e.path().filename().string());
+#endif
     if (const char* prev = std::getenv("MAILBALE_MACHINE")) {
         previous_ = prev;
         hadPrevious_ = true;
@@ -39,6 +44,18 @@ TestMachine::~TestMachine() {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
     fs::remove_all(root_, ignored);
+#if defined(_WIN32)
+    for (const auto& e : fs::directory_iterator("C:\\", ignored)) {
+        const std::string name = e.path().filename().string();
+        if (std::find(rootEntries_.begin(), rootEntries_.end(), name) == rootEntries_.end()) {
+            for (auto it = fs::recursive_directory_iterator(e.path(), ignored); it != fs::recursive_directory_iterator(); ++it) {
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+            }
+            fs::remove_all(e.path(), ignored);
+        }
+    }
+    std::system("reg delete \"HKLM\\SOFTWARE\\Data Access Corporation\" /f >NUL 2>&1");
+#endif
     if (hadPrevious_) SetEnv("MAILBALE_MACHINE", previous_);
     else UnsetEnv("MAILBALE_MACHINE");
 }
@@ -46,6 +63,9 @@ TestMachine::~TestMachine() {
 std::string TestMachine::Host(const std::string& relative) const { return root_ + "/" + relative; }
 
 std::string TestMachine::OnC(const std::string& windowsPath) const {
+#if defined(_WIN32)
+    return windowsPath;
+#endif
     std::string rest = windowsPath.substr(2);
     for (char& c : rest) {
         if (c == '\\') c = '/';
@@ -53,7 +73,14 @@ std::string TestMachine::OnC(const std::string& windowsPath) const {
     return root_ + "/drive_c" + rest;
 }
 
-void TestMachine::WriteRegistry(const std::string& text) const { WriteHostFile(Host("registry.reg"), text); }
+void TestMachine::WriteRegistry(const std::string& text) const {
+    WriteHostFile(Host("registry.reg"), text);
+#if defined(_WIN32)
+    // The real registry takes the same file through the registry editor's import.
+    std::system("reg delete \"HKLM\\SOFTWARE\\Data Access Corporation\" /f >NUL 2>&1");
+    std::system(("reg import \"" + Host("registry.reg") + "\" >NUL 2>&1").c_str());
+#endif
+}
 
 std::string TestMachine::AddDrive(char letter, bool removable) const {
     const std::string folder = Host(std::string("drives/") + letter);
@@ -96,6 +123,12 @@ std::string RandomBytes(std::size_t count, std::uint32_t seed) {
 bool HaveTool(const std::string& name) { return RunCommand("command -v " + name + " >/dev/null 2>&1") == 0; }
 
 int RunCommand(const std::string& command, std::string* output) {
+#if defined(_WIN32)
+    // The tools the tests call (zip readers, Python) are the build machine's, not Windows programs.
+    (void)command;
+    if (output) output->clear();
+    return -1;
+#else
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
     if (!pipe) return -1;
     std::string text;
@@ -104,10 +137,16 @@ int RunCommand(const std::string& command, std::string* output) {
     const int status = pclose(pipe);
     if (output) *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
+#if defined(_WIN32)
+void SetEnv(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
+void UnsetEnv(const std::string& name) { _putenv_s(name.c_str(), ""); }
+#else
 void SetEnv(const std::string& name, const std::string& value) { setenv(name.c_str(), value.c_str(), 1); }
 void UnsetEnv(const std::string& name) { unsetenv(name.c_str()); }
+#endif
 
 std::vector<std::string> HostFolderNames(const std::string& hostPath) {
     std::vector<std::string> names;

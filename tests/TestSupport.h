@@ -8,6 +8,8 @@ namespace testing_support {
 
 // A machine folder for one test, named by MAILBALE_MACHINE while the object lives, with drive C:
 // (its drive_c folder) and removed with everything in it at the end. Faults are cleared both ways.
+// On Windows the machine is the real one: C: is the system's, and what a test adds to its root
+// (and to the registry) is removed at the end.
 class TestMachine {
 public:
     TestMachine();
@@ -26,6 +28,7 @@ public:
 
 private:
     std::string root_;
+    std::vector<std::string> rootEntries_;
     std::string previous_;
     bool hadPrevious_ = false;
 };
@@ -37,6 +40,15 @@ std::int64_t HostFileSize(const std::string& hostPath);
 void MakeHostDirs(const std::string& hostPath);
 // Bytes that deflate cannot shrink.
 std::string RandomBytes(std::size_t count, std::uint32_t seed);
+// True on the Windows build, where the tests of the Linux backend's emulation do not apply.
+#if defined(_WIN32)
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
+#define SKIP_ON_WINDOWS(why) \
+    if (::testing_support::kWindows) GTEST_SKIP() << why
+
 // Whether a program is on the PATH.
 bool HaveTool(const std::string& name);
 // Runs a shell command; returns its exit status and fills output with what it printed.

@@ -488,11 +488,12 @@ std::string ExpandFileName(const std::string& path) {
         prefix = p.substr(0, share);
         rest = share == std::string::npos ? std::string() : p.substr(share);
     } else if (p.size() >= 2 && p[1] == ':') {
-        prefix = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])))) + ":";
+        prefix = p.substr(0, 2);  // the drive letter keeps its case, as Windows keeps it
         rest = p.substr(2);
         if (rest.empty() || rest.front() != '\\') {
             const std::string current = GetCurrentDir();
-            const bool sameDrive = current.size() >= 2 && std::toupper(static_cast<unsigned char>(current[0])) == prefix[0];
+            const bool sameDrive = current.size() >= 2 && std::toupper(static_cast<unsigned char>(current[0])) ==
+                                                               std::toupper(static_cast<unsigned char>(prefix[0]));
             rest = (sameDrive ? current.substr(2) : std::string()) + "\\" + rest;
         }
     } else {
