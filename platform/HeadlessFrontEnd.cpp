@@ -80,8 +80,7 @@ void HeadlessFrontEnd::Print(const std::string& text) {
         *gCapture += text;
         return;
     }
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    WriteStandardOutput(text);
 }
 
 TModalResult HeadlessFrontEnd::ShowMessageBox(const std::string& caption, TMsgDlgType, const std::string& text,

@@ -14,6 +14,9 @@ std::string ConsoleText(const std::string& ansi);
 std::string EnvironmentText(const char* name);
 // The close command, as the user gives it (Ctrl+C on the console); taken by the front end.
 void RequestCloseCommand();
+// Writes text to standard output; where a program has none (a Windows program started without a
+// console), to a file of the backend's choice.
+void WriteStandardOutput(const std::string& text);
 
 class HeadlessFrontEnd : public TFrontEnd {
 public:

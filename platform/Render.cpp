@@ -36,16 +36,25 @@ TRect ControlRectInForm(const TControl& control) {
     return Rect(x, y, x + control.Width(), y + control.Height());
 }
 
-void PaintControlTree(TControl& control, TBitmap& target) {
+void PaintControlTree(TControl& control, const CanvasFactory& make, const TRect& area) {
     if (!control.Showing()) return;
     const TRect place = ControlRectInForm(control);
     const bool isForm = control.Parent() == nullptr;
-    TOffsetCanvas canvas(target, isForm ? 0 : place.Left, isForm ? 0 : place.Top,
-                         isForm ? Rect(0, 0, target.Width(), target.Height()) : VisibleRect(control));
-    control.Paint(canvas);
+    const std::unique_ptr<TCanvas> canvas =
+        make(isForm ? 0 : place.Left, isForm ? 0 : place.Top, isForm ? area : Intersect(VisibleRect(control), area));
+    control.Paint(*canvas);
     if (auto* parent = dynamic_cast<TWinControl*>(&control)) {
-        for (TControl* child : parent->Controls()) PaintControlTree(*child, target);
+        for (TControl* child : parent->Controls()) PaintControlTree(*child, make, area);
     }
+}
+
+void PaintControlTree(TControl& control, TBitmap& target) {
+    PaintControlTree(
+        control,
+        [&target](std::int32_t x, std::int32_t y, const TRect& clip) -> std::unique_ptr<TCanvas> {
+            return std::make_unique<TOffsetCanvas>(target, x, y, clip);
+        },
+        Rect(0, 0, target.Width(), target.Height()));
 }
 
 void RenderForm(TForm& form, TBitmap& target) {

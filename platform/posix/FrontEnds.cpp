@@ -154,6 +154,11 @@ private:
 
 std::string ConsoleText(const std::string& ansi) { return host::AnsiToUtf8(ansi); }
 
+void WriteStandardOutput(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
 std::string EnvironmentText(const char* name) {
     const char* value = std::getenv(name);
     return value ? host::Utf8ToAnsi(value) : std::string();

@@ -2,11 +2,13 @@
 // input box as dialogs of our own, so that captions, buttons, default and cancel buttons are
 // exactly the program's), and the shared headless front end for runs without a display.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "platform/Bitmap.h"
 #include "platform/Dialogs.h"
+#include "platform/FileSystem.h"
 #include "platform/HeadlessFrontEnd.h"
 #include "platform/Render.h"
 #include "platform/Threads.h"
@@ -60,6 +62,46 @@ void Blit(HDC dc, const TBitmap& bitmap, int x, int y) {
     SetDIBitsToDevice(dc, x, y, static_cast<DWORD>(bitmap.Width()), static_cast<DWORD>(bitmap.Height()), 0, 0, 0,
                       static_cast<UINT>(bitmap.Height()), pixels.data(), &info, DIB_RGB_COLORS);
 }
+
+// The drawing surface on a device context: rectangles filled with GDI brushes, bitmaps of the
+// software renderer copied in as device-independent bitmaps; moved to a control's place and clipped.
+class TGdiCanvas : public TCanvas {
+public:
+    TGdiCanvas(HDC dc, std::int32_t x, std::int32_t y, const TRect& clip) : dc_(dc), x_(x), y_(y), clip_(clip) {}
+
+    void FillRect(const TRect& rect, TColor color) override {
+        const TRect r = Clip(Rect(rect.Left + x_, rect.Top + y_, rect.Right + x_, rect.Bottom + y_));
+        if (r.Width() <= 0 || r.Height() <= 0) return;
+        RECT box{r.Left, r.Top, r.Right, r.Bottom};
+        HBRUSH brush = CreateSolidBrush(ToColorRef(color));
+        ::FillRect(dc_, &box, brush);
+        DeleteObject(brush);
+    }
+
+    void CopyRect(const TRect& dest, const TBitmap& source, const TRect& sourceRect) override {
+        const TRect placed = Rect(dest.Left + x_, dest.Top + y_, dest.Right + x_, dest.Bottom + y_);
+        const TRect r = Clip(placed);
+        if (r.Width() <= 0 || r.Height() <= 0) return;
+        TBitmap part(r.Width(), r.Height());
+        for (std::int32_t row = 0; row < r.Height(); ++row) {
+            for (std::int32_t col = 0; col < r.Width(); ++col) {
+                const std::int32_t sx = sourceRect.Left + (r.Left + col - placed.Left);
+                const std::int32_t sy = sourceRect.Top + (r.Top + row - placed.Top);
+                if (sx < sourceRect.Right && sy < sourceRect.Bottom) part.SetPixel(col, row, source.Pixel(sx, sy));
+            }
+        }
+        Blit(dc_, part, r.Left, r.Top);
+    }
+
+private:
+    TRect Clip(const TRect& r) const {
+        return Rect(std::max(r.Left, clip_.Left), std::max(r.Top, clip_.Top), std::min(r.Right, clip_.Right),
+                    std::min(r.Bottom, clip_.Bottom));
+    }
+    HDC dc_;
+    std::int32_t x_, y_;
+    TRect clip_;
+};
 
 // The labels' text, drawn with their fonts and alignment over the painted form.
 void DrawLabels(HDC dc, TWinControl& parent) {
@@ -363,14 +405,19 @@ private:
                 PAINTSTRUCT ps;
                 HDC dc = BeginPaint(hwnd, &ps);
                 if (self && self->form_) {
-                    TBitmap picture;
-                    RenderForm(*self->form_, picture);
+                    // Painted off-screen first, so that the moving bar does not flicker.
+                    const TRect area = self->form_->InnerRect();
                     HDC memory = CreateCompatibleDC(dc);
-                    HBITMAP surface = CreateCompatibleBitmap(dc, std::max(picture.Width(), 1), std::max(picture.Height(), 1));
+                    HBITMAP surface = CreateCompatibleBitmap(dc, std::max(area.Width(), 1), std::max(area.Height(), 1));
                     HGDIOBJ old = SelectObject(memory, surface);
-                    Blit(memory, picture, 0, 0);
+                    PaintControlTree(
+                        *self->form_,
+                        [memory](std::int32_t x, std::int32_t y, const TRect& clip) -> std::unique_ptr<TCanvas> {
+                            return std::make_unique<TGdiCanvas>(memory, x, y, clip);
+                        },
+                        area);
                     DrawLabels(memory, *self->form_);
-                    BitBlt(dc, 0, 0, picture.Width(), picture.Height(), memory, 0, 0, SRCCOPY);
+                    BitBlt(dc, 0, 0, area.Width(), area.Height(), memory, 0, 0, SRCCOPY);
                     SelectObject(memory, old);
                     DeleteObject(surface);
                     DeleteDC(memory);
@@ -391,6 +438,24 @@ private:
 }  // namespace
 
 std::string ConsoleText(const std::string& ansi) { return ansi; }
+
+void WriteStandardOutput(const std::string& text) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    // A program started without a console has no standard output: the text goes to
+    // %TEMP%\mailbale-output.txt instead, where it can be read afterwards.
+    const std::string file = GetTempPath() + "mailbale-output.txt";
+    const HANDLE h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(h);
+}
 
 std::string EnvironmentText(const char* name) {
     char buffer[32768];
