@@ -42,6 +42,16 @@ std::string OsErrorText(OsError error) {
     return "The request is not supported";
 }
 
+bool FileExists(const std::string& path) {
+    const std::uint32_t attr = GetFileAttributes(path);
+    return attr != faInvalid && (attr & faDirectory) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+    const std::uint32_t attr = GetFileAttributes(path);
+    return attr != faInvalid && (attr & faDirectory) != 0;
+}
+
 std::int32_t PackDateTime(int year, int month, int day, int hour, int minute, int second) {
     if (year < 1980 || year > 2107) return -1;
     const std::uint32_t date = static_cast<std::uint32_t>(((year - 1980) << 9) | (month << 5) | day);

@@ -450,16 +450,6 @@ std::uint32_t GetFileAttributes(const std::string& path) {
     return AttributesOf(st, LastComponent(hostPath));
 }
 
-bool FileExists(const std::string& path) {
-    const std::uint32_t attr = GetFileAttributes(path);
-    return attr != faInvalid && (attr & faDirectory) == 0;
-}
-
-bool DirectoryExists(const std::string& path) {
-    const std::uint32_t attr = GetFileAttributes(path);
-    return attr != faInvalid && (attr & faDirectory) != 0;
-}
-
 std::int32_t FileAge(const std::string& path) {
     const std::string hostPath = ToHost(path);
     struct stat st{};

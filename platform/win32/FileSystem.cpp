@@ -210,16 +210,6 @@ std::uint32_t GetFileAttributes(const std::string& path) {
     return attr == INVALID_FILE_ATTRIBUTES ? faInvalid : attr;
 }
 
-bool FileExists(const std::string& path) {
-    const std::uint32_t attr = GetFileAttributes(path);
-    return attr != faInvalid && (attr & faDirectory) == 0;
-}
-
-bool DirectoryExists(const std::string& path) {
-    const std::uint32_t attr = GetFileAttributes(path);
-    return attr != faInvalid && (attr & faDirectory) != 0;
-}
-
 std::int32_t FileAge(const std::string& path) {
     WIN32_FIND_DATAA data;
     const HANDLE h = FindFirstFileA(path.c_str(), &data);
