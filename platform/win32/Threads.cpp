@@ -14,10 +14,11 @@ struct Thread::Impl {
     HANDLE handle = nullptr;
     volatile LONG finished = 0;
     bool resumed = false;
+    bool skipBody = false;
 
     static DWORD WINAPI Start(void* self) {
         auto* impl = static_cast<Impl*>(self);
-        impl->body();
+        if (!impl->skipBody) impl->body();
         InterlockedExchange(&impl->finished, 1);
         WakeMainThread();
         return 0;
@@ -30,12 +31,16 @@ Thread::Thread(std::function<void()> body) : impl_(std::make_unique<Impl>()) {
 }
 
 Thread::~Thread() {
-    WaitFor();
-    if (impl_->handle) {
-        // A thread never started still exists, suspended: it is ended without running its body.
-        if (!impl_->resumed) TerminateThread(impl_->handle, 0);
-        CloseHandle(impl_->handle);
+    if (impl_->handle && !impl_->resumed) {
+        // A thread never started still exists, suspended: it is let run to its end without its
+        // body (terminating a thread that never ran can leave the process in a broken state).
+        impl_->skipBody = true;
+        impl_->resumed = true;
+        ResumeThread(impl_->handle);
+        WaitForSingleObject(impl_->handle, INFINITE);
     }
+    WaitFor();
+    if (impl_->handle) CloseHandle(impl_->handle);
 }
 
 void Thread::Resume() {
