@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
   -DMAILBALE_TESTS=ON -DMAILBALE_BENCH=OFF
 cmake --build build/win32 -j "$(nproc)"
-export WINEARCH=win32 WINEDEBUG=-all WINEPREFIX=$PWD/build/wine-prefix
+# No Mono or Gecko: the program needs neither, and their installers would ask on a display.
+export WINEARCH=win32 WINEDEBUG=-all WINEPREFIX=$PWD/build/wine-prefix WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 # One test program at a time: they share the prefix's drive C: and registry.
