@@ -92,8 +92,9 @@ void TZipBaseArchiver::SetCompressionMode(std::uint8_t mode) {
 }
 
 std::string TZipBaseArchiver::CurrentVersion() const {
-    // Formatted by hand so that no locale can put a comma in it.
-    return std::string("2.72") + " " + "";
+    // The version 2.72 with two decimals and a point whatever the locale, then a space and the
+    // edition suffix, which is empty here.
+    return "2.72 ";
 }
 
 void TZipBaseArchiver::SetSpanningMode(TZipSpanningMode mode) {

@@ -118,7 +118,7 @@ bool TZipBaseArchiver::PathMatchesMask(const std::string& path, const std::strin
     if (folderOfPath == folderOfPattern) return Matches(p, pattern);
     if (NamePart(pattern) != "*.*") return false;
     const std::size_t n = pattern.size() >= 3 ? pattern.size() - 3 : 0;
-    return folderOfPath.compare(0, n, zip::AsciiLower(pattern.substr(0, n))) == 0 && folderOfPath.size() >= n;
+    return folderOfPath.compare(0, n, zip::AsciiLower(pattern.substr(0, n))) == 0;
 }
 
 void TZipBaseArchiver::SearchAndMark(const TStringList& masks, std::int32_t searchAttr, bool recurse,

@@ -193,7 +193,6 @@ void TZipBaseArchiver::CommitUpdate() {
         RollbackUpdate();
         return;
     }
-    DeleteTailFile();
     if (options_->FlushBuffers) {
         if (auto* file = dynamic_cast<TFileStream*>(archiveStream_)) file->Flush();
     }

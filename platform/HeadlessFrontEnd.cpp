@@ -21,14 +21,12 @@ std::mutex& AnswerLock() {
 std::deque<std::string>& Answers() {
     static std::deque<std::string> answers = [] {
         std::deque<std::string> list;
-        {
-            std::string all = EnvironmentText("MAILBALE_ANSWERS");
-            std::size_t pos = 0;
-            while (pos <= all.size() && !all.empty()) {
-                const std::size_t comma = std::min(all.find(',', pos), all.size());
-                list.push_back(all.substr(pos, comma - pos));
-                pos = comma + 1;
-            }
+        const std::string all = EnvironmentText("MAILBALE_ANSWERS");
+        std::size_t pos = 0;
+        while (pos <= all.size() && !all.empty()) {
+            const std::size_t comma = std::min(all.find(',', pos), all.size());
+            list.push_back(all.substr(pos, comma - pos));
+            pos = comma + 1;
         }
         return list;
     }();
@@ -45,23 +43,6 @@ std::string StripAmpersand(const std::string& caption) {
     return out;
 }
 
-std::string ShownTextOf(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out += text[i];
-    }
-    return ConsoleText(out);
-}
-
-TModalResult FallbackOf(const TMsgDlgButtons& buttons) {
-    const TMsgDlgBtn def = DefaultButton(buttons);
-    if (def != mbHelp) return ButtonResult(def);
-    const TMsgDlgBtn cancel = CancelButton(buttons);
-    if (cancel != mbHelp) return ButtonResult(cancel);
-    return mrCancel;
-}
-
 std::string ResultCaption(TModalResult result, const TMsgDlgButtons& buttons) {
     for (TMsgDlgBtn b : buttons) {
         if (ButtonResult(b) == result) return StripAmpersand(ButtonCaption(b));
@@ -71,9 +52,22 @@ std::string ResultCaption(TModalResult result, const TMsgDlgButtons& buttons) {
 
 }  // namespace
 
-std::string HeadlessFrontEnd::ShownText(const std::string& text) { return ShownTextOf(text); }
+std::string HeadlessFrontEnd::ShownText(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return ConsoleText(out);
+}
 
-TModalResult HeadlessFrontEnd::Fallback(const TMsgDlgButtons& buttons) { return FallbackOf(buttons); }
+TModalResult HeadlessFrontEnd::Fallback(const TMsgDlgButtons& buttons) {
+    const TMsgDlgBtn def = DefaultButton(buttons);
+    if (def != mbHelp) return ButtonResult(def);
+    const TMsgDlgBtn cancel = CancelButton(buttons);
+    if (cancel != mbHelp) return ButtonResult(cancel);
+    return mrCancel;
+}
 
 void HeadlessFrontEnd::Print(const std::string& text) {
     if (gCapture) {

@@ -104,7 +104,9 @@ public:
             std::string answer;
             if (!std::getline(std::cin, answer)) {
                 std::cin.clear();
-                return Fallback(buttons) == mrNone ? mrCancel : ButtonResult(CancelButton(buttons));
+                // No more input closes the box: its cancel button, else plain closing.
+                const TMsgDlgBtn cancel = CancelButton(buttons);
+                return cancel == mbHelp ? mrCancel : ButtonResult(cancel);
             }
             if (answer.empty()) {
                 const TMsgDlgBtn def = DefaultButton(buttons);
