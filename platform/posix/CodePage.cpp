@@ -66,7 +66,32 @@ std::string UnicodeToUtf8(const std::u32string& text) {
     return out;
 }
 
+namespace {
+
+bool IsAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// The ANSI byte of each code point of the Basic Multilingual Plane, '?' for those Windows-1252
+// lacks (the lowest byte wins where two map to one code point), built once.
+const unsigned char* UnicodeToAnsiTable() {
+    static const unsigned char* table = [] {
+        static unsigned char t[0x10000];
+        for (unsigned char& b : t) b = '?';
+        for (int b = 255; b >= 0; --b) t[kAnsiToUnicode[b]] = static_cast<unsigned char>(b);
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
 std::string AnsiToUtf8(std::string_view text) {
+    // Names are mostly plain ASCII, which is the same in both.
+    if (IsAscii(text)) return std::string(text);
     std::u32string wide;
     wide.reserve(text.size());
     for (char c : text) wide += static_cast<char32_t>(kAnsiToUnicode[static_cast<unsigned char>(c)]);
@@ -76,16 +101,8 @@ std::string AnsiToUtf8(std::string_view text) {
 std::string UnicodeToAnsi(const std::u32string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char32_t cp : text) {
-        char byte = '?';
-        for (int b = 0; b < 256; ++b) {
-            if (kAnsiToUnicode[b] == cp) {
-                byte = static_cast<char>(b);
-                break;
-            }
-        }
-        out += byte;
-    }
+    const unsigned char* table = UnicodeToAnsiTable();
+    for (char32_t cp : text) out += cp < 0x10000 ? static_cast<char>(table[cp]) : '?';
     return out;
 }
 
@@ -122,7 +139,10 @@ std::u32string Utf8ToUnicode(std::string_view text) {
     return out;
 }
 
-std::string Utf8ToAnsi(std::string_view text) { return UnicodeToAnsi(Utf8ToUnicode(text)); }
+std::string Utf8ToAnsi(std::string_view text) {
+    if (IsAscii(text)) return std::string(text);
+    return UnicodeToAnsi(Utf8ToUnicode(text));
+}
 
 }  // namespace host
 }  // namespace platform
