@@ -41,6 +41,10 @@ public:
     static FileHandle Create(const std::string& path);
     // Opens an existing file with an open-mode word (access and sharing). Raises EFOpenError.
     static FileHandle Open(const std::string& path, std::uint16_t mode);
+    // Creates a file with a unique name, as GetTempFileName names it, and keeps it open for reading
+    // and writing with no sharing: one creation, no second open that truncates. name receives the
+    // file's name. Raises EFCreateError when no name can be made or the file cannot be created.
+    static FileHandle CreateTemp(const std::string& folder, const std::string& prefix, std::string& name);
 
     FileHandle();
     FileHandle(FileHandle&& other) noexcept;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 using platform::SeekOrigin;
@@ -73,6 +74,9 @@ TFileStream::TFileStream(const std::string& fileName, std::uint16_t mode)
     : fileName_(fileName),
       handle_(mode == platform::fmCreate ? platform::FileHandle::Create(fileName)
                                          : platform::FileHandle::Open(fileName, mode)) {}
+
+TFileStream::TFileStream(const std::string& fileName, platform::FileHandle handle)
+    : fileName_(fileName), handle_(std::move(handle)) {}
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) { return handle_.Read(buffer, count); }
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) { return handle_.Write(buffer, count); }

@@ -50,6 +50,8 @@ private:
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string& fileName, std::uint16_t mode);
+    // A stream over a file already open.
+    TFileStream(const std::string& fileName, platform::FileHandle handle);
     std::int64_t Read(void* buffer, std::int64_t count) override;
     std::int64_t Write(const void* buffer, std::int64_t count) override;
     std::int64_t Seek(std::int64_t offset, platform::SeekOrigin origin) override;

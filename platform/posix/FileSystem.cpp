@@ -571,10 +571,21 @@ std::string GetTempPath() {
     return dir;
 }
 
-std::string GetTempFileName(const std::string& folder, const std::string& prefix) {
+namespace {
+
+// Creates a new file with a unique name in folder (the first three characters of prefix, one to
+// four hex digits, ".tmp"), open for reading and writing; returns its descriptor and sets name.
+int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::string& name) {
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
     const std::string three = prefix.substr(0, 3);
+    // The folder is looked up once; the names made in it differ only in their last component.
+    const std::string probe = dir + three + ".tmp";
+    const OsError folderFault = faults::OpenFailureFor(ExpandFileName(probe));
+    if (folderFault != OsError::None) throw EFCreateError(probe, folderFault);
+    std::string hostDir = ToHost(dir);
+    if (hostDir.empty()) throw EFCreateError(probe, OsError::PathNotFound);
+    if (hostDir.back() != '/') hostDir += '/';
     static std::mutex lock;
     static unsigned counter = 0;
     std::lock_guard guard(lock);
@@ -582,19 +593,35 @@ std::string GetTempFileName(const std::string& folder, const std::string& prefix
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         counter = (counter + 1) & 0xFFFF;
         if (counter == 0) continue;
-        const std::string name = dir + three + Format("%X", counter) + ".tmp";
-        const OsError fault = faults::OpenFailureFor(ExpandFileName(name));
-        if (fault != OsError::None) throw EFCreateError(name, fault);
-        const std::string hostPath = ToHost(name);
-        if (hostPath.empty()) throw EFCreateError(name, OsError::PathNotFound);
-        const int fd = ::open(hostPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return name;
-        }
+        const std::string digits = Format("%X", counter);
+        name = dir + three + digits + ".tmp";
+        const int fd = ::open((hostDir + three + digits + ".tmp").c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
         if (errno != EEXIST) throw EFCreateError(name, FromErrno(errno));
     }
-    throw EFCreateError(dir + three + ".tmp", OsError::AlreadyExists);
+    throw EFCreateError(probe, OsError::AlreadyExists);
+}
+
+}  // namespace
+
+std::string GetTempFileName(const std::string& folder, const std::string& prefix) {
+    std::string name;
+    ::close(CreateUniqueFile(folder, prefix, name));
+    return name;
+}
+
+FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& prefix, std::string& name) {
+    FileHandle h;
+    h.impl_ = std::make_unique<Impl>();
+    const int fd = CreateUniqueFile(folder, prefix, name);
+    struct stat opened{};
+    ::fstat(fd, &opened);
+    h.impl_->fd = fd;
+    h.impl_->path = ExpandFileName(name);
+    h.impl_->record = OpenRecord{opened.st_dev, opened.st_ino, true, true, false, false, h.impl_.get()};
+    std::lock_guard guard(ShareLock());
+    OpenFiles().push_back(h.impl_->record);
+    return h;
 }
 
 }  // namespace platform

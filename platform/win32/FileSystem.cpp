@@ -280,6 +280,35 @@ std::string GetTempPath() {
     return dir;
 }
 
+FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& prefix, std::string& name) {
+    const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
+    const OsError fault = faults::OpenFailureFor(ExpandFileName(probe));
+    if (fault != OsError::None) throw EFCreateError(probe, fault);
+    // GetTempFileName with a number of our own only forms the name; the file is then created new
+    // and kept open, so it is not closed and opened again with truncation.
+    static volatile LONG counter = static_cast<LONG>(GetTickCount());
+    for (int attempt = 0; attempt < 0x10000; ++attempt) {
+        const UINT unique = static_cast<UINT>(InterlockedIncrement(&counter)) & 0xFFFF;
+        if (unique == 0) continue;
+        char buffer[MAX_PATH + 1];
+        if (GetTempFileNameA(folder.c_str(), prefix.c_str(), unique, buffer) == 0) break;
+        FileHandle h;
+        h.impl_ = std::make_unique<Impl>();
+        h.impl_->handle = CreateFileA(buffer, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h.impl_->handle != INVALID_HANDLE_VALUE) {
+            name = buffer;
+            h.impl_->path = ExpandFileName(name);
+            return h;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            throw EFCreateError(buffer, FromLastError(error));
+        }
+    }
+    throw EFCreateError(folder + prefix.substr(0, 3) + ".tmp", FromLastError(GetLastError()));
+}
+
 std::string GetTempFileName(const std::string& folder, const std::string& prefix) {
     char buffer[MAX_PATH + 1];
     const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
