@@ -3,6 +3,7 @@
 
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipStrFunc.h"
+#include "archiver/ZipZlib.h"
 #include "platform/Format.h"
 
 namespace zip {

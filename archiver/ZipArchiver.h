@@ -16,6 +16,8 @@
 #include "platform/Threads.h"
 
 class TZipDirManager;
+class TZipStagingStream;
+class TZlibDeflater;
 struct TDirItem;
 
 enum TZipCompressionLevel : std::uint8_t { clNone, clFastest, clNormal, clMax };
@@ -36,6 +38,10 @@ enum TZipVolumeSize : std::uint8_t {
 };
 
 using TStringList = std::vector<std::string>;
+
+// Called by the compression stage before each input block with the bytes of the source consumed so
+// far and its size; false stops the run as a cancel does.
+using TZipBlockHook = std::function<bool(std::int64_t consumed, std::int64_t size)>;
 
 // Event types. Sender is the archiver; a handler answers through its reference parameters.
 using TZipProgressEvent = std::function<void(TObject* Sender, double Progress, TZipProcessOperation Operation,
@@ -265,6 +271,8 @@ private:
     void OpenVolumeFile(const std::string& name);
     void RequireOpen();
     void FreeArchiveStream();
+    // Free bytes left on the current volume's drive, given the volume's size now.
+    std::int64_t VolumeFreeSpace(std::int64_t volumeSize);
 
     // Selection.
     void SearchAndMark(const TStringList& masks, std::int32_t searchAttr, bool recurse, const TStringList& exclusions);
@@ -287,10 +295,40 @@ private:
     void RestoreArchiveTail();
     void DeleteTailFile();
     std::string MakeTempFileName();
+    // Creates a temporary file named as MakeTempFileName names one and keeps it open; name gets its name.
+    std::unique_ptr<TFileStream> CreateTempFile(std::string& name);
     static std::uint16_t ShareModeFlags(TZipFileShareMode mode);
+
+    // The settings a commit compresses its items with, taken when it starts.
+    struct ItemSettings {
+        TZip64Mode zip64Mode = zmDisabled;
+        bool oemFileNames = true;
+        TZipFileShareMode shareMode = smShareDenyNone;
+        bool split = false;
+        std::string tempFolder;
+    };
+    // Opens the item's source into source, writes its local header and compressed data to output
+    // (position is where the header lands in the archive) and writes the header again with the
+    // CRC and sizes. Returns false when beforeBlock stopped the run. Raises EZipException for a
+    // failure of the item. Touches no state of the archiver: worker threads run it too.
+    bool WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output, std::int64_t position,
+                   const ItemSettings& settings, TZlibDeflater& deflater, const TZipBlockHook& beforeBlock,
+                   std::int64_t& headerLength) const;
+    // The rest of an item of a split archive, from its staged bytes: header block and data into the
+    // volumes, disk number and offset into the item.
+    void CopyStagedToVolumes(TDirItem& item, TStream& staged, std::int64_t headerLength);
 
     // Compression.
     bool CompressStream(TStream& source, TStream& output, TDirItem& item);
+    // The same with a given deflater and Zip64 mode, beforeBlock called before each input block.
+    // Touches no state of the archiver.
+    bool CompressStream(TStream& source, TStream& output, TDirItem& item, TZlibDeflater& deflater,
+                        TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock) const;
+    // Raises the progress events of an input block (OnFileProgress, then OnOverallProgress);
+    // false when one of them cancelled.
+    bool RaiseBlockProgress(const std::string& fileName, TZipProcessOperation operation, std::int64_t consumed,
+                            std::int64_t size);
+    TZlibDeflater& OwnDeflater();
 
     std::string searchBaseDir_;
     std::int32_t updateDepth_ = 0;
@@ -332,6 +370,14 @@ private:
     std::unique_ptr<TMemoryStream> bufferStream_;
     TZipProcessOperation overallOperation_ = poAdd;
     std::unique_ptr<TFileStream> source_;
+    // The current volume's drive was asked for its free space (volumeFree_) when the volume held
+    // volumeFreeBase_ bytes.
+    // The deflate state of the caller's thread, kept from item to item.
+    std::unique_ptr<TZlibDeflater> deflater_;
+    ItemSettings itemSettings_;
+    bool volumeFreeKnown_ = false;
+    std::int64_t volumeFree_ = 0;
+    std::int64_t volumeFreeBase_ = 0;
 };
 
 // The ZIP flavour of the archiver: ZIP signatures, deflate for every mode but 0, no Zip64 by default.

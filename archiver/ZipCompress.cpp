@@ -47,6 +47,32 @@ std::int64_t OutputSizeFor(std::int64_t blockLength) {
 }  // namespace
 
 bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem& item) {
+    const auto operation = static_cast<TZipProcessOperation>(item.Operation);
+    return CompressStream(source, output, item, OwnDeflater(), Zip64Mode,
+                          [&](std::int64_t consumed, std::int64_t size) {
+                              return RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
+                          });
+}
+
+TZlibDeflater& TZipBaseArchiver::OwnDeflater() {
+    if (!deflater_) deflater_ = std::make_unique<TZlibDeflater>();
+    return *deflater_;
+}
+
+bool TZipBaseArchiver::RaiseBlockProgress(const std::string& fileName, TZipProcessOperation operation,
+                                          std::int64_t consumed, std::int64_t size) {
+    currentFileSize_ = static_cast<long double>(size);
+    currentFileDone_ = static_cast<long double>(consumed);
+    DoFileProgress(fileName, operation, cancelRequested_, ppProcess,
+                   static_cast<double>(currentFileDone_ / currentFileSize_ * 100));
+    if (cancelRequested_) return false;
+    DoOverallProgress(operation, ppProcess, cancelRequested_,
+                      static_cast<double>((currentFileDone_ / currentFileSize_ + processedCount_) / totalCount_ * 100));
+    return !cancelRequested_;
+}
+
+bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem& item, TZlibDeflater& deflater,
+                                      TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock) const {
     zip::CentralFileHeader head = item;  // worked on here, stored back at the end
     source.SetPosition(0);
     const std::int64_t sourceSize = source.Size();
@@ -56,12 +82,13 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
     const std::uint8_t level = item.CompressionMode;
     const std::int64_t blockSize = zip::BlockSizeForLevel(level);
     const bool encrypting = !item.Password.empty();
-    const auto operation = static_cast<TZipProcessOperation>(item.Operation);
+    // Set when the hook stopped the run (a cancel): the result is then false and nothing is raised.
+    bool stopped = false;
 
     // The block loop.
     {
         std::vector<std::uint8_t> input(static_cast<std::size_t>(std::min(sourceSize, blockSize)));
-        TZlibDeflater deflater(level);
+        deflater.Start(level);
         std::unique_ptr<TraditionalCipher> cipher;
         bool deflateCalled = false;
         try {
@@ -86,16 +113,11 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
                 output.WriteBuffer(header, sizeof header);
                 compressedTotal = sizeof header;
             }
-            currentFileSize_ = static_cast<long double>(sourceSize);
             while (consumed < sourceSize) {
-                currentFileDone_ = static_cast<long double>(consumed);
-                DoFileProgress(item.SourceFileName, operation, cancelRequested_, ppProcess,
-                               static_cast<double>(currentFileDone_ / currentFileSize_ * 100));
-                if (cancelRequested_) break;
-                DoOverallProgress(operation, ppProcess, cancelRequested_,
-                                  static_cast<double>((currentFileDone_ / currentFileSize_ + processedCount_) /
-                                                      totalCount_ * 100));
-                if (cancelRequested_) break;
+                if (!beforeBlock(consumed, sourceSize)) {
+                    stopped = true;
+                    break;
+                }
                 const std::int64_t blockLength = std::min(blockSize, sourceSize - consumed);
                 if (source.Read(input.data(), blockLength) < blockLength) break;
                 if (!encrypting) crc = zip::Crc32Update(crc, input.data(), blockLength);
@@ -134,18 +156,18 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
         }
         const int ended = deflater.End();
         // zlib calls a stream that was begun and not finished an error.
-        if (!cancelRequested_ && ended < 0 && deflateCalled) throw ECompressionError();
+        if (!stopped && ended < 0 && deflateCalled) throw ECompressionError();
     }
 
     if (consumed == sourceSize) {
-        if (compressedTotal >= kSentinel32 || Zip64Mode == zmAlways) {
+        if (compressedTotal >= kSentinel32 || zip64Mode == zmAlways) {
             item.HasZip64 = true;
             head.CompressedSize = kSentinel32;
             item.Zip64CompressedSize = compressedTotal;
         } else {
             head.CompressedSize = static_cast<std::uint32_t>(compressedTotal);
         }
-        if (sourceSize >= kSentinel32 || Zip64Mode == zmAlways) {
+        if (sourceSize >= kSentinel32 || zip64Mode == zmAlways) {
             item.HasZip64 = true;
             head.UncompressedSize = kSentinel32;
             item.Zip64UncompressedSize = sourceSize;
@@ -153,7 +175,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
             head.UncompressedSize = static_cast<std::uint32_t>(sourceSize);
         }
         head.Crc32 = ~crc;
-        if (item.HasZip64 && Zip64Mode == zmDisabled) {
+        if (item.HasZip64 && zip64Mode == zmDisabled) {
             throw EZipException::CreateWithArgs(41, this, {item.SourceFileName});
         }
         if (sourceSize == 0) head.Method = 0;
@@ -163,6 +185,6 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
         item.Method = head.Method;
         return true;
     }
-    if (cancelRequested_) return false;
+    if (stopped) return false;
     throw EZipException::CreateWithArgs(34, this, {sourceSize, consumed});
 }

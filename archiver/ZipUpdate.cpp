@@ -5,7 +5,9 @@
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
+#include "archiver/ZipStaging.h"
 #include "archiver/ZipStrFunc.h"
+#include "archiver/ZipZlib.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 
@@ -17,18 +19,6 @@ namespace {
 constexpr std::size_t kMaxSourcePath = 259;
 // Bytes the local header writer takes for a stored name.
 constexpr std::size_t kMaxLocalName = 256;
-
-// A temporary file that is closed and deleted when the scope ends, however it ends.
-struct TemporaryFile {
-    std::unique_ptr<TFileStream> stream;
-    std::string name;
-    ~TemporaryFile() { Remove(); }
-    void Remove() {
-        stream.reset();
-        if (!name.empty()) platform::DeleteFile(name);
-        name.clear();
-    }
-};
 
 }  // namespace
 
@@ -47,6 +37,13 @@ std::string TZipBaseArchiver::MakeTempFileName() {
     return platform::GetTempFileName(TempDir.empty() ? platform::GetTempPath() : TempDir, "FC");
 }
 
+std::unique_ptr<TFileStream> TZipBaseArchiver::CreateTempFile(std::string& name) {
+    const std::string folder = itemSettings_.tempFolder.empty() ? (TempDir.empty() ? platform::GetTempPath() : TempDir)
+                                                                : itemSettings_.tempFolder;
+    platform::FileHandle handle = platform::FileHandle::CreateTemp(folder, "FC", name);
+    return std::make_unique<TFileStream>(name, std::move(handle));
+}
+
 void TZipBaseArchiver::ReleaseSource() { source_.reset(); }
 
 int TZipBaseArchiver::FirstChangedIndex() {
@@ -61,8 +58,7 @@ int TZipBaseArchiver::FirstChangedIndex() {
 }
 
 void TZipBaseArchiver::SaveArchiveTail(int index) {
-    tailFileName_ = MakeTempFileName();
-    tailFile_ = std::make_unique<TFileStream>(tailFileName_, platform::fmCreate);
+    tailFile_ = CreateTempFile(tailFileName_);
     const std::int64_t from = dirManager_->SavedDir().EntryRef(index).RealLocalHeaderOffset();
     const std::int64_t count = archiveStream_->Size() - from;
     archiveStream_->SetPosition(from);
@@ -112,6 +108,15 @@ void TZipBaseArchiver::CommitUpdate() {
         TZipBaseArchiver* self;
         ~TailGuard() { self->DeleteTailFile(); }
     } tailGuard{this};
+
+    // The settings every item of this commit is compressed with, and the drive's free space asked
+    // afresh.
+    itemSettings_.zip64Mode = Zip64Mode;
+    itemSettings_.oemFileNames = options_->OEMFileNames;
+    itemSettings_.shareMode = options_->ShareMode;
+    itemSettings_.split = spanningMode_ != smNone;
+    itemSettings_.tempFolder = TempDir.empty() ? platform::GetTempPath() : TempDir;
+    volumeFreeKnown_ = false;
 
     TZipDirArray& dir = dirManager_->Dir();
     TZipDirArray& saved = dirManager_->SavedDir();
@@ -198,6 +203,98 @@ void TZipBaseArchiver::CommitUpdate() {
     }
 }
 
+bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output,
+                                 std::int64_t position, const ItemSettings& settings, TZlibDeflater& deflater,
+                                 const TZipBlockHook& beforeBlock, std::int64_t& headerLength) const {
+    item.HasZip64 = false;
+    const bool hasSource = !item.IsFolder();
+    if (hasSource) {
+        if (item.SourceFileName.size() > kMaxSourcePath) {
+            throw EZipException::CreateWithArgs(61, this, {item.SourceFileName});
+        }
+        try {
+            source = std::make_unique<TFileStream>(item.SourceFileName,
+                                                   platform::fmOpenRead | ShareModeFlags(settings.shareMode));
+        } catch (const EOSError&) {
+            throw EZipException::CreateWithArgs(33, this, {item.SourceFileName});
+        }
+    }
+    const std::string storedName = settings.oemFileNames ? platform::AnsiToOem(item.Name) : item.Name;
+    if (storedName.size() > kMaxLocalName) {
+        // A longer name would not fit the local header; it is refused rather than cut.
+        source.reset();
+        throw EZipException::CreateWithArgs(61, this, {item.Name});
+    }
+    item.SetLocalHeaderOffset(position, settings.zip64Mode == zmAlways);
+    const std::int64_t sourceSize = hasSource ? source->Size() : 0;
+    const std::uint16_t version = (item.HasZip64 || sourceSize >= kSentinel32) ? zip::kVersionZip64
+                                  : settings.oemFileNames                      ? zip::kVersionOem
+                                                                               : zip::kVersionAnsi;
+    item.VersionNeeded = version;
+    item.VersionMadeBy = version;
+    zip::LocalFileHeader local;
+    local.VersionNeeded = version;
+    local.Flags = item.Flags;
+    local.Method = item.Method;
+    local.ModTime = item.ModTime;
+    local.ModDate = item.ModDate;
+    local.Crc32 = item.Crc32;
+    local.CompressedSize = 0;
+    if (!hasSource) {
+        local.UncompressedSize = 0;
+    } else if (sourceSize >= kSentinel32 || settings.zip64Mode == zmAlways) {
+        local.UncompressedSize = kSentinel32;
+        item.HasZip64 = true;
+    } else {
+        local.UncompressedSize = static_cast<std::uint32_t>(sourceSize);
+    }
+    local.NameLength = static_cast<std::uint16_t>(storedName.size());
+    local.ExtraLength = local.UncompressedSize == kSentinel32 ? zip::kLocalZip64Size : 0;
+    if (settings.zip64Mode == zmDisabled && item.HasZip64) {
+        source.reset();
+        throw EZipException::CreateWithArgs(43, this, {item.SourceFileName});
+    }
+    std::uint8_t raw[zip::LocalFileHeader::kSize];
+    local.Encode(raw);
+    output.WriteBuffer(raw, sizeof raw);
+    output.WriteBuffer(storedName.data(), static_cast<std::int64_t>(storedName.size()));
+    headerLength = static_cast<std::int64_t>(sizeof raw + storedName.size());
+    if (local.ExtraLength != 0) {
+        // The gap for the local Zip64 block, filled when the header is written again.
+        const std::uint8_t gap[zip::kLocalZip64Size] = {};
+        output.WriteBuffer(gap, sizeof gap);
+        headerLength += zip::kLocalZip64Size;
+    }
+    if (!hasSource) return true;
+    if (!CompressStream(*source, output, item, deflater, settings.zip64Mode, beforeBlock)) return false;
+    local.Crc32 = item.Crc32;
+    local.CompressedSize =
+        (item.CompressedSize == kSentinel32 || settings.zip64Mode == zmAlways) ? kSentinel32 : item.CompressedSize;
+    if (sourceSize == 0) local.Method = 0;
+    output.SetPosition(settings.split ? 0 : item.RealLocalHeaderOffset());
+    local.Encode(raw);
+    output.WriteBuffer(raw, sizeof raw);
+    output.Seek(static_cast<std::int64_t>(storedName.size()), platform::SeekOrigin::Current);
+    if (local.UncompressedSize == kSentinel32) {
+        std::uint8_t block[zip::kLocalZip64Size];
+        zip::EncodeLocalZip64(block, sourceSize, item.RealCompressedSize());
+        output.WriteBuffer(block, sizeof block);
+    }
+    return true;
+}
+
+void TZipBaseArchiver::CopyStagedToVolumes(TDirItem& item, TStream& staged, std::int64_t headerLength) {
+    staged.SetPosition(0);
+    CopyStreamToVolumes(staged, archiveStream_, false, bufferStream_.get(), 0, headerLength, volumeCopyCancelled_,
+                        *currentVolume_);
+    item.DiskNumberStart = static_cast<std::uint16_t>(currentVolume_->Number & 0xFFFF);
+    const std::int64_t q = bufferStream_ ? bufferStream_->Position() : archiveStream_->Position();
+    // The Zip64 form is due when the position after the header reaches the sentinel.
+    item.SetLocalHeaderOffset(q - headerLength, q >= kSentinel32 || itemSettings_.zip64Mode == zmAlways);
+    CopyStreamToVolumes(staged, archiveStream_, true, bufferStream_.get(), -1, -1, volumeCopyCancelled_,
+                        *currentVolume_);
+}
+
 bool TZipBaseArchiver::CompressItem(int index) {
     ChooseCompressionMethod();
     TZipDirArray& dir = dirManager_->Dir();
@@ -206,106 +303,30 @@ bool TZipBaseArchiver::CompressItem(int index) {
     const std::string progressName = operation == poUpdate ? item.Name : item.SourceFileName;
     DoFileProgress(progressName, operation, cancelRequested_, ppStart, 0.0);
     if (cancelRequested_) return false;
-    const bool split = spanningMode_ != smNone;
-    TemporaryFile temp;
+    const bool split = itemSettings_.split;
+    // A split archive's item is staged (in memory, or in its temporary file when large) and then
+    // copied into the volumes; a single-file archive takes it directly.
+    std::unique_ptr<TZipStagingStream> staged;
     try {
-        item.HasZip64 = false;
-        const bool hasSource = !item.IsFolder();
-        if (hasSource) {
-            if (item.SourceFileName.size() > kMaxSourcePath) {
-                throw EZipException::CreateWithArgs(61, this, {item.SourceFileName});
-            }
-            try {
-                source_ = std::make_unique<TFileStream>(item.SourceFileName,
-                                                        platform::fmOpenRead | ShareModeFlags(options_->ShareMode));
-            } catch (const EOSError&) {
-                throw EZipException::CreateWithArgs(33, this, {item.SourceFileName});
-            }
-        }
-        const std::string storedName = options_->OEMFileNames ? platform::AnsiToOem(item.Name) : item.Name;
-        if (storedName.size() > kMaxLocalName) {
-            // A longer name would not fit the local header; it is refused rather than cut.
-            ReleaseSource();
-            throw EZipException::CreateWithArgs(61, this, {item.Name});
-        }
-        item.SetLocalHeaderOffset(archiveStream_->Position(), Zip64Mode == zmAlways);
-        const std::int64_t sourceSize = hasSource ? source_->Size() : 0;
-        const std::uint16_t version = (item.HasZip64 || sourceSize >= kSentinel32) ? zip::kVersionZip64
-                                      : options_->OEMFileNames                     ? zip::kVersionOem
-                                                                                   : zip::kVersionAnsi;
-        item.VersionNeeded = version;
-        item.VersionMadeBy = version;
-        zip::LocalFileHeader local;
-        local.VersionNeeded = version;
-        local.Flags = item.Flags;
-        local.Method = item.Method;
-        local.ModTime = item.ModTime;
-        local.ModDate = item.ModDate;
-        local.Crc32 = item.Crc32;
-        local.CompressedSize = 0;
-        if (!hasSource) {
-            local.UncompressedSize = 0;
-        } else if (sourceSize >= kSentinel32 || Zip64Mode == zmAlways) {
-            local.UncompressedSize = kSentinel32;
-            item.HasZip64 = true;
-        } else {
-            local.UncompressedSize = static_cast<std::uint32_t>(sourceSize);
-        }
-        local.NameLength = static_cast<std::uint16_t>(storedName.size());
-        local.ExtraLength = local.UncompressedSize == kSentinel32 ? zip::kLocalZip64Size : 0;
-        if (Zip64Mode == zmDisabled && item.HasZip64) {
-            ReleaseSource();
-            throw EZipException::CreateWithArgs(43, this, {item.SourceFileName});
-        }
         TStream* output = archiveStream_;
         if (split) {
-            temp.name = MakeTempFileName();
-            temp.stream = std::make_unique<TFileStream>(temp.name, platform::fmCreate);
-            output = temp.stream.get();
+            staged = std::make_unique<TZipStagingStream>(itemSettings_.tempFolder);
+            output = staged.get();
         }
-        std::uint8_t raw[zip::LocalFileHeader::kSize];
-        local.Encode(raw);
-        output->WriteBuffer(raw, sizeof raw);
-        output->WriteBuffer(storedName.data(), static_cast<std::int64_t>(storedName.size()));
-        std::int64_t headerLength = static_cast<std::int64_t>(sizeof raw + storedName.size());
-        if (local.ExtraLength != 0) {
-            // The gap for the local Zip64 block, filled when the header is written again.
-            const std::uint8_t gap[zip::kLocalZip64Size] = {};
-            output->WriteBuffer(gap, sizeof gap);
-            headerLength += zip::kLocalZip64Size;
-        }
-        if (hasSource && CompressStream(*source_, *output, item)) {
-            local.Crc32 = item.Crc32;
-            local.CompressedSize =
-                (item.CompressedSize == kSentinel32 || Zip64Mode == zmAlways) ? kSentinel32 : item.CompressedSize;
-            if (sourceSize == 0) local.Method = 0;
-            output->SetPosition(split ? 0 : item.RealLocalHeaderOffset());
-            local.Encode(raw);
-            output->WriteBuffer(raw, sizeof raw);
-            output->Seek(static_cast<std::int64_t>(storedName.size()), platform::SeekOrigin::Current);
-            if (local.UncompressedSize == kSentinel32) {
-                std::uint8_t block[zip::kLocalZip64Size];
-                zip::EncodeLocalZip64(block, sourceSize, item.RealCompressedSize());
-                output->WriteBuffer(block, sizeof block);
-            }
-        }
-        if (cancelRequested_) {
+        std::int64_t headerLength = 0;
+        const bool written = WriteItem(
+            item, source_, *output, archiveStream_->Position(), itemSettings_, OwnDeflater(),
+            [&](std::int64_t consumed, std::int64_t size) {
+                return RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
+            },
+            headerLength);
+        if (!written || cancelRequested_) {
             ReleaseSource();
             return false;
         }
         output->Seek(0, platform::SeekOrigin::End);
-        if (split) {
-            temp.stream->SetPosition(0);
-            CopyStreamToVolumes(*temp.stream, archiveStream_, false, bufferStream_.get(), 0, headerLength,
-                                volumeCopyCancelled_, *currentVolume_);
-            item.DiskNumberStart = static_cast<std::uint16_t>(currentVolume_->Number & 0xFFFF);
-            const std::int64_t q = bufferStream_ ? bufferStream_->Position() : archiveStream_->Position();
-            // The Zip64 form is due when the position after the header reaches the sentinel.
-            item.SetLocalHeaderOffset(q - headerLength, q >= kSentinel32 || Zip64Mode == zmAlways);
-            CopyStreamToVolumes(*temp.stream, archiveStream_, true, bufferStream_.get(), -1, -1, volumeCopyCancelled_,
-                                *currentVolume_);
-        }
-        temp.Remove();
+        if (split) CopyStagedToVolumes(item, *staged, headerLength);
+        staged.reset();
         ReleaseSource();
         DoFileProgress(progressName, operation, cancelRequested_, ppEnd, 100.0);
         if (volumeCopyCancelled_) {
@@ -315,7 +336,7 @@ bool TZipBaseArchiver::CompressItem(int index) {
         return true;
     } catch (const EZipException& e) {
         ReleaseSource();
-        temp.Remove();
+        staged.reset();
         if (!archiveStream_) {
             action_ = fxaAbort;
         } else {

@@ -65,8 +65,21 @@ std::int64_t TZipBaseArchiver::DriveFreeSpace(const std::string& name) {
     return free < 0 ? std::numeric_limits<std::int64_t>::max() / 4 : free;
 }
 
+std::int64_t TZipBaseArchiver::VolumeFreeSpace(std::int64_t volumeSize) {
+    // The drive is asked once per volume: the archiver's own writes to the volume are counted off
+    // the answer, which costs a system call less per write and does not depend on the moment of
+    // the write. A write that falls short asks again.
+    if (!volumeFreeKnown_) {
+        volumeFree_ = DriveFreeSpace(currentVolumeFileName_);
+        volumeFreeBase_ = volumeSize;
+        volumeFreeKnown_ = true;
+    }
+    return volumeFree_ - (volumeSize - volumeFreeBase_);
+}
+
 void TZipBaseArchiver::OpenVolumeFile(const std::string& name) {
     FreeArchiveStream();
+    volumeFreeKnown_ = false;
     ownedStream_ = std::make_unique<TFileStream>(name, openMode_);
     archiveStream_ = ownedStream_.get();
     currentVolumeFileName_ = name;
@@ -129,9 +142,10 @@ std::int64_t TZipBaseArchiver::WriteToVolumes(const void* buffer, std::int64_t c
     std::int64_t written = 0;
     while (written < count) {
         const std::int64_t buffered = bufferStream ? bufferStream->Size() : 0;
-        std::int64_t free = DriveFreeSpace(currentVolumeFileName_) - buffered;
+        const std::int64_t volumeSize = volumeStream->Size();
+        std::int64_t free = VolumeFreeSpace(volumeSize) - buffered;
         const std::int64_t limit = spanningOptions_->VolumeSizeFor(info);
-        if (limit != -1) free = std::min(free, limit - volumeStream->Size() - buffered);
+        if (limit != -1) free = std::min(free, limit - volumeSize - buffered);
         if (free < 0) return written;
         const std::int64_t remaining = count - written;
         const bool fits = reserve == -1 || remaining + reserve <= free;
@@ -139,14 +153,16 @@ std::int64_t TZipBaseArchiver::WriteToVolumes(const void* buffer, std::int64_t c
             const std::int64_t n = std::min(free, remaining);
             if (n > 0) {
                 TStream* target = bufferStream ? static_cast<TStream*>(bufferStream) : volumeStream;
-                const bool empty = volumeStream->Size() + buffered == 0;
+                const bool empty = volumeSize + buffered == 0;
                 const std::int64_t took = target->Write(bytes + written, n);
                 written += took;
+                // The drive held less than counted (something else wrote to it): ask it again.
+                if (took < n) volumeFreeKnown_ = false;
                 // An empty volume with room that takes nothing is a failing disk, not a full
                 // volume: moving on would open volumes without end.
                 if (took == 0 && empty) throw EZipException(46, this);
             }
-        } else if (volumeStream->Size() + buffered == 0) {
+        } else if (volumeSize + buffered == 0) {
             // A block that may not be split does not fit even an empty volume: every further volume
             // would refuse it too, so the write ends here instead of asking for volumes without end.
             throw EZipException(46, this);
@@ -181,7 +197,6 @@ void TZipBaseArchiver::WriteToVolumesChecked(const void* buffer, std::int64_t co
 void TZipBaseArchiver::CopyStreamToVolumes(TStream& source, TStream*& volumeStream, bool showProgress,
                                            TMemoryStream* bufferStream, std::int32_t reserve, std::int64_t count,
                                            bool& cancel, TZipVolumeNumberInfo& info) {
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(kCopyBufferSize));
     std::int64_t total = 0;
     std::int64_t chunk = kCopyBufferSize;
     if (count == -1) {
@@ -190,6 +205,8 @@ void TZipBaseArchiver::CopyStreamToVolumes(TStream& source, TStream*& volumeStre
         total = count;
         chunk = std::min(kCopyBufferSize, count);
     }
+    // The buffer takes no more than the copy needs: most items are far smaller than a chunk.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::max<std::int64_t>(std::min(chunk, total), 1)));
     if (showProgress) {
         DoCopyTempFileProgress(ppStart, cancel, 0.0);
         if (cancel) return;

@@ -6,35 +6,70 @@
 
 struct TZlibDeflater::State {
     z_stream stream{};
+    bool initialised = false;  // stream holds zlib's state
+    bool reusable = false;     // that state may be reset for the next stream
+    int level = -1;
+    bool running = false;   // a stream was started and not ended
+    bool begun = false;     // a deflate call was made on it
+    bool finished = false;  // its last call finished it (Z_FINISH)
+
+    void Release() {
+        if (initialised) deflateEnd(&stream);
+        stream = z_stream{};
+        initialised = false;
+        reusable = false;
+    }
+    ~State() { Release(); }
 };
 
-TZlibDeflater::TZlibDeflater(int level) : state_(std::make_unique<State>()) {
+TZlibDeflater::TZlibDeflater() : state_(std::make_unique<State>()) {}
+
+TZlibDeflater::TZlibDeflater(int level) : TZlibDeflater() { Start(level); }
+
+TZlibDeflater::~TZlibDeflater() = default;
+
+void TZlibDeflater::Start(int level) {
+    State& s = *state_;
+    s.running = true;
+    s.begun = false;
+    s.finished = false;
+    if (s.initialised && s.reusable && s.level == level && deflateReset(&s.stream) == Z_OK) return;
+    s.Release();
     // The archiver was built against zlib 1.2.3; any 1.x library accepts that version string.
-    if (deflateInit_(&state_->stream, level, "1.2.3", static_cast<int>(sizeof(z_stream))) < 0) {
-        deflateEnd(&state_->stream);
-        ended_ = true;
+    if (deflateInit_(&s.stream, level, "1.2.3", static_cast<int>(sizeof(z_stream))) < 0) {
+        s.Release();
+        s.running = false;
         throw ECompressionError();
     }
-}
-
-TZlibDeflater::~TZlibDeflater() {
-    if (!ended_) deflateEnd(&state_->stream);
+    s.initialised = true;
+    s.reusable = true;
+    s.level = level;
 }
 
 std::int64_t TZlibDeflater::Deflate(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
                                     std::uint32_t outputLength, bool last) {
-    z_stream& s = state_->stream;
+    State& st = *state_;
+    z_stream& s = st.stream;
     s.next_in = const_cast<Bytef*>(input);
     s.avail_in = inputLength;
     s.next_out = output;
     s.avail_out = outputLength;
     const uLong before = s.total_out;
-    if (deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH) < 0) throw ECompressionError();
+    st.begun = true;
+    const int result = deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH);
+    if (result < 0) {
+        // A stream that failed is not trusted again: the next one starts from a fresh state.
+        st.reusable = false;
+        throw ECompressionError();
+    }
+    st.finished = last;
     return static_cast<std::int64_t>(s.total_out - before);
 }
 
 int TZlibDeflater::End() {
-    if (ended_) return Z_OK;
-    ended_ = true;
-    return deflateEnd(&state_->stream);
+    State& s = *state_;
+    if (!s.running) return Z_OK;
+    s.running = false;
+    // deflateEnd calls a stream that was begun (its header written) and not finished a data error.
+    return s.begun && !s.finished ? Z_DATA_ERROR : Z_OK;
 }

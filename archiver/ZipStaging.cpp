@@ -1,0 +1,42 @@
+#include "archiver/ZipStaging.h"
+
+#include <utility>
+
+#include "platform/FileSystem.h"
+
+TZipStagingStream::TZipStagingStream(std::string tempFolder, std::int64_t memoryLimit)
+    : folder_(std::move(tempFolder)), limit_(memoryLimit) {}
+
+TZipStagingStream::~TZipStagingStream() {
+    file_.reset();
+    if (!fileName_.empty()) platform::DeleteFile(fileName_);
+}
+
+void TZipStagingStream::Spill() {
+    const std::int64_t position = memory_.Position();
+    platform::FileHandle handle = platform::FileHandle::CreateTemp(folder_, "FC", fileName_);
+    file_ = std::make_unique<TFileStream>(fileName_, std::move(handle));
+    file_->WriteBuffer(memory_.Data().data(), memory_.Size());
+    file_->SetPosition(position);
+    memory_.Clear();
+}
+
+std::int64_t TZipStagingStream::Read(void* buffer, std::int64_t count) {
+    return file_ ? file_->Read(buffer, count) : memory_.Read(buffer, count);
+}
+
+std::int64_t TZipStagingStream::Write(const void* buffer, std::int64_t count) {
+    if (!file_ && memory_.Position() + count > limit_) Spill();
+    return file_ ? file_->Write(buffer, count) : memory_.Write(buffer, count);
+}
+
+std::int64_t TZipStagingStream::Seek(std::int64_t offset, platform::SeekOrigin origin) {
+    return file_ ? file_->Seek(offset, origin) : memory_.Seek(offset, origin);
+}
+
+void TZipStagingStream::SetSize(std::int64_t size) {
+    if (file_) file_->SetSize(size);
+    else memory_.SetSize(size);
+}
+
+std::int64_t TZipStagingStream::Size() { return file_ ? file_->Size() : memory_.Size(); }
