@@ -2,6 +2,7 @@
 #include "archiver/ZipArchiver.h"
 
 #include "archiver/ZipDirectory.h"
+#include "archiver/ZipPipeline.h"
 #include "archiver/ZipStrFunc.h"
 #include "archiver/ZipZlib.h"
 #include "platform/Format.h"

@@ -16,6 +16,7 @@
 #include "platform/Threads.h"
 
 class TZipDirManager;
+class TZipPipeline;
 class TZipStagingStream;
 class TZlibDeflater;
 struct TDirItem;
@@ -199,6 +200,13 @@ public:
     const TZipVolumeNumberInfo& CurrentVolume() const { return *currentVolume_; }
     const std::string& CurrentVolumeFileName() const { return currentVolumeFileName_; }
     bool UseZipSignatures() const { return useZipSignatures_; }
+    // Threads that compress the items of a split archive's commit: 0 (the default) takes the
+    // environment variable MAILBALE_THREADS when it holds a positive number, else the machine's
+    // hardware threads. With 1 the caller's thread compresses every item itself; with more, worker
+    // threads compress the next items while it writes the volumes. The archive's bytes and the
+    // events are the same either way.
+    void SetWorkerThreads(int count) { workerThreads_ = count < 0 ? 0 : count; }
+    int WorkerThreads() const;
 
     // ---- Volumes (used by the directory manager) ----
     // Whether the archive is a self-extractor: a stub in front, SFXStub set, or an .exe name.
@@ -265,6 +273,7 @@ protected:
 
 private:
     friend class TZipDirManager;
+    friend class TZipPipeline;
 
     void CreateNewArchive();
     void OpenExistingArchive();
@@ -329,6 +338,8 @@ private:
     bool RaiseBlockProgress(const std::string& fileName, TZipProcessOperation operation, std::int64_t consumed,
                             std::int64_t size);
     TZlibDeflater& OwnDeflater();
+    // Keeps the workers' read-ahead going from the item at index on.
+    void FeedPipeline(int index);
 
     std::string searchBaseDir_;
     std::int32_t updateDepth_ = 0;
@@ -375,6 +386,10 @@ private:
     // The deflate state of the caller's thread, kept from item to item.
     std::unique_ptr<TZlibDeflater> deflater_;
     ItemSettings itemSettings_;
+    // Workers compressing the next items of a split archive's commit; none on the plain path.
+    std::unique_ptr<TZipPipeline> pipeline_;
+    int pipelineNext_ = 0;  // index of the next item to offer them
+    int workerThreads_ = 0;
     bool volumeFreeKnown_ = false;
     std::int64_t volumeFree_ = 0;
     std::int64_t volumeFreeBase_ = 0;

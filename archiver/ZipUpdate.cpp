@@ -1,9 +1,11 @@
 // The update engine: writes the selected entries and the directory, and rolls the archive back when
 // the update is aborted, cancelled or broken.
 #include <algorithm>
+#include <cstdlib>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
+#include "archiver/ZipPipeline.h"
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStaging.h"
 #include "archiver/ZipStrFunc.h"
@@ -31,6 +33,27 @@ std::uint16_t TZipBaseArchiver::ShareModeFlags(TZipFileShareMode mode) {
         case smShareDenyNone: return 0x40;
     }
     return 0x40;
+}
+
+int TZipBaseArchiver::WorkerThreads() const {
+    constexpr int kMostThreads = 64;
+    if (workerThreads_ > 0) return std::min(workerThreads_, kMostThreads);
+    if (const char* value = std::getenv("MAILBALE_THREADS")) {
+        const int n = std::atoi(value);
+        if (n > 0) return std::min(n, kMostThreads);
+    }
+    return std::min(platform::HardwareThreads(), kMostThreads);
+}
+
+void TZipBaseArchiver::FeedPipeline(int index) {
+    if (!pipeline_) return;
+    TZipDirArray& dir = dirManager_->Dir();
+    pipelineNext_ = std::max(pipelineNext_, index);
+    while (pipelineNext_ < dir.Count() && pipeline_->HasRoom()) {
+        const TDirItem& item = dir.EntryRef(pipelineNext_);
+        if (item.Selected) pipeline_->Submit(pipelineNext_, item);
+        ++pipelineNext_;
+    }
 }
 
 std::string TZipBaseArchiver::MakeTempFileName() {
@@ -159,6 +182,17 @@ void TZipBaseArchiver::CommitUpdate() {
                 WriteToVolumes(gathered->Data().data(), gathered->Size(), archiveStream_, *currentVolume_, -1, nullptr);
             }
         };
+        // The workers live as long as the item loop; however it ends, they stop, and every item they
+        // staged is dropped with its temporary file before the archive is rolled back or finished.
+        struct PipelineGuard {
+            TZipBaseArchiver* self;
+            ~PipelineGuard() { self->pipeline_.reset(); }
+        } pipelineGuard{this};
+        const int workers = WorkerThreads();
+        if (itemSettings_.split && workers > 1 && totalCount_ > 1) {
+            pipeline_ = std::make_unique<TZipPipeline>(*this, itemSettings_, workers);
+            pipelineNext_ = firstChanged;
+        }
         try {
             std::int32_t i = firstChanged;
             while (i < dir.Count() && !cancelRequested_) {
@@ -175,15 +209,21 @@ void TZipBaseArchiver::CommitUpdate() {
                     ++i;
                 } else if (dir.EntryRef(i).Operation == poAdd) {
                     dir.DeleteEntry(i);
+                    if (pipeline_) {
+                        pipeline_->Removed(i);
+                        if (pipelineNext_ > i) --pipelineNext_;
+                    }
                 } else {
                     CopyItem(i);
                     ++i;
                 }
             }
         } catch (...) {
+            pipeline_.reset();
             flushBuffer();
             throw;
         }
+        pipeline_.reset();
         flushBuffer();
         // The old tail stays until the closing event has passed: a cancel there still rolls back,
         // and the roll-back needs the old bytes.
@@ -297,6 +337,7 @@ void TZipBaseArchiver::CopyStagedToVolumes(TDirItem& item, TStream& staged, std:
 
 bool TZipBaseArchiver::CompressItem(int index) {
     ChooseCompressionMethod();
+    FeedPipeline(index);
     TZipDirArray& dir = dirManager_->Dir();
     TDirItem& item = dir.EntryRef(index);
     const auto operation = static_cast<TZipProcessOperation>(item.Operation);
@@ -307,19 +348,44 @@ bool TZipBaseArchiver::CompressItem(int index) {
     // A split archive's item is staged (in memory, or in its temporary file when large) and then
     // copied into the volumes; a single-file archive takes it directly.
     std::unique_ptr<TZipStagingStream> staged;
+    TZipStagedJob* job = pipeline_ ? pipeline_->Front(index) : nullptr;
+    if (job && archiveStream_->Position() >= kSentinel32 && itemSettings_.zip64Mode != zmAlways) {
+        // The worker took the header to land below 4 GiB, where its form does not depend on the
+        // position; it does not, so the item is compressed again here.
+        pipeline_->Take();
+        job = nullptr;
+    }
     try {
         TStream* output = archiveStream_;
-        if (split) {
-            staged = std::make_unique<TZipStagingStream>(itemSettings_.tempFolder);
-            output = staged.get();
-        }
         std::int64_t headerLength = 0;
-        const bool written = WriteItem(
-            item, source_, *output, archiveStream_->Position(), itemSettings_, OwnDeflater(),
-            [&](std::int64_t consumed, std::int64_t size) {
-                return RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
-            },
-            headerLength);
+        bool written = true;
+        if (job) {
+            // A worker compressed the item: its input blocks become the events they would have
+            // been, raised now, as they come, then its outcome is this item's.
+            std::int64_t consumed = 0;
+            while (written && pipeline_->NextBlock(*job, consumed)) {
+                written = RaiseBlockProgress(item.SourceFileName, operation, consumed, job->sourceSize);
+            }
+            // A cancel leaves the job to the pipeline, which drops it when the commit stops it.
+            if (!written) return false;
+            std::unique_ptr<TZipStagedJob> done = pipeline_->Take();
+            if (done->error) std::rethrow_exception(done->error);
+            item = done->item;
+            staged = std::move(done->output);
+            headerLength = done->headerLength;
+            output = staged.get();
+        } else {
+            if (split) {
+                staged = std::make_unique<TZipStagingStream>(itemSettings_.tempFolder);
+                output = staged.get();
+            }
+            written = WriteItem(
+                item, source_, *output, archiveStream_->Position(), itemSettings_, OwnDeflater(),
+                [&](std::int64_t consumed, std::int64_t size) {
+                    return RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
+                },
+                headerLength);
+        }
         if (!written || cancelRequested_) {
             ReleaseSource();
             return false;

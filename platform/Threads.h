@@ -1,6 +1,6 @@
 #pragma once
-// Threads for the waiting bar: a thread created suspended and resumed, sleep, a critical section,
-// and the hand-over of a call to the main thread.
+// Threads for the waiting bar and the archiver's compression workers: a thread created suspended
+// and resumed, sleep, a critical section, an event, and the hand-over of a call to the main thread.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +31,8 @@ private:
 };
 
 void Sleep(std::uint32_t milliseconds);
+// The number of threads the machine runs at once (its logical processors); at least 1.
+int HardwareThreads();
 
 // A lock that the thread holding it may take again (as a Windows critical section).
 class CriticalSection {

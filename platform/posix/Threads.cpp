@@ -74,6 +74,11 @@ void Event::Wait() {
 
 void Sleep(std::uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
+int HardwareThreads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : static_cast<int>(n);
+}
+
 struct CriticalSection::Impl {
     std::recursive_mutex mutex;
 };

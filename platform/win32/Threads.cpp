@@ -66,6 +66,12 @@ void Thread::WaitFor() {
 
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
+int HardwareThreads() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors == 0 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
+}
+
 struct CriticalSection::Impl {
     CRITICAL_SECTION section;
 };

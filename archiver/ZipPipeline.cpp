@@ -1,0 +1,157 @@
+#include "archiver/ZipPipeline.h"
+
+#include <utility>
+
+#include "archiver/ZipZlib.h"
+
+TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings,
+                           int workers)
+    : archiver_(archiver), settings_(settings), workers_(workers) {
+    // The thread layer learns which thread is the main one on first use; make sure that use is
+    // here, on the caller's thread, and not in a worker.
+    platform::IsMainThread();
+    try {
+        for (int i = 0; i < workers_; ++i) {
+            threads_.push_back(std::make_unique<platform::Thread>([this] { Work(); }));
+            threads_.back()->Resume();
+        }
+    } catch (...) {
+        {
+            platform::CriticalSectionLock guard(lock_);
+            stopping_ = true;
+            workChanged_.Set();
+        }
+        threads_.clear();
+        throw;
+    }
+}
+
+TZipPipeline::~TZipPipeline() {
+    {
+        platform::CriticalSectionLock guard(lock_);
+        stopping_ = true;
+        workChanged_.Set();
+    }
+    threads_.clear();  // each waits for its thread
+    jobs_.clear();     // staging streams delete their temporary files
+}
+
+bool TZipPipeline::HasRoom() {
+    platform::CriticalSectionLock guard(lock_);
+    return static_cast<int>(jobs_.size()) < workers_ * kItemsPerWorker;
+}
+
+void TZipPipeline::Submit(int index, const TDirItem& item) {
+    auto job = std::make_unique<TZipStagedJob>();
+    job->index = index;
+    job->item = item;
+    platform::CriticalSectionLock guard(lock_);
+    jobs_.push_back(std::move(job));
+    workChanged_.Set();
+}
+
+TZipStagedJob* TZipPipeline::Front(int index) {
+    platform::CriticalSectionLock guard(lock_);
+    return !jobs_.empty() && jobs_.front()->index == index ? jobs_.front().get() : nullptr;
+}
+
+bool TZipPipeline::NextBlock(TZipStagedJob& job, std::int64_t& consumed) {
+    // Blocks are handed over in their order and forgotten once seen.
+    for (;;) {
+        {
+            platform::CriticalSectionLock guard(lock_);
+            if (!job.blocks.empty()) {
+                consumed = job.blocks.front();
+                job.blocks.erase(job.blocks.begin());
+                return true;
+            }
+            if (job.done) return false;
+            job.changed.Reset();
+        }
+        job.changed.Wait();
+    }
+}
+
+std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
+    TZipStagedJob* front = nullptr;
+    {
+        platform::CriticalSectionLock guard(lock_);
+        front = jobs_.front().get();
+    }
+    for (;;) {
+        {
+            platform::CriticalSectionLock guard(lock_);
+            if (front->done) {
+                std::unique_ptr<TZipStagedJob> job = std::move(jobs_.front());
+                jobs_.pop_front();
+                tempBytes_ -= SpilledBytes(*job);
+                workChanged_.Set();
+                return job;
+            }
+            front->changed.Reset();
+        }
+        front->changed.Wait();
+    }
+}
+
+void TZipPipeline::Removed(int index) {
+    platform::CriticalSectionLock guard(lock_);
+    for (auto& job : jobs_) {
+        if (job->index > index) --job->index;
+    }
+}
+
+std::int64_t TZipPipeline::SpilledBytes(TZipStagedJob& job) {
+    return job.output && job.output->Spilled() ? job.output->Size() : 0;
+}
+
+void TZipPipeline::Work() {
+    TZlibDeflater deflater;  // this worker's state, reused from item to item
+    for (;;) {
+        TZipStagedJob* job = nullptr;
+        {
+            platform::CriticalSectionLock guard(lock_);
+            for (;;) {
+                if (stopping_) return;
+                if (tempBytes_ < kTempBytesInFlight) {
+                    for (auto& candidate : jobs_) {
+                        if (!candidate->started) {
+                            job = candidate.get();
+                            break;
+                        }
+                    }
+                }
+                if (job) break;
+                workChanged_.Reset();
+                lock_.Leave();
+                workChanged_.Wait();
+                lock_.Enter();
+            }
+            job->started = true;
+        }
+        try {
+            job->output = std::make_unique<TZipStagingStream>(settings_.tempFolder);
+            std::unique_ptr<TFileStream> source;
+            const bool written = archiver_.WriteItem(
+                job->item, source, *job->output, 0, settings_, deflater,
+                [this, job](std::int64_t consumed, std::int64_t size) {
+                    platform::CriticalSectionLock guard(lock_);
+                    if (stopping_) return false;
+                    job->sourceSize = size;
+                    job->blocks.push_back(consumed);
+                    job->changed.Set();
+                    return true;
+                },
+                job->headerLength);
+            // Stopped only when the pipeline stops: nobody will take this item.
+            if (!written) job->output.reset();
+        } catch (...) {
+            job->output.reset();
+            job->error = std::current_exception();
+        }
+        platform::CriticalSectionLock guard(lock_);
+        job->done = true;
+        tempBytes_ += SpilledBytes(*job);
+        job->changed.Set();
+    }
+}

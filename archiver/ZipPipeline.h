@@ -1,0 +1,77 @@
+#pragma once
+// Compression on every core: worker threads compress the next items of a split archive's commit,
+// each into its own staging stream (memory, or its "FC" temporary file when large), while the
+// caller's thread writes the volumes. The caller still does everything the application can see,
+// in the order of the plain path: it raises each item's events when it reaches the item (the input
+// blocks a worker went through become that item's progress events), asks about failures, requests
+// volumes and writes every byte. Workers never touch the directory, the volumes or the user
+// interface; they read their item's source and write their staging stream, nothing else.
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
+#include "archiver/ZipStaging.h"
+#include "platform/Threads.h"
+
+// One item given to the workers.
+struct TZipStagedJob {
+    int index = 0;   // the item's index in the directory, kept current by the caller
+    TDirItem item;   // a copy of the item; the worker fills in its CRC, sizes, method and version
+    std::unique_ptr<TZipStagingStream> output;  // the local header and data, header rewritten
+    std::int64_t headerLength = 0;
+    std::int64_t sourceSize = 0;
+    std::exception_ptr error;  // what compressing the item raised, raised again by the caller
+    // Guarded by the pipeline's lock.
+    std::vector<std::int64_t> blocks;  // source bytes consumed when each input block began
+    bool started = false;
+    bool done = false;
+    platform::Event changed{false};  // set when blocks or done change
+};
+
+class TZipPipeline {
+public:
+    // Read-ahead bounds: items waiting per worker, and bytes of temporary files held by finished
+    // items not yet written (a worker starts no new item while they pass the bound).
+    static constexpr int kItemsPerWorker = 2;
+    static constexpr std::int64_t kTempBytesInFlight = 64LL << 20;
+
+    // Starts workers threads compressing with settings on behalf of archiver (whose WriteItem
+    // they call, which touches none of its state).
+    TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings, int workers);
+    // Stops the workers (an item being compressed stops at its next input block), waits for
+    // them, and drops every staged item, deleting its temporary file.
+    ~TZipPipeline();
+    TZipPipeline(const TZipPipeline&) = delete;
+    TZipPipeline& operator=(const TZipPipeline&) = delete;
+
+    // Whether another item may be queued.
+    bool HasRoom();
+    // Queues a copy of the item at index (the caller's thread).
+    void Submit(int index, const TDirItem& item);
+    // The queued job of the item at index when it is the next one, else null.
+    TZipStagedJob* Front(int index);
+    // Waits for job's next input block (true, consumed set) or its end (false).
+    bool NextBlock(TZipStagedJob& job, std::int64_t& consumed);
+    // Waits for the front job to end and takes it off the queue.
+    std::unique_ptr<TZipStagedJob> Take();
+    // The directory lost the item at index: the queued items behind it move up.
+    void Removed(int index);
+
+private:
+    void Work();
+    std::int64_t SpilledBytes(TZipStagedJob& job);
+
+    const TZipBaseArchiver& archiver_;
+    const TZipBaseArchiver::ItemSettings settings_;
+    const int workers_;
+    platform::CriticalSection lock_;
+    platform::Event workChanged_{false};  // set when a job is queued, taken, or the workers stop
+    std::deque<std::unique_ptr<TZipStagedJob>> jobs_;
+    std::int64_t tempBytes_ = 0;  // temporary-file bytes of finished jobs still queued
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<platform::Thread>> threads_;
+};
