@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+"""Packs two mail folders with the program (headless) and with Info-ZIP side by side, and prints
+wall time, CPU time, peak memory and archive size of both with their ratios.
+
+    bench/compare_zip.py [--runs N] [--only mail|small] [--small-files N] [--program PATH]
+
+The folders are generated under build/bench (never committed) from a fixed seed, once; later runs
+reuse them. The two programs run in alternation, each N times (3 by default); the median of each
+figure is printed. The program's release build (build/release/mailbale) is built when missing.
+MAILBALE_THREADS passes through to the program.
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+TIME = "/usr/bin/time"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WORK = os.path.join(ROOT, "build", "bench")
+CORPUS_VERSION = "2"
+
+WORDS = ("the order invoice payment delivery please find attached regards thank you for your "
+         "message meeting tomorrow office account balance statement customer service request "
+         "shipment tracking number reference confirm received kind dear team schedule report "
+         "quarter update contract signed copy review questions call back monday friday week "
+         "price quote discount total amount due date overdue reminder support ticket closed").split()
+NAMES = "anna ben clara david emma frank grace henry iris jack karen leo mia noah olga paul".split()
+DOMAINS = "example.com vandrel.net mail.example.org shop.example.de".split()
+
+
+def mail_headers(rng, n, extra=""):
+    who = rng.choice(NAMES)
+    return (f"Return-Path: <{who}@{rng.choice(DOMAINS)}>\r\n"
+            f"Received: from mx{rng.randrange(1, 9)}.{rng.choice(DOMAINS)} by mail.vandrel.net; "
+            f"Mon, {rng.randrange(1, 28)} Dec 2026 {rng.randrange(24):02d}:{rng.randrange(60):02d}:00 +0100\r\n"
+            f"From: {who.title()} <{who}@{rng.choice(DOMAINS)}>\r\n"
+            f"To: office@vandrel.net\r\nSubject: {' '.join(rng.choices(WORDS, k=5))} #{n}\r\n"
+            f"Message-ID: <{rng.getrandbits(64):016x}@{rng.choice(DOMAINS)}>\r\n"
+            f"MIME-Version: 1.0\r\n{extra}\r\n")
+
+
+def text_body(rng, size):
+    lines = []
+    total = 0
+    while total < size:
+        line = " ".join(rng.choices(WORDS, k=rng.randrange(6, 14)))
+        if rng.random() < 0.2:
+            line += f" {rng.randrange(100000)} EUR"
+        lines.append(line)
+        total += len(line) + 2
+    return "\r\n".join(lines) + "\r\n"
+
+
+def base64_body(rng, size):
+    import base64
+    raw = rng.randbytes(size * 3 // 4)
+    text = base64.b64encode(raw).decode()
+    return "\r\n".join(text[i:i + 76] for i in range(0, len(text), 76)) + "\r\n"
+
+
+def write(path, text):
+    with open(path, "wb") as f:
+        f.write(text.encode("latin-1"))
+
+
+def make_mail_corpus(folder):
+    """About 40 MB: 2,000 mails of 1-100 KB, most of them small (text, some with attachments), and
+    four messages of 3-4 MB carrying base64 attachments."""
+    rng = random.Random(1301)
+    os.makedirs(folder)
+    n = 0
+    for n in range(1, 2001):
+        size = int(1024 * 100 ** (rng.random() ** 2))  # 1 KB to 100 KB, most of them small
+        head = mail_headers(rng, n)
+        if rng.random() < 0.15 and size > 8192:
+            boundary = f"b{rng.getrandbits(32):08x}"
+            head = mail_headers(rng, n, f'Content-Type: multipart/mixed; boundary="{boundary}"\r\n')
+            body = (f"--{boundary}\r\nContent-Type: text/plain\r\n\r\n" + text_body(rng, size // 3) +
+                    f"--{boundary}\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                    base64_body(rng, size * 2 // 3) + f"--{boundary}--\r\n")
+        else:
+            body = text_body(rng, size)
+        write(os.path.join(folder, f"{n:05d}.eml"), head + body)
+    for k, megabytes in enumerate((4, 4, 3, 3)):
+        boundary = f"big{k}"
+        head = mail_headers(rng, n + k, f'Content-Type: multipart/mixed; boundary="{boundary}"\r\n')
+        body = (f"--{boundary}\r\nContent-Type: text/plain\r\n\r\n" + text_body(rng, 4000) +
+                f"--{boundary}\r\nContent-Type: image/jpeg\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                base64_body(rng, megabytes << 20) + f"--{boundary}--\r\n")
+        write(os.path.join(folder, f"attach{k}.eml"), head + body)
+
+
+def make_small_corpus(folder, count):
+    """count mails of 0.1-2.4 KB."""
+    rng = random.Random(1302)
+    os.makedirs(folder)
+    for n in range(1, count + 1):
+        size = rng.randrange(100, 2458)
+        text = (mail_headers(rng, n) + text_body(rng, size))[:size]
+        write(os.path.join(folder, f"m{n:06d}.eml"), text)
+
+
+def corpus(name, make):
+    folder = os.path.join(WORK, "corpus-" + name)
+    stamp = os.path.join(WORK, "corpus-" + name + ".done")
+    if not (os.path.exists(stamp) and open(stamp).read() == CORPUS_VERSION):
+        shutil.rmtree(folder, ignore_errors=True)
+        print(f"generating {folder} ...", flush=True)
+        make(folder)
+        with open(stamp, "w") as f:
+            f.write(CORPUS_VERSION)
+    return folder
+
+
+def run(argv, cwd, env, log):
+    """Runs argv; returns wall seconds, CPU seconds (user + system) and peak RSS in KB of that
+    process alone. GNU time starts it: a child forked from this (large) Python process would carry
+    Python's memory in its peak figure."""
+    figures = os.path.join(WORK, "time.out")
+    with open(log, "wb") as out:
+        start = time.perf_counter()
+        status = subprocess.run([TIME, "-o", figures, "-f", "%U %S %M"] + argv, cwd=cwd, env=env, stdout=out,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL).returncode
+        wall = time.perf_counter() - start
+    if status != 0:
+        sys.exit(f"{argv[0]} failed with status {status}; see {log}")
+    user, system, rss = open(figures).read().split()[-3:]
+    return wall, float(user) + float(system), int(rss)
+
+
+def folder_size(folder, names=None):
+    total = 0
+    for entry in os.scandir(folder):
+        if entry.is_file() and (names is None or names(entry.name)):
+            total += entry.stat().st_size
+    return total
+
+
+def run_program(program, source):
+    """The job on a machine folder whose LOG_EML is a link to source."""
+    machine = os.path.join(WORK, "machine")
+    server = os.path.join(machine, "drive_c", "Vandrel")
+    shutil.rmtree(machine, ignore_errors=True)
+    os.makedirs(server)
+    os.symlink(source, os.path.join(server, "LOG_EML"))
+    with open(os.path.join(machine, "registry.reg"), "w") as f:
+        f.write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Data Access Corporation\\Visual DataFlex\\7\\"
+                "Workspaces\\Vandrel]\n\"Srvr_Path\"=\"C:\\\\Vandrel\"\n")
+    tmp = os.path.join(WORK, "tmp")
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    env = dict(os.environ, MAILBALE_MACHINE=machine, MAILBALE_UI="headless", TMPDIR=tmp)
+    figures = run([program], machine, env, os.path.join(WORK, "program.log"))
+    if not os.path.exists(os.path.join(server, "Kelmail.zip")):
+        sys.exit("the program wrote no Kelmail.zip; see " + os.path.join(WORK, "program.log"))
+    if os.listdir(tmp):
+        sys.exit("the program left temporary files in " + tmp)
+    size = folder_size(server, lambda name: name.lower().startswith("kelmail."))
+    return figures + (size,)
+
+
+def run_infozip(source):
+    out = os.path.join(WORK, "infozip")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    figures = run(["zip", "-q", "-9", "-j", "-r", "-s", "2m", os.path.join(out, "Kelmail.zip"), source], out,
+                  dict(os.environ), os.path.join(WORK, "infozip.log"))
+    return figures + (folder_size(out),)
+
+
+def report(title, files, ours, theirs):
+    print(f"\n{title}: {files} files, {folder_size_cache[title] / 1e6:.1f} MB")
+    print(f"{'':24}{'Info-ZIP':>14}{'mailbale':>14}{'ratio':>10}")
+    labels = ("wall time (s)", "CPU time (s)", "peak RSS (MB)", "archive (bytes)")
+    for k, label in enumerate(labels):
+        a = statistics.median(r[k] for r in theirs)
+        b = statistics.median(r[k] for r in ours)
+        if k == 2:
+            a, b = a / 1024, b / 1024
+        fmt = "{:>14.0f}" if k == 3 else "{:>14.2f}"
+        print(f"{label:24}" + fmt.format(a) + fmt.format(b) + f"{b / a:>9.2f}x")
+
+
+folder_size_cache = {}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--only", choices=("mail", "small"))
+    parser.add_argument("--small-files", type=int, default=20000)
+    parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "mailbale"))
+    args = parser.parse_args()
+    if shutil.which("zip") is None or not os.path.exists(TIME):
+        sys.exit("Info-ZIP's zip and GNU time are needed (apt-get install zip time)")
+    if not os.path.exists(args.program):
+        subprocess.run(["cmake", "-S", ROOT, "-B", os.path.join(ROOT, "build", "release"), "-G", "Ninja",
+                        "-DCMAKE_BUILD_TYPE=Release", "-DMAILBALE_TESTS=OFF", "-DMAILBALE_BENCH=OFF"], check=True)
+        subprocess.run(["cmake", "--build", os.path.join(ROOT, "build", "release"), "--target", "mailbale"],
+                       check=True)
+    os.makedirs(WORK, exist_ok=True)
+    sets = []
+    if args.only in (None, "mail"):
+        sets.append(("40 MB mail corpus", corpus("mail", make_mail_corpus)))
+    if args.only in (None, "small"):
+        n = args.small_files
+        sets.append((f"{n} small mails", corpus(f"small{n}", lambda f: make_small_corpus(f, n))))
+    threads = os.environ.get("MAILBALE_THREADS", "default")
+    print(f"{os.cpu_count()} hardware threads, MAILBALE_THREADS={threads}, {args.runs} runs each, medians")
+    for title, source in sets:
+        folder_size_cache[title] = folder_size(source)
+        ours, theirs = [], []
+        for _ in range(args.runs):
+            theirs.append(run_infozip(source))
+            ours.append(run_program(args.program, source))
+        report(title, len(os.listdir(source)), ours, theirs)
+
+
+if __name__ == "__main__":
+    main()
