@@ -1,0 +1,204 @@
+// Compression on worker threads: whatever their number, the same archive bytes, the same events in
+// the same order, the same failure prompts at the same moment, and the same roll-back.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archiver/ZipArchiver.h"
+#include "archiver/ZipRecords.h"
+#include "platform/Faults.h"
+#include "tests/ArchiverTestSupport.h"
+#include "tests/TestSupport.h"
+
+using testing_support::TestMachine;
+
+namespace {
+
+constexpr std::int64_t kVolume = 65536 * 3;
+
+// What one run gave: every event as a line of text, and the bytes of every file it left in C:\out
+// and C:\tmp.
+struct PackResult {
+    std::vector<std::string> events;
+    std::string volumes;
+    std::vector<std::string> outFiles;
+    std::vector<std::string> tempFiles;
+    bool rolledBack = false;
+};
+
+// The archive's bytes without the time stamps of folder entries: a folder has no time of its own
+// and gets the time of the run.
+std::string WithoutFolderTimes(std::string bytes) {
+    for (std::size_t p = 0; p + 46 <= bytes.size(); ++p) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.data() + p);
+        const std::uint32_t signature = zip::GetLE32(b);
+        const bool local = signature == zip::kLocalHeaderSignature;
+        if (!local && signature != zip::kCentralHeaderSignature) continue;
+        const std::size_t nameAt = p + (local ? 30 : 46);
+        const std::size_t nameLength = zip::GetLE16(b + (local ? 26 : 28));
+        if (nameLength > 0 && nameAt + nameLength <= bytes.size() && bytes[nameAt + nameLength - 1] == '/') {
+            bytes.replace(p + (local ? 10 : 12), 4, 4, '\0');
+        }
+    }
+    return bytes;
+}
+
+// A folder with an empty file, one-block files, a file of two input blocks that does not compress
+// (so its item passes the in-memory bound and goes through its temporary file), a subfolder with a
+// file, and a file that cannot be opened.
+void WriteMixedFolder(TestMachine& m) {
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a_empty.eml"), "");
+    for (int i = 0; i < 12; ++i) {
+        std::string text;
+        for (int line = 0; line < 40 * (i + 1); ++line) text += "Line " + std::to_string(line * i) + " of mail\r\n";
+        testing_support::WriteHostFile(m.OnC("C:\\src\\m" + std::to_string(i) + ".eml"), text);
+    }
+    testing_support::WriteHostFile(m.OnC("C:\\src\\big.eml"), testing_support::RandomBytes(1572864 + 70000, 5));
+    testing_support::WriteHostFile(m.OnC("C:\\src\\locked.eml"), "held by another program");
+    testing_support::WriteHostFile(m.OnC("C:\\src\\sub\\inner.eml"), "inside the subfolder");
+}
+
+// Packs C:\src into split volumes with the given number of workers. cancelAt > 0 cancels at that
+// event (counted from 1); failures are answered from answers (then Ignore), and onFailure runs
+// first.
+PackResult Pack(TestMachine& m, int workers, std::size_t cancelAt = 0, std::vector<TZipAction> answers = {},
+         const std::function<void()>& onFailure = nullptr) {
+    PackResult run;
+    auto a = testing_support::MakeJobArchiver(kVolume);
+    a->SetWorkerThreads(workers);
+    a->Options().Recurse = true;
+    a->Options().StorePath = spRelativePath;
+    a->TempDir = "C:\\tmp\\";
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->BaseDir = "C:\\src\\";
+    a->FileMasks() = {"C:\\src\\*.*"};
+    // Progress events are counted for the cancel; the others are recorded only.
+    std::size_t progressEvents = 0;
+    auto note = [&](const std::string& line, bool* cancel) {
+        run.events.push_back(line);
+        if (cancel && ++progressEvents == cancelAt) *cancel = true;
+    };
+    a->OnFileProgress = [&](TObject*, const std::string& name, double p, TZipProcessOperation op,
+                            TZipProgressPhase phase, bool& cancel) {
+        note("file " + name + " " + std::to_string(p) + " " + std::to_string(op) + std::to_string(phase), &cancel);
+    };
+    a->OnOverallProgress = [&](TObject*, double p, TZipProcessOperation op, TZipProgressPhase phase, bool& cancel) {
+        note("overall " + std::to_string(p) + " " + std::to_string(op) + std::to_string(phase), &cancel);
+    };
+    a->OnCopyTempFileProgress = [&](TObject*, double p, TZipProgressPhase phase, bool& cancel) {
+        note("copy " + std::to_string(p) + " " + std::to_string(phase), &cancel);
+    };
+    a->OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool&) {
+        note("volume " + std::to_string(n) + " " + name, nullptr);
+    };
+    a->OnProcessFileFailure = [&](TObject*, const std::string& name, TZipProcessOperation, int native, int code,
+                                  const std::string& message, TZipAction& action) {
+        // What has reached the volumes when the failure is asked about.
+        std::int64_t written = 0;
+        for (const std::string& f : testing_support::HostFolderNames(m.OnC("C:\\out"))) {
+            written += testing_support::HostFileSize(m.OnC("C:\\out\\" + f));
+        }
+        note("failure " + name + " " + std::to_string(native) + " " + std::to_string(code) + " " + message +
+                 " written " + std::to_string(written),
+             nullptr);
+        if (onFailure) onFailure();
+        action = fxaIgnore;
+        if (!answers.empty()) {
+            action = answers.front();
+            answers.erase(answers.begin());
+        }
+    };
+    a->Open(0xFFFF);
+    a->AddMatchingFiles();
+    run.rolledBack = a->UpdateRolledBack();
+    a->Close();
+    run.outFiles = testing_support::HostFolderNames(m.OnC("C:\\out"));
+    for (const std::string& f : run.outFiles) run.volumes += testing_support::ReadHostFile(m.OnC("C:\\out\\" + f));
+    run.volumes = WithoutFolderTimes(run.volumes);
+    run.tempFiles = testing_support::HostFolderNames(m.OnC("C:\\tmp"));
+    return run;
+}
+
+void ClearOut(TestMachine& m) {
+    for (const std::string& f : testing_support::HostFolderNames(m.OnC("C:\\out"))) {
+        std::remove(m.OnC("C:\\out\\" + f).c_str());
+    }
+}
+
+}  // namespace
+
+TEST(Pipeline, SameBytesAndEventsForAnyNumberOfWorkers) {
+    TestMachine m;
+    WriteMixedFolder(m);
+    platform::faults::FailOpens("C:\\src\\locked.eml", platform::OsError::ShareViolation);
+    const PackResult one = Pack(m, 1);
+    ASSERT_FALSE(one.rolledBack);
+    EXPECT_GT(one.outFiles.size(), 4u);  // several volumes
+    EXPECT_TRUE(one.tempFiles.empty());
+    int failures = 0;
+    for (const std::string& e : one.events) failures += e.rfind("failure", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(failures, 1);
+    for (int workers : {2, 8}) {
+        ClearOut(m);
+        const PackResult many = Pack(m, workers);
+        EXPECT_TRUE(many.volumes == one.volumes) << workers << " workers";
+        EXPECT_EQ(many.outFiles, one.outFiles) << workers << " workers";
+        EXPECT_EQ(many.events, one.events) << workers << " workers";
+        EXPECT_TRUE(many.tempFiles.empty()) << workers << " workers";
+    }
+}
+
+TEST(Pipeline, FailureIsAskedWhenEarlierItemsAreWrittenAndRetryCompressesAgain) {
+    TestMachine m;
+    WriteMixedFolder(m);
+    const PackResult clean = Pack(m, 1);
+    std::string plainFailure;
+    // The item fails; the failure is asked about with exactly the items before it in the volumes
+    // (the plain path's count), and Retry, once the file is free, gives the clean archive.
+    for (int workers : {1, 8}) {
+        ClearOut(m);
+        platform::faults::FailOpens("C:\\src\\m3.eml", platform::OsError::ShareViolation);
+        const PackResult retried = Pack(m, workers, 0, {fxaRetry}, [] { platform::faults::Clear(); });
+        EXPECT_TRUE(retried.volumes == clean.volumes) << workers << " workers";
+        std::vector<std::string> failures;
+        for (const std::string& e : retried.events) {
+            if (e.rfind("failure", 0) == 0) failures.push_back(e);
+        }
+        ASSERT_EQ(failures.size(), 1u);
+        if (workers == 1) plainFailure = failures[0];
+        EXPECT_EQ(failures[0], plainFailure);
+        EXPECT_EQ(failures[0].find("written 0"), std::string::npos);
+    }
+}
+
+TEST(Pipeline, CancelAtAnyEventRollsBackAsThePlainPathAndLeavesNoTemporaryFile) {
+    TestMachine m;
+    WriteMixedFolder(m);
+    const PackResult full = Pack(m, 1);
+    std::size_t progressEvents = 0;
+    for (const std::string& e : full.events) {
+        const bool progress = e.rfind("file", 0) == 0 || e.rfind("overall", 0) == 0 || e.rfind("copy", 0) == 0;
+        progressEvents += progress ? 1 : 0;
+    }
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    for (int round = 0; round < 4; ++round) {
+        const std::size_t at = 1 + random() % progressEvents;
+        ClearOut(m);
+        const PackResult one = Pack(m, 1, at);
+        ClearOut(m);
+        const PackResult eight = Pack(m, 8, at);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", cancel at progress event " + std::to_string(at));
+        EXPECT_TRUE(eight.rolledBack);
+        EXPECT_EQ(eight.events, one.events);
+        EXPECT_EQ(eight.outFiles, one.outFiles);
+        EXPECT_TRUE(eight.volumes == one.volumes);
+        EXPECT_TRUE(eight.tempFiles.empty());
+    }
+}
