@@ -211,6 +211,20 @@ TEST(VolumeRequests, AHandlerThatRenamesTheVolumeIsFollowed) {
     a->AddMatchingFiles();
     a->Close();
     EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\out")), std::vector<std::string>{"Kelmail.zip"});
+    // A volume named like the archive in other letters is the archive: it is kept, not deleted.
+    auto b = MakeJobArchiver();
+    b->OnRequestBlankVolume = [](TObject*, int, std::string& name, bool&) { name = "C:\\out\\KELMAIL.ZIP"; };
+    b->FileName = "C:\\out\\Kelmail.zip";
+    b->BaseDir = "C:\\src\\";
+    b->FileMasks() = {"C:\\src\\*.*"};
+    b->Open(0xFFFF);
+    EXPECT_NO_THROW(b->AddMatchingFiles());
+    EXPECT_FALSE(b->UpdateRolledBack());
+    b->Close();
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    reader.OpenDefault();
+    EXPECT_EQ(reader.DirManager()->Dir().Count(), 1);
 }
 
 TEST(VolumeRequests, NoRoomForAVolumeEndsWithCode45) {
@@ -292,6 +306,46 @@ TEST(VolumeWrites, UnsplittableBlockLargerThanAVolumeFailsWith46) {
     } catch (const EZipException& e) {
         EXPECT_EQ(e.NativeError(), 46);
     }
+}
+
+TEST(VolumeWrites, AVolumeThatTakesLessThanItsRoomFailsWith46) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    // The first volume stops taking bytes inside the second file's header block (39 bytes).
+    platform::faults::FailWritesAfter("C:\\out\\Kelmail.Z01", 1039 + 10);
+    std::vector<int> failures;
+    a->OnProcessFileFailure = [&](TObject*, const std::string&, TZipProcessOperation, int native, int,
+                                  const std::string&, TZipAction& action) {
+        failures.push_back(native);
+        platform::faults::Clear();  // the disk recovers for the roll-back
+        action = fxaAbort;
+    };
+    WriteStoredArchive(*a, {1000, 1000}, m);
+    EXPECT_EQ(failures, std::vector<int>{46});
+    EXPECT_TRUE(a->UpdateRolledBack());
+}
+
+TEST(VolumeRequests, AnUpdateLeftOpenIsCommittedByTheDestructorWithTheArchiversOwnChoices) {
+    TestMachine m;
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(150000, 1));
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    {
+        auto a = MakeJobArchiver(kSmallVolume);
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->BaseDir = "C:\\src\\";
+        a->FileMasks() = {"C:\\src\\*.*"};
+        a->Open(0xFFFF);
+        a->BeginUpdate();
+        a->AddMatchingFiles();  // inside an outer update: nothing is committed yet
+        ASSERT_EQ(a->UpdateDepth(), 1);
+    }
+    EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\out")),
+              (std::vector<std::string>{"Kelmail.Z01", "Kelmail.Z02", "Kelmail.zip"}));
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    reader.OpenDefault();
+    ASSERT_EQ(reader.DirManager()->Dir().Count(), 1);
+    EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).Method, 8);
 }
 
 TEST(VolumeWrites, FirstVolumeSizeChangesOnlyTheFirstVolume) {
