@@ -232,6 +232,54 @@ TEST_F(UpdateEngine, LockedFileRetryIgnoreAndAbort) {
     }
 }
 
+TEST_F(UpdateEngine, IgnoreOnAFileThatReplacedANewItemDropsOnlyThatItem) {
+    // Without folders both files are stored as x.eml: the second replaces the item the first one
+    // added in the same update, and then cannot be opened.
+    WriteHostFile(m.OnC("C:\\src\\x.eml"), "first");
+    WriteHostFile(m.OnC("C:\\src\\y.eml"), "other");
+    WriteHostFile(m.OnC("C:\\src\\sub\\x.eml"), "second");
+    a.Options().StorePath = spNoPath;
+    TFileStream lock("C:\\src\\sub\\x.eml", platform::fmOpenRead | platform::fmShareExclusive);
+    a.OnProcessFileFailure = [](TObject*, const std::string&, TZipProcessOperation, int, int, const std::string&,
+                                TZipAction& action) { action = fxaIgnore; };
+    EXPECT_NO_THROW(Add());
+    EXPECT_FALSE(a.UpdateRolledBack());
+    a.Close();
+    TFileStream file("C:\\u.zip", platform::fmOpenRead);
+    TZipDirManager loaded(&file, nullptr, false);
+    loaded.LoadDirectory();
+    ASSERT_EQ(loaded.Dir().Count(), 2);
+    EXPECT_EQ(loaded.Dir().GetEntry(0).Name, "y.eml");
+    EXPECT_EQ(loaded.Dir().GetEntry(1).Name, "sub/");
+}
+
+TEST_F(UpdateEngine, AFailedRestoreKeepsTheOldTailAndNamesIt) {
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(3000, 'a'));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(3000, 'b'));
+    Add();
+    a.Close();
+    const std::string before = Archive();
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), testing_support::RandomBytes(5000, 3));
+    a.FileMasks() = {"C:\\src\\a.txt"};
+    a.OnProcessFileFailure = [](TObject*, const std::string&, TZipProcessOperation, int, int, const std::string&,
+                                TZipAction& action) { action = fxaAbort; };
+    a.Open(0x0022);
+    // Every write to the archive fails from the 100th byte on: the new item, then its roll-back.
+    platform::faults::FailWritesAfter("C:\\u.zip", 100);
+    std::string message;
+    try {
+        a.AddMatchingFiles();
+    } catch (const Exception& e) {
+        message = e.Message();
+    }
+    platform::faults::Clear();
+    a.Close();
+    const auto kept = testing_support::HostFolderNames(m.OnC("C:\\tmp"));
+    ASSERT_EQ(kept.size(), 1u) << message;
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\tmp\\" + kept[0])), before);
+    EXPECT_NE(message.find(kept[0]), std::string::npos) << message;
+}
+
 TEST_F(UpdateEngine, SourceOf4GiBIsRefusedBeforeAnythingIsWritten) {
     WriteHostFile(m.OnC("C:\\src\\small.txt"), "small");
     {
