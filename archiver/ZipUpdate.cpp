@@ -355,6 +355,11 @@ void TZipBaseArchiver::CopyItem(int index) {
             break;
         }
     }
+    // A replaced item keeps the name it was selected under, which the directory matched without
+    // regard to case: its previous version may be stored in other letters.
+    for (std::int32_t k = 0; j < 0 && k < saved.Count(); ++k) {
+        if (platform::AnsiSameText(saved.EntryRef(k).Name, dir.EntryRef(index).Name)) j = k;
+    }
     if (j < 0) throw EZipException(7, this);
     if (!tailFile_) throw EZipException(6, this);
     TDirItem& item = dir.EntryRef(index);

@@ -263,12 +263,28 @@ TEST_F(UpdateEngine, IgnoreOnAFileThatReplacedANewItemDropsOnlyThatItem) {
     EXPECT_NO_THROW(Add());
     EXPECT_FALSE(a.UpdateRolledBack());
     a.Close();
-    TFileStream file("C:\\u.zip", platform::fmOpenRead);
-    TZipDirManager loaded(&file, nullptr, false);
-    loaded.LoadDirectory();
-    ASSERT_EQ(loaded.Dir().Count(), 2);
-    EXPECT_EQ(loaded.Dir().GetEntry(0).Name, "y.eml");
-    EXPECT_EQ(loaded.Dir().GetEntry(1).Name, "sub/");
+    {
+        TFileStream file("C:\\u.zip", platform::fmOpenRead);
+        TZipDirManager loaded(&file, nullptr, false);
+        loaded.LoadDirectory();
+        ASSERT_EQ(loaded.Dir().Count(), 2);
+        EXPECT_EQ(loaded.Dir().GetEntry(0).Name, "y.eml");
+        EXPECT_EQ(loaded.Dir().GetEntry(1).Name, "sub/");
+    }
+    // An archived item replaced under its name in other letters, then ignored, comes back as it was.
+    a.FileMasks() = {"C:\\src\\y.eml"};
+    a.OnStoreFile = [](TObject*, std::string& name, std::uint32_t&, std::string&, const std::string&) { name = "Y.EML"; };
+    TFileStream lockY("C:\\src\\y.eml", platform::fmOpenRead | platform::fmShareExclusive);
+    a.Open(0x0022);
+    EXPECT_NO_THROW(a.AddMatchingFiles());
+    EXPECT_FALSE(a.UpdateRolledBack());
+    a.Close();
+    TFileStream again("C:\\u.zip", platform::fmOpenRead);
+    TZipDirManager reloaded(&again, nullptr, false);
+    reloaded.LoadDirectory();
+    ASSERT_EQ(reloaded.Dir().Count(), 2);
+    EXPECT_EQ(reloaded.Dir().GetEntry(0).Name, "y.eml");
+    EXPECT_EQ(reloaded.Dir().GetEntry(0).UncompressedSize, 5u);
 }
 
 TEST_F(UpdateEngine, AFailedRestoreKeepsTheOldTailAndNamesIt) {
