@@ -76,6 +76,8 @@ TZipArchiver::TZipArchiver(TComponent* owner) : TZipBaseArchiver(owner) {
     ChooseCompressionMethod();
 }
 
+TZipArchiver::~TZipArchiver() { Close(); }
+
 void TZipBaseArchiver::ChooseCompressionMethod() { itemMethod_ = 0xFFFF; }
 
 void TZipArchiver::ChooseCompressionMethod() { itemMethod_ = CompressionMode() != 0 ? 8 : 0; }

@@ -399,6 +399,9 @@ private:
 class TZipArchiver : public TZipBaseArchiver {
 public:
     explicit TZipArchiver(TComponent* owner);
+    // Closes here, not only in the base destructor: a commit still pending must run while this
+    // class's choices (compression method, volume names) are in force.
+    ~TZipArchiver() override;
     void ChooseCompressionMethod() override;
 };
 

@@ -6,6 +6,7 @@
 #include "archiver/ZipMasks.h"
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStrFunc.h"
+#include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 
 using zip::DirWithSlash;
@@ -22,6 +23,39 @@ bool HasParentStep(const std::string& s) {
     return s.find("..\\") != std::string::npos || s.find("../") != std::string::npos;
 }
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Whether fullName is a volume file of the split archive that a writes: the volume open now, or a
+// name that the archive's own volume naming gives (Kelmail.Z07, Kelmail_007.zip, Kelmail.exe), in
+// any letter case. Such a file is being written, or is about to be replaced, by this very archive.
+bool IsVolumeOf(TZipBaseArchiver& a, const std::string& fullName) {
+    if (a.SpanningMode() == smNone) return false;
+    const std::string& current = a.CurrentVolumeFileName();
+    if (!current.empty() && platform::AnsiSameText(zip::FullPath(current), fullName)) return true;
+    const std::string archive = a.ResolvePath("", a.FileName, a.SearchBaseDir());
+    if (!platform::AnsiSameText(FolderPart(archive), FolderPart(fullName))) return false;
+    const auto sameAsVolume = [&](std::int32_t number) {
+        std::string volume = archive;
+        a.MakeVolumeFileName(volume, number, false);
+        return platform::AnsiSameText(volume, fullName);
+    };
+    if (sameAsVolume(0) || sameAsVolume(-1)) return true;
+    // A numbered volume carries its number, counted from 1, as a run of digits in its name.
+    const std::string name = NamePart(fullName);
+    for (std::size_t i = 0; i < name.size();) {
+        if (name[i] < '0' || name[i] > '9') {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+        if (end - i <= 9) {
+            const auto number = static_cast<std::int32_t>(std::stol(name.substr(i, end - i)));
+            if (number >= 1 && sameAsVolume(number - 1)) return true;
+        }
+        i = end;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -197,6 +231,7 @@ bool TZipBaseArchiver::AddFoundEntry(const platform::FindEntry& entry, const std
     for (const std::string& e : exclusions) {
         if (PathMatchesMask(fullName, e, isFolder)) return false;
     }
+    if (!isFolder && IsVolumeOf(*this, fullName)) return false;
     MarkFoundFile(fullName, rootFolder, entry);
     return true;
 }
@@ -254,11 +289,15 @@ int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::s
             }
         }
         if (!replace) return -1;
+        // An item added earlier in this same update has no previous version in the archive: what
+        // replaces it is still an addition, so that a failure drops it instead of looking for an
+        // old copy that does not exist.
+        const bool addedInThisUpdate = dir.EntryRef(index).Selected && dir.EntryRef(index).Operation == poAdd;
         FillNewItem(index, fullName);
         TDirItem& item = dir.EntryRef(index);
         item.Selected = true;
         item.SourceFileName = fullName;
-        item.Operation = poUpdate;
+        item.Operation = addedInThisUpdate ? poAdd : poUpdate;
         result = index;
     } else {
         index = dir.Count();

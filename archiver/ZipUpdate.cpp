@@ -95,11 +95,28 @@ void TZipBaseArchiver::DeleteTailFile() {
 }
 
 void TZipBaseArchiver::RestoreArchiveTail() {
-    archiveStream_->SetPosition(static_cast<std::int64_t>(rewriteStart_));
-    archiveStream_->SetSize(static_cast<std::int64_t>(rewriteStart_));
-    const std::int64_t size = tailFile_->Size();
-    tailFile_->SetPosition(0);
-    if (size > 0) archiveStream_->CopyFrom(*tailFile_, size);
+    // Until the restore is complete the tail file is the only copy of the old entries: when it
+    // fails, the file is closed but kept, and the error says where it is.
+    const auto keepTailFile = [this] {
+        tailFile_.reset();
+        const std::string kept = tailFileName_;
+        tailFileName_.clear();
+        return kept;
+    };
+    try {
+        archiveStream_->SetPosition(static_cast<std::int64_t>(rewriteStart_));
+        archiveStream_->SetSize(static_cast<std::int64_t>(rewriteStart_));
+        const std::int64_t size = tailFile_->Size();
+        tailFile_->SetPosition(0);
+        if (size > 0) archiveStream_->CopyFrom(*tailFile_, size);
+    } catch (const Exception& e) {
+        const std::string kept = keepTailFile();
+        throw Exception(e.Message() + ". The archive could not be restored; its old entries from offset " +
+                        std::to_string(rewriteStart_) + " on are kept in \"" + kept + "\"");
+    } catch (...) {
+        keepTailFile();
+        throw;
+    }
     DeleteTailFile();
 }
 
@@ -424,6 +441,11 @@ void TZipBaseArchiver::CopyItem(int index) {
             j = k;
             break;
         }
+    }
+    // A replaced item keeps the name it was selected under, which the directory matched without
+    // regard to case: its previous version may be stored in other letters.
+    for (std::int32_t k = 0; j < 0 && k < saved.Count(); ++k) {
+        if (platform::AnsiSameText(saved.EntryRef(k).Name, dir.EntryRef(index).Name)) j = k;
     }
     if (j < 0) throw EZipException(7, this);
     if (!tailFile_) throw EZipException(6, this);

@@ -7,6 +7,7 @@
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipStrFunc.h"
+#include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
 #include "platform/Format.h"
@@ -143,6 +144,7 @@ std::int64_t TZipBaseArchiver::WriteToVolumes(const void* buffer, std::int64_t c
     while (written < count) {
         const std::int64_t buffered = bufferStream ? bufferStream->Size() : 0;
         const std::int64_t volumeSize = volumeStream->Size();
+        const bool freshAnswer = !volumeFreeKnown_;
         std::int64_t free = VolumeFreeSpace(volumeSize) - buffered;
         const std::int64_t limit = spanningOptions_->VolumeSizeFor(info);
         if (limit != -1) free = std::min(free, limit - volumeSize - buffered);
@@ -153,14 +155,22 @@ std::int64_t TZipBaseArchiver::WriteToVolumes(const void* buffer, std::int64_t c
             const std::int64_t n = std::min(free, remaining);
             if (n > 0) {
                 TStream* target = bufferStream ? static_cast<TStream*>(bufferStream) : volumeStream;
-                const bool empty = volumeSize + buffered == 0;
                 const std::int64_t took = target->Write(bytes + written, n);
+                if (took < n) {
+                    if (!freshAnswer && target == volumeStream) {
+                        // The free space counted down since the volume's query ran out early:
+                        // something else wrote to the drive meanwhile. The write is undone and the
+                        // drive asked again, as if it had been asked just before the write.
+                        volumeStream->SetSize(volumeSize);
+                        volumeFreeKnown_ = false;
+                        continue;
+                    }
+                    // The room was measured before the write: a volume that takes less is failing,
+                    // not full. Moving on would cut a block that must stay whole (a local header
+                    // would straddle two volumes) or open volumes without end.
+                    throw EZipException(46, this);
+                }
                 written += took;
-                // The drive held less than counted (something else wrote to it): ask it again.
-                if (took < n) volumeFreeKnown_ = false;
-                // An empty volume with room that takes nothing is a failing disk, not a full
-                // volume: moving on would open volumes without end.
-                if (took == 0 && empty) throw EZipException(46, this);
             }
         } else if (volumeSize + buffered == 0) {
             // A block that may not be split does not fit even an empty volume: every further volume
@@ -235,15 +245,22 @@ void TZipBaseArchiver::CopyStreamToVolumes(TStream& source, TStream*& volumeStre
 }
 
 void TZipBaseArchiver::FinishVolumes() {
-    if (spanningMode_ == smNone || currentVolumeFileName_ == FileName) return;
+    // File names are compared as the file system compares them, without regard to case: a volume
+    // named like the archive in other letters is the archive file itself.
+    const auto sameFile = [](const std::string& a, const std::string& b) {
+        return platform::AnsiSameText(zip::FullPath(a), zip::FullPath(b));
+    };
+    if (spanningMode_ == smNone || sameFile(currentVolumeFileName_, FileName)) return;
     const std::string volume = currentVolumeFileName_;
     FreeArchiveStream();
     std::string name = FileName;
     MakeVolumeFileName(name, -1, false);
-    if (platform::FileExists(name)) platform::DeleteFile(name);
-    if (!platform::RenameFile(volume, name)) {
-        // The archive would be left under its volume name while the caller believes it complete.
-        throw EZipException::CreateWithArgs(36, this, {name});
+    if (!sameFile(volume, name)) {
+        if (platform::FileExists(name)) platform::DeleteFile(name);
+        if (!platform::RenameFile(volume, name)) {
+            // The archive would be left under its volume name while the caller believes it complete.
+            throw EZipException::CreateWithArgs(36, this, {name});
+        }
     }
     ownedStream_ = std::make_unique<TFileStream>(name, platform::fmOpenReadWrite | platform::fmShareDenyNone);
     archiveStream_ = ownedStream_.get();

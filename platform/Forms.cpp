@@ -280,9 +280,12 @@ void TApplication::HandleMessages(bool wait) {
     platform::RunSynchronizedCalls();
     if (mainForm_ && FrontEnd().TakeCloseCommand()) mainForm_->Close();
     const auto now = std::chrono::steady_clock::now();
+    // Once a quit is asked for, no timer fires: the answer to the close question takes longer than
+    // a tick, and a tick due meanwhile would start the very work the user just abandoned.
     // A timer handler may enable or destroy timers: walk a copy and skip the ones gone meanwhile.
     const std::vector<TTimer*> timers = timers_;
     for (TTimer* t : timers) {
+        if (terminated_) break;
         if (std::find(timers_.begin(), timers_.end(), t) != timers_.end()) t->CheckDue(now);
     }
     std::vector<TControl*> repaints;

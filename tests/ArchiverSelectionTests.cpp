@@ -212,7 +212,7 @@ TEST(Selection, SameStoredNameReplacesTheEarlierItem) {
     Select(*a, {"C:\\s\\one\\same.txt", "C:\\s\\two\\*.txt"});
     EXPECT_EQ(Names(*a), (std::vector<std::string>{"same.txt", "other.txt"}));
     const TDirItem replaced = a->DirManager()->Dir().GetEntry(0);
-    EXPECT_EQ(replaced.Operation, poUpdate);
+    EXPECT_EQ(replaced.Operation, poAdd);  // it replaced an item of this update, not one of the archive
     EXPECT_EQ(replaced.SourceFileName, "C:\\s\\two\\same.txt");
 }
 
@@ -246,6 +246,14 @@ TEST(Selection, TheArchiveItselfIsNeverSelected) {
     a->Open(0xFFFF);
     Select(*a, {"*.*"});
     EXPECT_EQ(Names(*a), std::vector<std::string>{"a.txt"});
+    // Nor are the volumes of a split archive: the one being written, and older ones of its name.
+    WriteHostFile(m.OnC("C:\\split\\a.txt"), "a");
+    WriteHostFile(m.OnC("C:\\split\\u.z02"), "an older volume");
+    auto s = testing_support::MakeJobArchiver();
+    s->FileName = "C:\\split\\u.zip";
+    s->BaseDir = "C:\\split\\";
+    s->Open(0xFFFF);
+    EXPECT_EQ(Select(*s, {"*.*"}), std::vector<std::string>{"a.txt"});
 }
 
 TEST(Selection, AttributesOutsideTheFilterAndExclusions) {

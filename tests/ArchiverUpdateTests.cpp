@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <zlib.h>
+
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
@@ -117,6 +119,22 @@ TEST_F(UpdateEngine, TwoBlocksWithASyncFlushBetweenAndTheirProgress) {
     EXPECT_EQ(testing_support::InflateRaw(data), content);
     // The first block ends with the empty stored block of a sync flush.
     EXPECT_NE(data.find(std::string("\x00\x00\xFF\xFF", 4)), std::string::npos);
+    // Byte for byte what zlib gives when called the same way: level 9, a sync flush after each
+    // input block of 1,572,864 bytes, the last one finished; the zlib header and trailer cut.
+    z_stream zs{};
+    ASSERT_EQ(deflateInit(&zs, 9), Z_OK);
+    std::string expected(size + size / 10 + 1024, '\0');
+    zs.next_out = reinterpret_cast<Bytef*>(expected.data());
+    zs.avail_out = static_cast<uInt>(expected.size());
+    for (std::size_t at = 0; at < size; at += 1572864) {
+        const std::size_t n = std::min<std::size_t>(1572864, size - at);
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data() + at));
+        zs.avail_in = static_cast<uInt>(n);
+        ASSERT_GE(deflate(&zs, at + n < size ? Z_SYNC_FLUSH : Z_FINISH), 0);
+    }
+    expected.resize(zs.total_out);
+    deflateEnd(&zs);
+    EXPECT_TRUE(data == expected.substr(2, expected.size() - 6));
 }
 
 TEST_F(UpdateEngine, EmptyFileAndFolderHaveNoData) {
@@ -232,6 +250,70 @@ TEST_F(UpdateEngine, LockedFileRetryIgnoreAndAbort) {
     }
 }
 
+TEST_F(UpdateEngine, IgnoreOnAFileThatReplacedANewItemDropsOnlyThatItem) {
+    // Without folders both files are stored as x.eml: the second replaces the item the first one
+    // added in the same update, and then cannot be opened.
+    WriteHostFile(m.OnC("C:\\src\\x.eml"), "first");
+    WriteHostFile(m.OnC("C:\\src\\y.eml"), "other");
+    WriteHostFile(m.OnC("C:\\src\\sub\\x.eml"), "second");
+    a.Options().StorePath = spNoPath;
+    TFileStream lock("C:\\src\\sub\\x.eml", platform::fmOpenRead | platform::fmShareExclusive);
+    a.OnProcessFileFailure = [](TObject*, const std::string&, TZipProcessOperation, int, int, const std::string&,
+                                TZipAction& action) { action = fxaIgnore; };
+    EXPECT_NO_THROW(Add());
+    EXPECT_FALSE(a.UpdateRolledBack());
+    a.Close();
+    {
+        TFileStream file("C:\\u.zip", platform::fmOpenRead);
+        TZipDirManager loaded(&file, nullptr, false);
+        loaded.LoadDirectory();
+        ASSERT_EQ(loaded.Dir().Count(), 2);
+        EXPECT_EQ(loaded.Dir().GetEntry(0).Name, "y.eml");
+        EXPECT_EQ(loaded.Dir().GetEntry(1).Name, "sub/");
+    }
+    // An archived item replaced under its name in other letters, then ignored, comes back as it was.
+    a.FileMasks() = {"C:\\src\\y.eml"};
+    a.OnStoreFile = [](TObject*, std::string& name, std::uint32_t&, std::string&, const std::string&) { name = "Y.EML"; };
+    TFileStream lockY("C:\\src\\y.eml", platform::fmOpenRead | platform::fmShareExclusive);
+    a.Open(0x0022);
+    EXPECT_NO_THROW(a.AddMatchingFiles());
+    EXPECT_FALSE(a.UpdateRolledBack());
+    a.Close();
+    TFileStream again("C:\\u.zip", platform::fmOpenRead);
+    TZipDirManager reloaded(&again, nullptr, false);
+    reloaded.LoadDirectory();
+    ASSERT_EQ(reloaded.Dir().Count(), 2);
+    EXPECT_EQ(reloaded.Dir().GetEntry(0).Name, "y.eml");
+    EXPECT_EQ(reloaded.Dir().GetEntry(0).UncompressedSize, 5u);
+}
+
+TEST_F(UpdateEngine, AFailedRestoreKeepsTheOldTailAndNamesIt) {
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(3000, 'a'));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(3000, 'b'));
+    Add();
+    a.Close();
+    const std::string before = Archive();
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), testing_support::RandomBytes(5000, 3));
+    a.FileMasks() = {"C:\\src\\a.txt"};
+    a.OnProcessFileFailure = [](TObject*, const std::string&, TZipProcessOperation, int, int, const std::string&,
+                                TZipAction& action) { action = fxaAbort; };
+    a.Open(0x0022);
+    // Every write to the archive fails from the 100th byte on: the new item, then its roll-back.
+    platform::faults::FailWritesAfter("C:\\u.zip", 100);
+    std::string message;
+    try {
+        a.AddMatchingFiles();
+    } catch (const Exception& e) {
+        message = e.Message();
+    }
+    platform::faults::Clear();
+    a.Close();
+    const auto kept = testing_support::HostFolderNames(m.OnC("C:\\tmp"));
+    ASSERT_EQ(kept.size(), 1u) << message;
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\tmp\\" + kept[0])), before);
+    EXPECT_NE(message.find(kept[0]), std::string::npos) << message;
+}
+
 TEST_F(UpdateEngine, SourceOf4GiBIsRefusedBeforeAnythingIsWritten) {
     WriteHostFile(m.OnC("C:\\src\\small.txt"), "small");
     {
@@ -273,6 +355,37 @@ TEST_F(UpdateEngine, CancelsFromEveryEventRollBack) {
     }
     cancelAt = 0;
     EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
+}
+
+TEST_F(UpdateEngine, CancelOfTheCopyIntoVolumesRollsBack) {
+    WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(150000, 2));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(1000, 'b'));
+    a.SetSpanningMode(smSplitting);
+    a.SpanningOptions().VolumeSize = vsCustom;
+    a.SpanningOptions().SetCustomVolumeSize(65536);
+    a.SpanningOptions().AdvancedNaming = false;
+    // Each item's copy reports its start, each chunk and its end: cancel at every one of them.
+    std::size_t copyEvents = 0;
+    std::size_t cancelCopyAt = 0;
+    a.OnCopyTempFileProgress = [&](TObject*, double, TZipProgressPhase, bool& cancel) {
+        cancel = ++copyEvents == cancelCopyAt;
+    };
+    for (cancelCopyAt = 1; cancelCopyAt <= 6; ++cancelCopyAt) {
+        copyEvents = 0;
+        std::filesystem::remove(m.OnC("C:\\u.zip"));
+        a.OpenDefault();  // a new archive, and a new first update
+        a.AddMatchingFiles();
+        EXPECT_TRUE(a.UpdateRolledBack()) << "cancel at copy event " << cancelCopyAt;
+        EXPECT_EQ(a.DirManager()->Dir().Count(), 0) << "cancel at copy event " << cancelCopyAt;
+        a.Close();
+        EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
+        // What stays is the end record of an archive without entries.
+        const std::string z = Archive();
+        ASSERT_GE(z.size(), 22u);
+        EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(z.data() + z.size() - 22)), zip::kEndRecordSignature);
+        EXPECT_EQ(GetLE16(reinterpret_cast<const std::uint8_t*>(z.data() + z.size() - 22 + 10)), 0);
+    }
+    EXPECT_EQ(copyEvents, 6u);  // the last round cancelled at the last event of the second item
 }
 
 TEST_F(UpdateEngine, UpdateBehindUnchangedItemsKeepsThemByteForByte) {

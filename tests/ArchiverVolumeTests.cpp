@@ -1,11 +1,13 @@
 // Split volumes: limits, names, requests, where each block lands, and the default prompts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
+#include "archiver/ZipStrFunc.h"
 #include "platform/Dialogs.h"
 #include "platform/Faults.h"
 #include "platform/FileSystem.h"
@@ -211,6 +213,20 @@ TEST(VolumeRequests, AHandlerThatRenamesTheVolumeIsFollowed) {
     a->AddMatchingFiles();
     a->Close();
     EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\out")), std::vector<std::string>{"Kelmail.zip"});
+    // A volume named like the archive in other letters is the archive: it is kept, not deleted.
+    auto b = MakeJobArchiver();
+    b->OnRequestBlankVolume = [](TObject*, int, std::string& name, bool&) { name = "C:\\out\\KELMAIL.ZIP"; };
+    b->FileName = "C:\\out\\Kelmail.zip";
+    b->BaseDir = "C:\\src\\";
+    b->FileMasks() = {"C:\\src\\*.*"};
+    b->Open(0xFFFF);
+    EXPECT_NO_THROW(b->AddMatchingFiles());
+    EXPECT_FALSE(b->UpdateRolledBack());
+    b->Close();
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    reader.OpenDefault();
+    EXPECT_EQ(reader.DirManager()->Dir().Count(), 1);
 }
 
 TEST(VolumeRequests, NoRoomForAVolumeEndsWithCode45) {
@@ -294,6 +310,46 @@ TEST(VolumeWrites, UnsplittableBlockLargerThanAVolumeFailsWith46) {
     }
 }
 
+TEST(VolumeWrites, AVolumeThatTakesLessThanItsRoomFailsWith46) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    // The first volume stops taking bytes inside the second file's header block (39 bytes).
+    platform::faults::FailWritesAfter("C:\\out\\Kelmail.Z01", 1039 + 10);
+    std::vector<int> failures;
+    a->OnProcessFileFailure = [&](TObject*, const std::string&, TZipProcessOperation, int native, int,
+                                  const std::string&, TZipAction& action) {
+        failures.push_back(native);
+        platform::faults::Clear();  // the disk recovers for the roll-back
+        action = fxaAbort;
+    };
+    WriteStoredArchive(*a, {1000, 1000}, m);
+    EXPECT_EQ(failures, std::vector<int>{46});
+    EXPECT_TRUE(a->UpdateRolledBack());
+}
+
+TEST(VolumeRequests, AnUpdateLeftOpenIsCommittedByTheDestructorWithTheArchiversOwnChoices) {
+    TestMachine m;
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(150000, 1));
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    {
+        auto a = MakeJobArchiver(kSmallVolume);
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->BaseDir = "C:\\src\\";
+        a->FileMasks() = {"C:\\src\\*.*"};
+        a->Open(0xFFFF);
+        a->BeginUpdate();
+        a->AddMatchingFiles();  // inside an outer update: nothing is committed yet
+        ASSERT_EQ(a->UpdateDepth(), 1);
+    }
+    EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\out")),
+              (std::vector<std::string>{"Kelmail.Z01", "Kelmail.Z02", "Kelmail.zip"}));
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    reader.OpenDefault();
+    ASSERT_EQ(reader.DirManager()->Dir().Count(), 1);
+    EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).Method, 8);
+}
+
 TEST(VolumeWrites, FirstVolumeSizeChangesOnlyTheFirstVolume) {
     TestMachine m;
     auto a = MakeJobArchiver();
@@ -302,6 +358,122 @@ TEST(VolumeWrites, FirstVolumeSizeChangesOnlyTheFirstVolume) {
     const auto volumes = VolumePaths(m, 3);
     EXPECT_EQ(testing_support::HostFileSize(volumes[0]), 70000);
     EXPECT_EQ(testing_support::HostFileSize(volumes[1]), 100000);
+}
+
+TEST(VolumeWrites, ACentralDirectoryOverSeveralVolumesIsReadBack) {
+    TestMachine m;
+    // 300 empty files with names of 250 characters: about 89,000 bytes of central headers.
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) {
+        names.push_back(std::to_string(1000 + i) + std::string(246, 'n'));
+        testing_support::WriteHostFile(m.OnC("C:\\src\\" + names.back()), "");
+    }
+    auto a = MakeJobArchiver();
+    const auto requested = WriteStoredArchive(*a, {}, m);
+    const auto volumes = VolumePaths(m, requested.size());
+    ASSERT_GE(volumes.size(), 3u);
+    ExpectNoHeaderStraddles(volumes);
+    const std::string last = testing_support::ReadHostFile(volumes.back());
+    const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
+    EXPECT_LT(GetLE16(end + 6), GetLE16(end + 4));  // it starts on a volume before the last
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    reader.OpenDefault();
+    std::vector<std::string> loaded;
+    for (std::int32_t i = 0; i < reader.DirManager()->Dir().Count(); ++i) {
+        loaded.push_back(reader.DirManager()->Dir().GetEntry(i).Name);
+    }
+    std::sort(loaded.begin(), loaded.end());
+    EXPECT_EQ(loaded, names);
+    if (testing_support::HaveTool("zip") && testing_support::HaveTool("unzip")) {
+        std::string log;
+        EXPECT_EQ(testing_support::RunCommand("cd " + m.OnC("C:\\out") + " && for f in Kelmail.Z*; do mv $f $(echo $f | tr Z z); "
+                                              "done && zip -q -s 0 Kelmail.zip --out joined.zip && unzip -tq joined.zip",
+                                              &log),
+                  0)
+            << log;
+    }
+}
+
+TEST(VolumeWrites, Zip64EndRecordsOfADirectoryThatStartsBeforeTheLastVolume) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    constexpr std::int64_t kVolume = 1048576;
+    auto a = MakeJobArchiver(kVolume);
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->Open(0xFFFF);
+    // The first volume is left 20 bytes short of full, so the directory starts on the second one.
+    const std::string filler(static_cast<std::size_t>(kVolume - 20), '\0');
+    a->WriteToVolumesChecked(filler.data(), static_cast<std::int64_t>(filler.size()), a->ArchiveStreamRef(),
+                             a->CurrentVolumeRef(), -1, nullptr);
+    // 65,535 folder entries: their central headers alone fill several volumes, and their number
+    // calls for the Zip64 end records.
+    TZipDirArray& dir = a->DirManager()->Dir();
+    dir.SetCount(65535);
+    for (std::int32_t i = 0; i < 65535; ++i) {
+        TDirItem& item = dir.EntryRef(i);
+        item = TDirItem{};
+        item.VersionMadeBy = item.VersionNeeded = 20;
+        item.Flags = 2;
+        item.ExternalAttributes = 0x10;
+        dir.RegisterName(i, "d" + std::to_string(i) + "/");
+    }
+    a->DirManager()->SaveDirectory();
+    a->Close();
+    const auto files = testing_support::HostFolderNames(m.OnC("C:\\out"));
+    ASSERT_GE(files.size(), 4u);
+    const std::uint32_t lastDisk = static_cast<std::uint32_t>(files.size() - 1);
+    const std::string last = testing_support::ReadHostFile(m.OnC("C:\\out\\Kelmail.zip"));
+    const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
+    EXPECT_EQ(GetLE16(end + 4), lastDisk);
+    EXPECT_EQ(GetLE16(end + 6), 1);
+    EXPECT_EQ(GetLE16(end + 8), 0xFFFF);
+    EXPECT_EQ(GetLE32(end + 16), 0u);
+    const auto* locator = end - 20;
+    ASSERT_EQ(GetLE32(locator), zip::kZip64LocatorSignature);
+    EXPECT_EQ(GetLE32(locator + 4), lastDisk);
+    const std::uint64_t recordAt = zip::GetLE64(locator + 8);
+    EXPECT_EQ(recordAt, last.size() - 22 - 20 - 56);  // a position inside the last volume
+    EXPECT_EQ(GetLE32(locator + 16), lastDisk + 1);
+    const auto* record = reinterpret_cast<const std::uint8_t*>(last.data() + recordAt);
+    ASSERT_EQ(GetLE32(record), zip::kZip64EndRecordSignature);
+    EXPECT_EQ(GetLE32(record + 16), lastDisk);
+    EXPECT_EQ(GetLE32(record + 20), 1u);
+    EXPECT_EQ(zip::GetLE64(record + 24), 65535u);
+    EXPECT_EQ(zip::GetLE64(record + 32), 65535u);
+    EXPECT_EQ(zip::GetLE64(record + 48), 0u);  // the offset inside the volume where the directory starts
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\out\\Kelmail.zip";
+    reader.OpenDefault();
+    EXPECT_TRUE(reader.DirManager()->IsZip64);
+    ASSERT_EQ(reader.DirManager()->Dir().Count(), 65535);
+    EXPECT_EQ(reader.DirManager()->Dir().GetEntry(65534).Name, "d65534/");
+}
+
+TEST(ExistingArchives, InfoZipSplitArchivesLoad) {
+    if (!testing_support::HaveTool("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+    TestMachine m;
+    const std::string folder = m.OnC("C:\\iz");
+    const std::string content = testing_support::RandomBytes(150000, 4);
+    testing_support::WriteHostFile(folder + "/big.bin", content);
+    testing_support::WriteHostFile(folder + "/small.txt", "small");
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + folder + " && zip -q -s 64k ../iz.zip big.bin small.txt", &log), 0)
+        << log;
+    ASSERT_TRUE(testing_support::HostExists(m.OnC("C:\\iz.z02")));
+    TZipArchiver reader(nullptr);
+    reader.FileName = "C:\\iz.zip";
+    reader.OpenDefault();
+    EXPECT_EQ(reader.SpanningMode(), smSplitting);
+    TZipDirArray& dir = reader.DirManager()->Dir();
+    ASSERT_EQ(dir.Count(), 2);
+    std::int32_t i = -1;
+    ASSERT_TRUE(dir.FindEntry("big.bin", i));
+    EXPECT_EQ(dir.GetEntry(i).UncompressedSize, 150000u);
+    EXPECT_EQ(dir.GetEntry(i).Crc32, ~zip::Crc32Update(0xFFFFFFFF, content.data(), 150000));
+    EXPECT_EQ(dir.GetEntry(i).DiskNumberStart, 0);
+    ASSERT_TRUE(dir.FindEntry("small.txt", i));
+    EXPECT_GT(dir.GetEntry(i).DiskNumberStart, 0);  // it lies behind big.bin, on a later volume
 }
 
 TEST(VolumeWrites, OtherReadersAcceptTheSplitArchive) {

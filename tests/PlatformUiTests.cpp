@@ -117,3 +117,26 @@ TEST(MessageLoop, TimerFiresFromTheLoopAndQuitClosesBoxesAtOnce) {
     Application.ClearTerminate();
     platform::SetHeadlessOutput(nullptr);
 }
+
+TEST(MessageLoop, ACloseAnsweredBeforeTheFirstTickEndsTheLoopWithoutTheTick) {
+    Application.Initialize();
+    Application.ClearTerminate();
+    Application.DestroyForms();
+    TForm* form = Application.CreateForm<TForm>();
+    auto* timer = new TTimer(form);  // the form frees it
+    timer->SetInterval(100);
+    int ticks = 0;
+    timer->OnTimer = [&](TObject*) { ++ticks; };
+    timer->SetEnabled(true);
+    // The user takes longer than the timer's interval to answer the close question.
+    form->OnCloseQuery = [](TObject*, bool& canClose) {
+        platform::Sleep(150);
+        canClose = true;
+    };
+    platform::SimulateCloseCommand();
+    Application.Run();
+    EXPECT_TRUE(Application.Terminated());
+    EXPECT_EQ(ticks, 0);
+    Application.DestroyForms();
+    Application.ClearTerminate();
+}
