@@ -84,7 +84,7 @@ std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
             if (front->done) {
                 std::unique_ptr<TZipStagedJob> job = std::move(jobs_.front());
                 jobs_.pop_front();
-                tempBytes_ -= SpilledBytes(*job);
+                Count(*job, -1);
                 workChanged_.Set();
                 return job;
             }
@@ -101,8 +101,9 @@ void TZipPipeline::Removed(int index) {
     }
 }
 
-std::int64_t TZipPipeline::SpilledBytes(TZipStagedJob& job) {
-    return job.output && job.output->Spilled() ? job.output->Size() : 0;
+void TZipPipeline::Count(TZipStagedJob& job, int sign) {
+    if (!job.output) return;
+    (job.output->Spilled() ? tempBytes_ : memoryBytes_) += sign * job.output->Size();
 }
 
 void TZipPipeline::Work() {
@@ -113,7 +114,7 @@ void TZipPipeline::Work() {
             platform::CriticalSectionLock guard(lock_);
             for (;;) {
                 if (stopping_) return;
-                if (tempBytes_ < kTempBytesInFlight) {
+                if (tempBytes_ < kTempBytesInFlight && memoryBytes_ < kMemoryBytesInFlight) {
                     for (auto& candidate : jobs_) {
                         if (!candidate->started) {
                             job = candidate.get();
@@ -151,7 +152,7 @@ void TZipPipeline::Work() {
         }
         platform::CriticalSectionLock guard(lock_);
         job->done = true;
-        tempBytes_ += SpilledBytes(*job);
+        Count(*job, 1);
         job->changed.Set();
     }
 }

@@ -34,9 +34,12 @@ struct TZipStagedJob {
 
 class TZipPipeline {
 public:
-    // Read-ahead bounds: items waiting per worker, and bytes of temporary files held by finished
-    // items not yet written (a worker starts no new item while they pass the bound).
-    static constexpr int kItemsPerWorker = 2;
+    // Read-ahead bounds: items queued per worker, and the bytes that finished items not yet
+    // written hold in memory and in temporary files (a worker starts no new item while either
+    // passes its bound). The queue is long enough for the other workers to keep going while one
+    // compresses a large mail.
+    static constexpr int kItemsPerWorker = 32;
+    static constexpr std::int64_t kMemoryBytesInFlight = 16LL << 20;
     static constexpr std::int64_t kTempBytesInFlight = 64LL << 20;
 
     // Starts workers threads compressing with settings on behalf of archiver (whose WriteItem
@@ -63,7 +66,8 @@ public:
 
 private:
     void Work();
-    std::int64_t SpilledBytes(TZipStagedJob& job);
+    // Adds (sign 1) or removes (sign -1) what a finished job holds to the totals below.
+    void Count(TZipStagedJob& job, int sign);
 
     const TZipBaseArchiver& archiver_;
     const TZipBaseArchiver::ItemSettings settings_;
@@ -71,7 +75,8 @@ private:
     platform::CriticalSection lock_;
     platform::Event workChanged_{false};  // set when a job is queued, taken, or the workers stop
     std::deque<std::unique_ptr<TZipStagedJob>> jobs_;
-    std::int64_t tempBytes_ = 0;  // temporary-file bytes of finished jobs still queued
+    std::int64_t memoryBytes_ = 0;  // bytes finished jobs still queued hold in memory
+    std::int64_t tempBytes_ = 0;    // and in temporary files
     bool stopping_ = false;
     std::vector<std::unique_ptr<platform::Thread>> threads_;
 };
