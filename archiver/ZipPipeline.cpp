@@ -6,15 +6,19 @@
 
 TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings,
                            int workers)
-    : archiver_(archiver), settings_(settings), workers_(workers) {
+    : archiver_(archiver), settings_(settings) {
     // The thread layer learns which thread is the main one on first use; make sure that use is
     // here, on the caller's thread, and not in a worker.
     platform::IsMainThread();
     try {
-        for (int i = 0; i < workers_; ++i) {
-            threads_.push_back(std::make_unique<platform::Thread>([this] { Work(); }));
-            threads_.back()->Resume();
+        for (int i = 0; i < workers; ++i) {
+            auto thread = std::make_unique<platform::Thread>([this] { Work(); });
+            thread->Resume();
+            // A thread the system would not create does not count; with none, the caller's
+            // thread compresses every item itself.
+            if (thread->Started()) threads_.push_back(std::move(thread));
         }
+        workers_ = static_cast<int>(threads_.size());
     } catch (...) {
         {
             platform::CriticalSectionLock guard(lock_);

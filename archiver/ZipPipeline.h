@@ -51,6 +51,8 @@ public:
     TZipPipeline(const TZipPipeline&) = delete;
     TZipPipeline& operator=(const TZipPipeline&) = delete;
 
+    // The workers running; 0 when the system started none.
+    int Workers() const { return workers_; }
     // Whether another item may be queued.
     bool HasRoom();
     // Queues a copy of the item at index (the caller's thread).
@@ -71,7 +73,7 @@ private:
 
     const TZipBaseArchiver& archiver_;
     const TZipBaseArchiver::ItemSettings settings_;
-    const int workers_;
+    int workers_ = 0;
     platform::CriticalSection lock_;
     platform::Event workChanged_{false};  // set when a job is queued, taken, or the workers stop
     std::deque<std::unique_ptr<TZipStagedJob>> jobs_;

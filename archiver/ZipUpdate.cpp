@@ -209,6 +209,7 @@ void TZipBaseArchiver::CommitUpdate() {
         if (itemSettings_.split && workers > 1 && totalCount_ > 1) {
             pipeline_ = std::make_unique<TZipPipeline>(*this, itemSettings_, workers);
             pipelineNext_ = firstChanged;
+            if (pipeline_->Workers() == 0) pipeline_.reset();
         }
         try {
             std::int32_t i = firstChanged;
