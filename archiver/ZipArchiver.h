@@ -303,8 +303,8 @@ private:
     void RollbackUpdate();
     void RestoreArchiveTail();
     void DeleteTailFile();
-    std::string MakeTempFileName();
-    // Creates a temporary file named as MakeTempFileName names one and keeps it open; name gets its name.
+    // Creates a temporary file with a unique name (prefix "FC", in TempDir or else the system's
+    // temporary folder) and keeps it open; name gets its name.
     std::unique_ptr<TFileStream> CreateTempFile(std::string& name);
     static std::uint16_t ShareModeFlags(TZipFileShareMode mode);
 

@@ -56,10 +56,6 @@ void TZipBaseArchiver::FeedPipeline(int index) {
     }
 }
 
-std::string TZipBaseArchiver::MakeTempFileName() {
-    return platform::GetTempFileName(TempDir.empty() ? platform::GetTempPath() : TempDir, "FC");
-}
-
 std::unique_ptr<TFileStream> TZipBaseArchiver::CreateTempFile(std::string& name) {
     const std::string folder = itemSettings_.tempFolder.empty() ? (TempDir.empty() ? platform::GetTempPath() : TempDir)
                                                                 : itemSettings_.tempFolder;
@@ -368,8 +364,8 @@ bool TZipBaseArchiver::CompressItem(int index) {
     std::unique_ptr<TZipStagingStream> staged;
     TZipStagedJob* job = pipeline_ ? pipeline_->Front(index) : nullptr;
     if (job && archiveStream_->Position() >= kSentinel32 && itemSettings_.zip64Mode != zmAlways) {
-        // The worker took the header to land below 4 GiB, where its form does not depend on the
-        // position; it does not, so the item is compressed again here.
+        // The worker wrote the header as one that lands below 4 GiB, where its form does not
+        // depend on where it lands; this one lands further on and is compressed again here.
         pipeline_->Take();
         job = nullptr;
     }
