@@ -73,16 +73,57 @@ void TMemoryStream::SetSize(std::int64_t size) {
 TFileStream::TFileStream(const std::string& fileName, std::uint16_t mode)
     : fileName_(fileName),
       handle_(mode == platform::fmCreate ? platform::FileHandle::Create(fileName)
-                                         : platform::FileHandle::Open(fileName, mode)) {}
+                                         : platform::FileHandle::Open(fileName, mode)) {
+    if (mode == platform::fmCreate) Track(0);
+}
 
 TFileStream::TFileStream(const std::string& fileName, platform::FileHandle handle)
-    : fileName_(fileName), handle_(std::move(handle)) {}
+    : fileName_(fileName), handle_(std::move(handle)) {
+    Track(handle_.Size());
+}
 
-std::int64_t TFileStream::Read(void* buffer, std::int64_t count) { return handle_.Read(buffer, count); }
-std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) { return handle_.Write(buffer, count); }
-std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) { return handle_.Seek(offset, origin); }
-std::int64_t TFileStream::Size() { return handle_.Size(); }
+void TFileStream::Track(std::int64_t size) {
+    if (size < 0) return;
+    tracked_ = true;
+    size_ = size;
+    position_ = handle_.Seek(0, SeekOrigin::Current);
+    if (position_ < 0) tracked_ = false;
+}
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    const std::int64_t got = handle_.Read(buffer, count);
+    if (tracked_) position_ += got;
+    return got;
+}
+
+std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
+    const std::int64_t took = handle_.Write(buffer, count);
+    if (tracked_) {
+        position_ += took;
+        size_ = std::max(size_, position_);
+    }
+    return took;
+}
+
+std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
+    if (tracked_ && offset == 0 && origin == SeekOrigin::Current) return position_;
+    const std::int64_t position = handle_.Seek(offset, origin);
+    if (tracked_) {
+        position_ = position;
+        if (position < 0) tracked_ = false;
+    }
+    return position;
+}
+
+std::int64_t TFileStream::Size() { return tracked_ ? size_ : handle_.Size(); }
 
 void TFileStream::SetSize(std::int64_t size) {
-    if (!handle_.SetSize(size)) throw EWriteError();
+    if (!handle_.SetSize(size)) {
+        tracked_ = false;
+        throw EWriteError();
+    }
+    if (tracked_) {
+        size_ = size;
+        position_ = std::min(position_, size);
+    }
 }

@@ -62,6 +62,13 @@ public:
     const std::string& FileName() const { return fileName_; }
 
 private:
+    // A file this stream created (or was handed new) is not written by anyone else: its position
+    // and size are followed here instead of being asked of the system at every step.
+    void Track(std::int64_t size);
+
     std::string fileName_;
     platform::FileHandle handle_;
+    bool tracked_ = false;
+    std::int64_t position_ = 0;
+    std::int64_t size_ = 0;
 };
