@@ -75,3 +75,10 @@ public:
     EWriteError() : Exception("Stream write error") {}
     const char* ClassName() const override { return "EWriteError"; }
 };
+
+// A stream could not tell or move its position, or its size.
+class ESeekError : public Exception {
+public:
+    ESeekError() : Exception("Stream seek error") {}
+    const char* ClassName() const override { return "ESeekError"; }
+};
