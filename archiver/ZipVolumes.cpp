@@ -81,7 +81,7 @@ void TZipBaseArchiver::OpenVolume(TZipVolumeNumberInfo& info) {
     }
     bool cancel = false;
     if (openMode_ == platform::fmCreate) {
-        FreeArchiveStream();
+        CloseArchiveStream();
         const std::int64_t limit = spanningOptions_->VolumeSizeFor(info);
         std::string name;
         for (;;) {
@@ -160,7 +160,8 @@ std::int64_t TZipBaseArchiver::WriteToVolumes(const void* buffer, std::int64_t c
                 bufferStream->SetSize(0);
             }
             if (spanningMode_ == smSpanning) {
-                if (auto* file = dynamic_cast<TFileStream*>(volumeStream)) file->Flush();
+                auto* file = dynamic_cast<TFileStream*>(volumeStream);
+                if (file && !file->Flush()) throw EZipException(46, this);
             }
             info.SetNumber(info.Number + 1);
             OpenVolume(info);
@@ -220,7 +221,7 @@ void TZipBaseArchiver::CopyStreamToVolumes(TStream& source, TStream*& volumeStre
 void TZipBaseArchiver::FinishVolumes() {
     if (spanningMode_ == smNone || currentVolumeFileName_ == FileName) return;
     const std::string volume = currentVolumeFileName_;
-    FreeArchiveStream();
+    CloseArchiveStream();
     std::string name = FileName;
     MakeVolumeFileName(name, -1, false);
     if (platform::FileExists(name)) platform::DeleteFile(name);
