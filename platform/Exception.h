@@ -35,6 +35,10 @@ enum class OsError : std::uint8_t {
 // The system's own wording for an error kind, as Windows words it.
 std::string OsErrorText(OsError error);
 
+// The class name of any error: ClassName() for this program's own, the C++ name of the type for
+// the others (for example "std::out_of_range").
+std::string ExceptionClassName(const std::exception& error);
+
 }  // namespace platform
 
 // A failed operating-system call that is not tied to a file stream.
