@@ -57,8 +57,14 @@ protected:
         testing_support::MakeHostDirs(m.OnC("C:\\Vandrel\\LOG_EML"));
         testing_support::MakeHostDirs(m.OnC("C:\\Temp"));
         testing_support::SetEnv("TMPDIR", m.OnC("C:\\Temp"));
+        // Items compressed on worker threads would make the order of the file operations, and so
+        // which one is the k-th, differ from run to run.
+        testing_support::SetEnv("MAILBALE_THREADS", "1");
     }
-    void TearDown() override { testing_support::UnsetEnv("TMPDIR"); }
+    void TearDown() override {
+        testing_support::UnsetEnv("TMPDIR");
+        testing_support::UnsetEnv("MAILBALE_THREADS");
+    }
 
     void Mail(const std::string& name, const std::string& content) {
         WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\" + name), content);
