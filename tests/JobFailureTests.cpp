@@ -198,7 +198,10 @@ TEST_F(JobFailures, FailingAnyFileOperationNeverLeavesABrokenOrPartialArchive) {
         ASSERT_TRUE(run.injected) << "operation " << k << " of " << clean.operations << " never came";
         kinds.insert(OpName(run.failed));
         reports += run.reported ? 1 : 0;
-        const std::string wrong = Check(run);
+        std::string wrong = Check(run);
+        // The simulated error loses no byte, but on a real share it may have: it is a failure.
+        const bool writeError = run.failed == FileOp::Close || run.failed == FileOp::Flush;
+        if (writeError && run.reported) wrong += " an error on closing or flushing was reported as success;";
         if (!wrong.empty()) {
             faults += "operation " + std::to_string(k) + " (" + OpName(run.failed) + "):" + wrong + "\n";
             if (firstShown.empty()) firstShown = run.shown;
