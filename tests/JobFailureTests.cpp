@@ -104,8 +104,9 @@ protected:
     std::string Check(const JobRun& run) {
         std::string wrong;
         const std::string server = m.OnC("C:\\Vandrel");
-        if (run.reported != (run.status == 0)) wrong += " status " + std::to_string(run.status) + " with report " +
-                                                        std::to_string(run.reported) + ";";
+        if (run.reported != (run.status == 0)) {
+            wrong += " status " + std::to_string(run.status) + (run.reported ? " after" : " without") + " the report;";
+        }
         if (run.reported) {
             wrong += CheckArchive(run.volumes);
         } else if (HostFolderNames(server) != std::vector<std::string>{"LOG_EML"}) {
