@@ -25,8 +25,17 @@ struct TemporaryFile {
     ~TemporaryFile() { Remove(); }
     void Remove() {
         stream.reset();
-        if (!name.empty()) platform::DeleteFile(name);
+        if (!name.empty()) zip::RemoveFile(name);
         name.clear();
+    }
+    // Closes the file on the road of success, where an error on closing counts as a write error.
+    void Close(TZipBaseArchiver* archiver) {
+        if (!stream) return;
+        try {
+            stream->Close();
+        } catch (const EWriteError&) {
+            throw EZipException(46, archiver);
+        }
     }
 };
 
@@ -211,7 +220,12 @@ void TZipBaseArchiver::CommitUpdate() {
         return;
     }
     if (options_->FlushBuffers) {
-        if (auto* file = dynamic_cast<TFileStream*>(archiveStream_)) file->Flush();
+        // Data that did not reach the disk is an update that did not happen.
+        auto* file = dynamic_cast<TFileStream*>(archiveStream_);
+        if (file && !file->Flush()) {
+            RollbackUpdate();
+            throw EZipException(46, this);
+        }
     }
 }
 
@@ -322,6 +336,7 @@ bool TZipBaseArchiver::CompressItem(int index) {
             CopyStreamToVolumes(*temp.stream, archiveStream_, true, bufferStream_.get(), -1, -1, volumeCopyCancelled_,
                                 *currentVolume_);
         }
+        temp.Close(this);
         temp.Remove();
         ReleaseSource();
         DoFileProgress(progressName, operation, cancelRequested_, ppEnd, 100.0);

@@ -76,8 +76,21 @@ TFileStream::TFileStream(const std::string& fileName, std::uint16_t mode)
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) { return handle_.Read(buffer, count); }
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) { return handle_.Write(buffer, count); }
-std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) { return handle_.Seek(offset, origin); }
-std::int64_t TFileStream::Size() { return handle_.Size(); }
+std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
+    const std::int64_t position = handle_.Seek(offset, origin);
+    if (position < 0) throw ESeekError();
+    return position;
+}
+
+std::int64_t TFileStream::Size() {
+    const std::int64_t size = handle_.Size();
+    if (size < 0) throw ESeekError();
+    return size;
+}
+
+void TFileStream::Close() {
+    if (!handle_.Close()) throw EWriteError();
+}
 
 void TFileStream::SetSize(std::int64_t size) {
     if (!handle_.SetSize(size)) throw EWriteError();
