@@ -10,9 +10,19 @@ namespace {
 
 constexpr const char* kVandrelKey = "\\SOFTWARE\\Data Access Corporation\\Visual DataFlex\\7\\Workspaces\\Vandrel";
 
-// "Exception \"<class>: <message>\"" and the tail, as the job's error boxes word it.
-std::string ErrorText(const Exception& e, const char* tail) {
-    return std::string("Exception \"") + e.ClassName() + ": " + e.Message() + "\"" + tail;
+// "Exception \"<class>: <message>\"" and the tail, as the job's error boxes word it, for the error
+// being handled. Every error is shown so, not only the program's own: one from the C++ library
+// must not end the program without a word.
+std::string CurrentErrorText(const char* tail) {
+    std::string text;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        text = platform::ExceptionClassName(e) + ": " + e.what();
+    } catch (...) {
+        text = "Exception: Unknown exception";
+    }
+    return "Exception \"" + text + "\"" + tail;
 }
 
 }  // namespace
@@ -121,12 +131,21 @@ void TFormMain::FormCloseQuery(TObject*, bool& canClose) {
 }
 
 void TFormMain::ZipArchiverFileProgress(TObject*, const std::string&, double, TZipProcessOperation, TZipProgressPhase,
-                                        bool&) {
+                                        bool& cancel) {
     Application.ProcessMessages();
+    CancelOnStopRequest(cancel);
 }
 
-void TFormMain::ZipArchiverOverallProgress(TObject*, double, TZipProcessOperation, TZipProgressPhase, bool&) {
+void TFormMain::ZipArchiverOverallProgress(TObject*, double, TZipProcessOperation, TZipProgressPhase, bool& cancel) {
     Application.ProcessMessages();
+    CancelOnStopRequest(cancel);
+}
+
+void TFormMain::CancelOnStopRequest(bool& cancel) {
+    // A stop signal (a scheduler ending the run, a console's Ctrl+C in a run without a window) must
+    // not leave half an archive or a temporary file behind: the cancelled commit rolls back and
+    // deletes its temporary files, and the job then fails and removes what it wrote.
+    if (platform::StopSignal() != 0) cancel = true;
 }
 
 void TFormMain::ZipArchiverRequestBlankVolume(TObject*, int, std::string&, bool&) { ++VolumeCount; }
@@ -151,8 +170,10 @@ void TFormMain::TimerTick(TObject*) {
     PanelWaiting->Repaint();
     ZipFolder();
     if (ZipFailed) {
+        RemoveArchiveFiles();
         MessageDlg("Zip of Vandrel SPAM failed!", mtError, {mbOK});
-        outcome_ = TJobOutcome::Failed;
+        stopSignal_ = platform::StopSignal();
+        outcome_ = stopSignal_ != 0 ? TJobOutcome::Stopped : TJobOutcome::Failed;
     } else {
         ShowReport();
         outcome_ = TJobOutcome::Reported;
@@ -171,8 +192,8 @@ void TFormMain::LocateFolders(std::string& folder) {
                 path = registry.ReadString("Srvr_Path");
                 registry.CloseKey();
             }
-        } catch (const Exception& e) {
-            MessageDlg(ErrorText(e, " on Registry access!"), mtError, {mbOK});
+        } catch (...) {
+            MessageDlg(CurrentErrorText(" on Registry access!"), mtError, {mbOK});
         }
     }
     if (!path.empty() && path.back() != '\\') path += '\\';
@@ -196,10 +217,31 @@ void TFormMain::ZipFolder() {
         // nothing was packed: it must not be reported as a success.
         if (ZipArchiver->UpdateRolledBack()) ZipFailed = true;
         ZipArchiver->Close();
-    } catch (const Exception& e) {
-        MessageDlg(ErrorText(e, " during zipping!"), mtError, {mbOK});
+    } catch (...) {
+        MessageDlg(CurrentErrorText(" during zipping!"), mtError, {mbOK});
         ZipFailed = true;
     }
+}
+
+void TFormMain::RemoveArchiveFiles() {
+    // A failed job leaves no archive: a partial or empty set could be sent by mistake. The old files
+    // were deleted before the job began, so the files of these names are this run's: the archive
+    // and one volume for each volume requested.
+    try {
+        // The archiver may still hold a volume open, which could not be deleted then. Its error on
+        // closing adds nothing: the job has failed already, and the files go.
+        ZipArchiver->Close();
+    } catch (...) {
+    }
+    if (platform::FileExists(ArchiveName)) zip::RemoveFile(ArchiveName);
+    for (int n = 1; n <= VolumeCount; ++n) {
+        const std::string volume = zip::ChangeFileExt(ArchiveName, VolumeSuffix(n));
+        if (platform::FileExists(volume)) zip::RemoveFile(volume);
+    }
+}
+
+int TFormMain::ExitStatus() const {
+    return outcome_ == TJobOutcome::Stopped ? 128 + stopSignal_ : static_cast<int>(outcome_);
 }
 
 std::string TFormMain::VolumeSuffix(int number) { return Format(".z%02d", number); }

@@ -15,6 +15,7 @@ enum class TJobOutcome : int {
     Failed = 1,      // "Zip of Vandrel SPAM failed!" was shown
     NotLocated = 2,  // "Unable to locate Vandrel SPAM folder!" was shown
     Abandoned = 3,   // the window was closed before the job began
+    Stopped = 128,   // a stop signal failed the job; the status is 128 + the signal's number
 };
 
 class TFormMain : public TForm {
@@ -56,8 +57,15 @@ public:
     std::int32_t VolumeCount = 0;
     std::string ArchiveName;
     TJobOutcome Outcome() const { return outcome_; }
+    // The program's exit status: the outcome, or 128 + the signal's number after a stop signal.
+    int ExitStatus() const;
 
 private:
     void LoadLayout();
+    // Cancels the commit when the program was asked to stop.
+    static void CancelOnStopRequest(bool& cancel);
+    // Deletes the archive files this run created, after a failed job.
+    void RemoveArchiveFiles();
     TJobOutcome outcome_ = TJobOutcome::Abandoned;
+    int stopSignal_ = 0;
 };

@@ -1,6 +1,8 @@
 // The archiver's surface: construction, properties, opening and closing, the update transaction.
 #include "archiver/ZipArchiver.h"
 
+#include <exception>
+
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipPipeline.h"
 #include "archiver/ZipStrFunc.h"
@@ -67,7 +69,14 @@ TZipBaseArchiver::TZipBaseArchiver(TComponent* owner)
     currentVolume_ = std::make_unique<TZipVolumeNumberInfo>();
 }
 
-TZipBaseArchiver::~TZipBaseArchiver() { Close(); }
+TZipBaseArchiver::~TZipBaseArchiver() {
+    // A destructor cannot report; an owner that must know whether the archive was written whole
+    // calls Close first.
+    try {
+        Close();
+    } catch (...) {
+    }
+}
 
 TZipArchiver::TZipArchiver(TComponent* owner) : TZipBaseArchiver(owner) {
     useZipSignatures_ = true;
@@ -76,7 +85,13 @@ TZipArchiver::TZipArchiver(TComponent* owner) : TZipBaseArchiver(owner) {
     ChooseCompressionMethod();
 }
 
-TZipArchiver::~TZipArchiver() { Close(); }
+TZipArchiver::~TZipArchiver() {
+    // As in the base destructor: a destructor cannot report, and must not throw.
+    try {
+        Close();
+    } catch (...) {
+    }
+}
 
 void TZipBaseArchiver::ChooseCompressionMethod() { itemMethod_ = 0xFFFF; }
 
@@ -135,6 +150,20 @@ void TZipBaseArchiver::FreeArchiveStream() {
     if (dirManager_ && old) dirManager_->StreamReplaced(old, nullptr);
 }
 
+void TZipBaseArchiver::CloseArchiveStream() {
+    auto* file = externalStream_ ? nullptr : dynamic_cast<TFileStream*>(ownedStream_.get());
+    bool closed = true;
+    if (file) {
+        try {
+            file->Close();
+        } catch (const EWriteError&) {
+            closed = false;
+        }
+    }
+    FreeArchiveStream();
+    if (!closed) throw EZipException(46, this);
+}
+
 void TZipBaseArchiver::Open(std::uint16_t mode) {
     if (!inMemory_ && zip::NamePart(FileName).empty()) throw EZipException(10, this);
     if (mode != platform::fmCreate && !platform::FileExists(FileName) && spanningMode_ != smSpanning &&
@@ -184,18 +213,27 @@ void TZipBaseArchiver::SetOpen(bool value) {
 }
 
 void TZipBaseArchiver::Close() {
+    // The archive is released in every case; an error of the final commit, of the empty directory
+    // or of closing the file is raised afterwards, or the caller would take a broken archive for
+    // a whole one.
+    std::exception_ptr failure;
     if (isOpen_) {
-        // Closing never fails: whatever the final commit or the empty directory raises is dropped,
-        // and the archive is released in every case.
         try {
             CommitUpdate();
             if (archiveStream_ && archiveStream_->Size() == 0) dirManager_->SaveDirectory();
         } catch (...) {
+            failure = std::current_exception();
         }
         isOpen_ = false;
+        try {
+            CloseArchiveStream();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
     }
     FreeArchiveStream();
     dirManager_.reset();
+    if (failure) std::rethrow_exception(failure);
 }
 
 void TZipBaseArchiver::RequireOpen() {

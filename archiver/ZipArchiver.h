@@ -175,7 +175,9 @@ public:
     // Opens with a mode chosen from the file's existence and writability.
     void OpenDefault();
     void SetOpen(bool value);
-    // Finishes a pending update, then releases the archive. Never raises.
+    // Finishes a pending update, then releases the archive in every case. Then raises the first
+    // error of that update or of closing the archive file, since either means the archive on disk
+    // is not what the caller was told.
     void Close();
     // Adds every file selected by FileMasks in one update.
     void AddMatchingFiles();
@@ -282,6 +284,9 @@ private:
     void FreeArchiveStream();
     // Free bytes left on the current volume's drive, given the volume's size now.
     std::int64_t VolumeFreeSpace(std::int64_t volumeSize);
+    // Closes a written archive file (or volume) and frees its stream; raises code 46 when the
+    // system reports an error on closing.
+    void CloseArchiveStream();
 
     // Selection.
     void SearchAndMark(const TStringList& masks, std::int32_t searchAttr, bool recurse, const TStringList& exclusions);

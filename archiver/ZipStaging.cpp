@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "archiver/ZipStrFunc.h"
 #include "platform/FileSystem.h"
 
 TZipStagingStream::TZipStagingStream(std::string tempFolder, std::int64_t memoryLimit)
@@ -9,7 +10,11 @@ TZipStagingStream::TZipStagingStream(std::string tempFolder, std::int64_t memory
 
 TZipStagingStream::~TZipStagingStream() {
     file_.reset();
-    if (!fileName_.empty()) platform::DeleteFile(fileName_);
+    if (!fileName_.empty()) zip::RemoveFile(fileName_);
+}
+
+void TZipStagingStream::Close() {
+    if (file_) file_->Close();
 }
 
 void TZipStagingStream::Spill() {

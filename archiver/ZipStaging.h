@@ -28,6 +28,9 @@ public:
     void SetSize(std::int64_t size) override;
     std::int64_t Size() override;
 
+    // Closes the temporary file, when there is one; raises EWriteError when the system reports an
+    // error on closing. The stream is not used afterwards; the file is still deleted with it.
+    void Close();
     // Whether the bytes live in the temporary file, and its name (empty while they are in memory).
     bool Spilled() const { return file_ != nullptr; }
     const std::string& TempFileName() const { return fileName_; }

@@ -4,6 +4,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
+#include "platform/Threads.h"
 
 namespace zip {
 
@@ -103,6 +104,14 @@ std::string ReplaceChar(std::string text, char from, char to) {
         if (c == from) c = to;
     }
     return text;
+}
+
+bool RemoveFile(const std::string& path) {
+    for (std::uint32_t attempt = 0; attempt < 4; ++attempt) {
+        if (platform::DeleteFile(path) || !platform::FileExists(path)) return true;
+        platform::Sleep(10u << attempt);
+    }
+    return false;
 }
 
 namespace {

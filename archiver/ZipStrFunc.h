@@ -32,6 +32,9 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext);
 std::string AsciiLower(std::string text);
 // Every occurrence of from replaced by to.
 std::string ReplaceChar(std::string text, char from, char to);
+// Deletes a file, trying again a few times after a short pause, since a virus scanner or an
+// indexer may hold a file that was just closed for a moment. True when the file is gone.
+bool RemoveFile(const std::string& path);
 
 // Feeds length bytes into a running CRC-32 register (reflected polynomial 0xEDB88320, no inversion:
 // start with 0xFFFFFFFF and complement at the end). A missing buffer or a length of 0 or less

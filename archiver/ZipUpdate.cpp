@@ -253,7 +253,12 @@ void TZipBaseArchiver::CommitUpdate() {
         return;
     }
     if (options_->FlushBuffers) {
-        if (auto* file = dynamic_cast<TFileStream*>(archiveStream_)) file->Flush();
+        // Data that did not reach the disk is an update that did not happen.
+        auto* file = dynamic_cast<TFileStream*>(archiveStream_);
+        if (file && !file->Flush()) {
+            RollbackUpdate();
+            throw EZipException(46, this);
+        }
     }
 }
 
@@ -405,7 +410,15 @@ bool TZipBaseArchiver::CompressItem(int index) {
             return false;
         }
         output->Seek(0, platform::SeekOrigin::End);
-        if (split) CopyStagedToVolumes(item, *staged, headerLength);
+        if (split) {
+            CopyStagedToVolumes(item, *staged, headerLength);
+            // Closed on the road of success, where an error on closing counts as a write error.
+            try {
+                staged->Close();
+            } catch (const EWriteError&) {
+                throw EZipException(46, this);
+            }
+        }
         staged.reset();
         ReleaseSource();
         DoFileProgress(progressName, operation, cancelRequested_, ppEnd, 100.0);

@@ -95,7 +95,7 @@ void TZipBaseArchiver::OpenVolume(TZipVolumeNumberInfo& info) {
     }
     bool cancel = false;
     if (openMode_ == platform::fmCreate) {
-        FreeArchiveStream();
+        CloseArchiveStream();
         const std::int64_t limit = spanningOptions_->VolumeSizeFor(info);
         std::string name;
         for (;;) {
@@ -186,7 +186,8 @@ std::int64_t TZipBaseArchiver::WriteToVolumes(const void* buffer, std::int64_t c
                 bufferStream->SetSize(0);
             }
             if (spanningMode_ == smSpanning) {
-                if (auto* file = dynamic_cast<TFileStream*>(volumeStream)) file->Flush();
+                auto* file = dynamic_cast<TFileStream*>(volumeStream);
+                if (file && !file->Flush()) throw EZipException(46, this);
             }
             info.SetNumber(info.Number + 1);
             OpenVolume(info);
@@ -252,7 +253,7 @@ void TZipBaseArchiver::FinishVolumes() {
     };
     if (spanningMode_ == smNone || sameFile(currentVolumeFileName_, FileName)) return;
     const std::string volume = currentVolumeFileName_;
-    FreeArchiveStream();
+    CloseArchiveStream();
     std::string name = FileName;
     MakeVolumeFileName(name, -1, false);
     if (!sameFile(volume, name)) {

@@ -1,7 +1,12 @@
 // Backend-independent pieces of the platform layer: error texts, formatting, packed date-times.
+#include <cxxabi.h>
+
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/Exception.h"
@@ -40,6 +45,18 @@ std::string OsErrorText(OsError error) {
         case OsError::Other: break;
     }
     return "The request is not supported";
+}
+
+std::string ExceptionClassName(const std::exception& error) {
+    if (const auto* own = dynamic_cast<const Exception*>(&error)) return own->ClassName();
+    const char* mangled = typeid(error).name();
+    int status = 0;
+    const std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                                      std::free);
+    std::string text = status == 0 && name ? name.get() : mangled;
+    // The library's ABI tag ("std::ios_base::failure[abi:cxx11]") means nothing to a user.
+    if (const std::size_t tag = text.find("[abi:"); tag != std::string::npos) text.erase(tag);
+    return text;
 }
 
 bool FileExists(const std::string& path) {

@@ -1,6 +1,7 @@
 #include "platform/Dialogs.h"
 
 #include <algorithm>
+#include <atomic>
 
 const char* MsgDlgCaption(TMsgDlgType type) {
     switch (type) {
@@ -79,3 +80,23 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
     if (Application.Terminated()) return false;
     return Application.FrontEnd().ShowInputBox(caption, prompt, value);
 }
+
+namespace platform {
+namespace {
+
+// Written by signal handlers, so it must be lock-free.
+std::atomic<int> gStopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+}  // namespace
+
+void RequestStop(int signal) {
+    int none = 0;
+    gStopSignal.compare_exchange_strong(none, signal);
+}
+
+int StopSignal() { return gStopSignal.load(); }
+
+void ClearStopRequest() { gStopSignal = 0; }
+
+}  // namespace platform

@@ -47,6 +47,10 @@ public:
     virtual void PumpMessages() {}
     // Called when the message loop ends.
     virtual void Shutdown() {}
+    // Makes the system's requests to stop (signals, console events) end the program cleanly: they
+    // only record a stop request (StopSignal), which the job sees at its next progress event. The
+    // program calls it once; tests that run the job in process do not.
+    virtual void CatchStopSignals() {}
 };
 
 namespace platform {
@@ -59,4 +63,11 @@ void SetHeadlessAnswers(const std::vector<std::string>& answers);
 void SetHeadlessOutput(std::string* capture);
 // Asks the current front end for the close command, as the user would.
 void SimulateCloseCommand();
+// Records a request to stop the program by signal number (as SIGTERM 15; a console's Ctrl+C is
+// SIGINT 2). Safe to call from a signal handler; the first request stands.
+void RequestStop(int signal);
+// The signal number of the request to stop, 0 when none came.
+int StopSignal();
+// Forgets the request, for a host that runs several sessions in one process (the tests).
+void ClearStopRequest();
 }  // namespace platform

@@ -35,6 +35,10 @@ enum class OsError : std::uint8_t {
 // The system's own wording for an error kind, as Windows words it.
 std::string OsErrorText(OsError error);
 
+// The class name of any error: ClassName() for this program's own, the C++ name of the type for
+// the others (for example "std::out_of_range").
+std::string ExceptionClassName(const std::exception& error);
+
 }  // namespace platform
 
 // A failed operating-system call that is not tied to a file stream.
@@ -74,4 +78,11 @@ class EWriteError : public Exception {
 public:
     EWriteError() : Exception("Stream write error") {}
     const char* ClassName() const override { return "EWriteError"; }
+};
+
+// A stream could not tell or move its position, or its size.
+class ESeekError : public Exception {
+public:
+    ESeekError() : Exception("Stream seek error") {}
+    const char* ClassName() const override { return "ESeekError"; }
 };

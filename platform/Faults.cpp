@@ -9,7 +9,7 @@
 namespace platform::faults {
 namespace {
 
-enum class Kind { Disk, Open, Write, Read };
+enum class Kind { Disk, Open, Write, Read, Close, Flush };
 
 struct Fault {
     Kind kind;
@@ -26,6 +26,20 @@ std::mutex& Lock() {
 std::vector<Fault>& Faults() {
     static std::vector<Fault> faults;
     return faults;
+}
+
+// The operation count of FailOperation.
+struct OperationCounter {
+    bool counting = false;
+    std::int64_t count = 0;
+    std::int64_t failAt = 0;
+    bool failed = false;
+    FileOp failedOp = FileOp::Open;
+};
+
+OperationCounter& Counter() {
+    static OperationCounter counter;
+    return counter;
 }
 
 bool Below(const std::string& path, const std::string& prefix) {
@@ -56,13 +70,47 @@ void SimulateDisk(const std::string& prefix, std::int64_t capacity) { Add(Kind::
 void FailOpens(const std::string& prefix, OsError error) { Add(Kind::Open, prefix, 0, error); }
 void FailWritesAfter(const std::string& prefix, std::int64_t count) { Add(Kind::Write, prefix, count, OsError::None); }
 void ShortReadsAfter(const std::string& prefix, std::int64_t count) { Add(Kind::Read, prefix, count, OsError::None); }
+void FailCloses(const std::string& prefix) { Add(Kind::Close, prefix, 0, OsError::None); }
+void FailFlushes(const std::string& prefix) { Add(Kind::Flush, prefix, 0, OsError::None); }
 
 void Clear() {
     std::lock_guard guard(Lock());
     Faults().clear();
+    Counter() = OperationCounter{};
+}
+
+void FailOperation(std::int64_t failAt) {
+    std::lock_guard guard(Lock());
+    Counter() = OperationCounter{true, 0, failAt};
+}
+
+std::int64_t OperationCount() {
+    std::lock_guard guard(Lock());
+    return Counter().count;
+}
+
+bool FailedOperation(FileOp& op) {
+    std::lock_guard guard(Lock());
+    op = Counter().failedOp;
+    return Counter().failed;
+}
+
+bool OperationFails(FileOp op, const std::string& path) {
+    std::lock_guard guard(Lock());
+    OperationCounter& c = Counter();
+    if (c.counting && ++c.count == c.failAt) {
+        c.failed = true;
+        c.failedOp = op;
+        return true;
+    }
+    if (op != FileOp::Close && op != FileOp::Flush) return false;
+    const Kind kind = op == FileOp::Close ? Kind::Close : Kind::Flush;
+    return std::any_of(Faults().begin(), Faults().end(),
+                       [&](const Fault& f) { return f.kind == kind && Below(path, f.prefix); });
 }
 
 std::int64_t FreeSpaceFor(const std::string& path, std::int64_t real) {
+    if (OperationFails(FileOp::FreeSpace, path)) return -1;
     std::lock_guard guard(Lock());
     for (const Fault& f : Faults()) {
         if (f.kind == Kind::Disk && Below(path, f.prefix)) real = std::max<std::int64_t>(0, f.budget);
@@ -71,6 +119,7 @@ std::int64_t FreeSpaceFor(const std::string& path, std::int64_t real) {
 }
 
 OsError OpenFailureFor(const std::string& path) {
+    if (OperationFails(FileOp::Open, path)) return OsError::AccessDenied;
     std::lock_guard guard(Lock());
     for (const Fault& f : Faults()) {
         if (f.kind == Kind::Open && Below(path, f.prefix)) return f.error;
@@ -79,10 +128,14 @@ OsError OpenFailureFor(const std::string& path) {
 }
 
 std::int64_t AllowWrite(const std::string& path, std::int64_t count) {
+    if (OperationFails(FileOp::Write, path)) count /= 2;
     count = Consume(Kind::Disk, path, count);
     return Consume(Kind::Write, path, count);
 }
 
-std::int64_t AllowRead(const std::string& path, std::int64_t count) { return Consume(Kind::Read, path, count); }
+std::int64_t AllowRead(const std::string& path, std::int64_t count) {
+    if (OperationFails(FileOp::Read, path)) return 0;
+    return Consume(Kind::Read, path, count);
+}
 
 }  // namespace platform::faults

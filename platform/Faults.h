@@ -19,13 +19,32 @@ void FailOpens(const std::string& prefix, OsError error);
 void FailWritesAfter(const std::string& prefix, std::int64_t count);
 // Reads from files below prefix stop delivering once count bytes in all have been read there.
 void ShortReadsAfter(const std::string& prefix, std::int64_t count);
+// Closes of files below prefix report an error, as network shares report write and quota errors;
+// the file is closed all the same.
+void FailCloses(const std::string& prefix);
+// Flushes of files below prefix report an error.
+void FailFlushes(const std::string& prefix);
 // Removes every fault.
 void Clear();
+
+// The kinds of file operation the backends count.
+enum class FileOp : std::uint8_t { Open, Read, Write, Seek, Size, Close, Flush, Rename, Delete, FreeSpace, TempName };
+// Counts every file operation from now on and fails the one numbered failAt (counting from 1; 0 fails
+// none): an open or a temporary name raises, a read delivers nothing, a write takes half of its
+// bytes, a seek, size or free-space query answers -1, a close, flush, rename or delete reports failure.
+void FailOperation(std::int64_t failAt);
+// The operations counted since FailOperation.
+std::int64_t OperationCount();
+// The kind of the operation that was failed; false when none was.
+bool FailedOperation(FileOp& op);
 
 // Used by the backends.
 std::int64_t FreeSpaceFor(const std::string& path, std::int64_t real);
 OsError OpenFailureFor(const std::string& path);
 std::int64_t AllowWrite(const std::string& path, std::int64_t count);
 std::int64_t AllowRead(const std::string& path, std::int64_t count);
+// Counts one operation of kind op on path; true when it is the one to fail, or when it is a close
+// or a flush that a fault covers.
+bool OperationFails(FileOp op, const std::string& path);
 
 }  // namespace platform::faults

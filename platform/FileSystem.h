@@ -65,7 +65,10 @@ public:
     bool SetSize(std::int64_t size);
     // Forces the file's buffers to the disk; false on failure.
     bool Flush();
-    void Close();
+    // Closes the file; false when the system reports an error, which may mean that written data
+    // did not reach the disk (network shares report write and quota errors here). The handle is
+    // closed either way. Dropping a handle closes it without this report.
+    bool Close();
 
     struct Impl;
 

@@ -108,14 +108,25 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
 std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
     if (tracked_ && offset == 0 && origin == SeekOrigin::Current) return position_;
     const std::int64_t position = handle_.Seek(offset, origin);
-    if (tracked_) {
-        position_ = position;
-        if (position < 0) tracked_ = false;
+    if (position < 0) {
+        tracked_ = false;
+        throw ESeekError();
     }
+    position_ = position;
     return position;
 }
 
-std::int64_t TFileStream::Size() { return tracked_ ? size_ : handle_.Size(); }
+std::int64_t TFileStream::Size() {
+    if (tracked_) return size_;
+    const std::int64_t size = handle_.Size();
+    if (size < 0) throw ESeekError();
+    return size;
+}
+
+void TFileStream::Close() {
+    tracked_ = false;
+    if (!handle_.Close()) throw EWriteError();
+}
 
 void TFileStream::SetSize(std::int64_t size) {
     if (!handle_.SetSize(size)) {

@@ -46,7 +46,8 @@ private:
 };
 
 // A stream over a file. mode is an open-mode word; fmCreate creates (or truncates) the file.
-// Raises EFCreateError or EFOpenError.
+// Raises EFCreateError or EFOpenError. A failed seek or size query raises ESeekError: a position
+// taken for -1 would land in the archive's records.
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string& fileName, std::uint16_t mode);
@@ -57,8 +58,11 @@ public:
     std::int64_t Seek(std::int64_t offset, platform::SeekOrigin origin) override;
     void SetSize(std::int64_t size) override;
     std::int64_t Size() override;
-    // Forces the file's buffers to the disk.
+    // Forces the file's buffers to the disk; false on failure.
     bool Flush() { return handle_.Flush(); }
+    // Closes the file now; raises EWriteError when the system reports an error on closing, which
+    // may mean that written data was lost. Destroying the stream closes it without this check.
+    void Close();
     const std::string& FileName() const { return fileName_; }
 
 private:

@@ -203,15 +203,20 @@ struct FileHandle::Impl {
     std::string path;  // Windows path, for the fault seam
     OpenRecord record{};
 
-    ~Impl() {
-        if (fd < 0) return;
+    ~Impl() { Release(); }
+
+    // Closes the file; false when close reports an error (the descriptor is gone either way).
+    bool Release() {
+        if (fd < 0) return true;
         {
             std::lock_guard guard(ShareLock());
             auto& files = OpenFiles();
             files.erase(std::remove_if(files.begin(), files.end(), [&](const OpenRecord& r) { return r.owner == this; }),
                         files.end());
         }
-        ::close(fd);
+        const int result = ::close(fd);
+        fd = -1;
+        return result == 0;
     }
 };
 
@@ -323,28 +328,40 @@ std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t FileHandle::Seek(std::int64_t offset, SeekOrigin origin) {
-    if (!IsOpen()) return -1;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Seek, impl_->path)) return -1;
     const int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
     return ::lseek(impl_->fd, offset, whence);
 }
 
 std::int64_t FileHandle::Size() {
     struct stat st{};
-    if (!IsOpen() || ::fstat(impl_->fd, &st) != 0) return -1;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Size, impl_->path)) return -1;
+    if (::fstat(impl_->fd, &st) != 0) return -1;
     return st.st_size;
 }
 
 bool FileHandle::SetSize(std::int64_t size) {
-    if (!IsOpen()) return false;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Write, impl_->path)) return false;
     if (size > Size() && faults::AllowWrite(impl_->path, size - Size()) < size - Size()) return false;
     if (::ftruncate(impl_->fd, size) != 0) return false;
     if (Seek(0, SeekOrigin::Current) > size) Seek(size, SeekOrigin::Begin);
     return true;
 }
 
-bool FileHandle::Flush() { return IsOpen() && ::fsync(impl_->fd) == 0; }
+bool FileHandle::Flush() {
+    return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && ::fsync(impl_->fd) == 0;
+}
 
-void FileHandle::Close() { impl_.reset(); }
+bool FileHandle::Close() {
+    if (!IsOpen()) {
+        impl_.reset();
+        return true;
+    }
+    const bool failed = faults::OperationFails(faults::FileOp::Close, impl_->path);
+    const bool closed = impl_->Release();
+    impl_.reset();
+    return closed && !failed;
+}
 
 // ---- Folder enumeration ----
 
@@ -514,6 +531,7 @@ std::string ExpandFileName(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) {
+    if (faults::OperationFails(faults::FileOp::Delete, path)) return false;
     const std::string hostPath = ToHost(path);
     struct stat st{};
     if (hostPath.empty() || ::lstat(hostPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
@@ -524,6 +542,7 @@ bool DeleteFile(const std::string& path) {
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
+    if (faults::OperationFails(faults::FileOp::Rename, oldPath)) return false;
     const std::string from = ToHost(oldPath);
     const std::string to = ToHost(newPath);
     struct stat st{};
@@ -576,6 +595,7 @@ namespace {
 // Creates a new file with a unique name in folder (the first three characters of prefix, one to
 // four hex digits, ".tmp"), open for reading and writing; returns its descriptor and sets name.
 int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::string& name) {
+    if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
     const std::string three = prefix.substr(0, 3);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <initializer_list>
 #include <iostream>
 #include <mutex>
 
@@ -24,6 +25,26 @@ namespace platform {
 namespace {
 
 void OnInterrupt(int) { RequestCloseCommand(); }
+
+void OnStopSignal(int signal) { RequestStop(signal); }
+
+// Each of signals records a stop request. The handler is reset on delivery, so a second signal of
+// the same kind ends a program that does not stop at once in the usual way. Interrupted reads are
+// not restarted, so a console box waiting for input closes with its cancel result.
+void CatchSignals(std::initializer_list<int> signals) {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int signal : signals) sigaction(signal, &action, nullptr);
+}
+
+// The headless front end of the Linux program: SIGINT stops the job as SIGTERM and SIGHUP do,
+// since there is no window whose close command it could be.
+class PosixHeadlessFrontEnd : public HeadlessFrontEnd {
+public:
+    void CatchStopSignals() override { CatchSignals({SIGINT, SIGTERM, SIGHUP}); }
+};
 
 // "&Yes" shown as "[Y]es", "OK" as "[O]K": the letter in brackets is the key to type.
 std::string KeyedCaption(const std::string& caption) {
@@ -57,6 +78,9 @@ public:
         const char* colour = std::getenv("COLORTERM");
         trueColour_ = colour && (std::string(colour) == "truecolor" || std::string(colour) == "24bit");
     }
+
+    // Ctrl+C stays the window's close command.
+    void CatchStopSignals() override { CatchSignals({SIGTERM, SIGHUP}); }
 
     void ShowForm(TForm& form) override {
         form_ = &form;
@@ -173,7 +197,7 @@ std::unique_ptr<TFrontEnd> CreateFrontEnd(const std::string& name) {
         chosen = env && *env ? env : (::isatty(STDOUT_FILENO) ? "console" : "headless");
     }
     if (chosen == "console") return std::make_unique<ConsoleFrontEnd>();
-    return std::make_unique<HeadlessFrontEnd>();
+    return std::make_unique<PosixHeadlessFrontEnd>();
 }
 
 // The classic Windows colour scheme ("Windows Standard" of Windows 2000 and XP's classic style).

@@ -124,7 +124,7 @@ std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t FileHandle::Seek(std::int64_t offset, SeekOrigin origin) {
-    if (!IsOpen()) return -1;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Seek, impl_->path)) return -1;
     const DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN : origin == SeekOrigin::Current ? FILE_CURRENT : FILE_END;
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
@@ -135,12 +135,13 @@ std::int64_t FileHandle::Seek(std::int64_t offset, SeekOrigin origin) {
 
 std::int64_t FileHandle::Size() {
     LARGE_INTEGER size;
-    if (!IsOpen() || !GetFileSizeEx(impl_->handle, &size)) return -1;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Size, impl_->path)) return -1;
+    if (!GetFileSizeEx(impl_->handle, &size)) return -1;
     return size.QuadPart;
 }
 
 bool FileHandle::SetSize(std::int64_t size) {
-    if (!IsOpen()) return false;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Write, impl_->path)) return false;
     const std::int64_t old = Size();
     if (size > old && faults::AllowWrite(impl_->path, size - old) < size - old) return false;
     const std::int64_t here = Seek(0, SeekOrigin::Current);
@@ -149,9 +150,21 @@ bool FileHandle::SetSize(std::int64_t size) {
     return true;
 }
 
-bool FileHandle::Flush() { return IsOpen() && FlushFileBuffers(impl_->handle); }
+bool FileHandle::Flush() {
+    return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && FlushFileBuffers(impl_->handle);
+}
 
-void FileHandle::Close() { impl_.reset(); }
+bool FileHandle::Close() {
+    if (!IsOpen()) {
+        impl_.reset();
+        return true;
+    }
+    const bool failed = faults::OperationFails(faults::FileOp::Close, impl_->path);
+    const bool closed = CloseHandle(impl_->handle) != 0;
+    impl_->handle = INVALID_HANDLE_VALUE;
+    impl_.reset();
+    return closed && !failed;
+}
 
 // ---- Folder enumeration ----
 
@@ -234,10 +247,12 @@ std::string GetCurrentDir() {
     return n == 0 || n >= sizeof buffer ? std::string() : std::string(buffer, n);
 }
 
-bool DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool DeleteFile(const std::string& path) {
+    return !faults::OperationFails(faults::FileOp::Delete, path) && DeleteFileA(path.c_str()) != 0;
+}
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
-    return MoveFileA(oldPath.c_str(), newPath.c_str()) != 0;
+    return !faults::OperationFails(faults::FileOp::Rename, oldPath) && MoveFileA(oldPath.c_str(), newPath.c_str()) != 0;
 }
 
 std::int64_t DiskFree(const std::string& path) {
@@ -281,6 +296,7 @@ std::string GetTempPath() {
 }
 
 FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& prefix, std::string& name) {
+    if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
     const OsError fault = faults::OpenFailureFor(ExpandFileName(probe));
     if (fault != OsError::None) throw EFCreateError(probe, fault);
@@ -310,6 +326,7 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
 }
 
 std::string GetTempFileName(const std::string& folder, const std::string& prefix) {
+    if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     char buffer[MAX_PATH + 1];
     const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
     const OsError fault = faults::OpenFailureFor(ExpandFileName(probe));

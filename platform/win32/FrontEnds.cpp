@@ -27,10 +27,30 @@ void PumpThreadMessages() {
     }
 }
 
+// Console events as the signal numbers of the C runtime: Ctrl+C is SIGINT (2), Ctrl+Break SIGBREAK
+// (21); closing the console, logging off and shutting down count as a hang-up (1).
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT: RequestStop(2); return TRUE;
+        case CTRL_BREAK_EVENT: RequestStop(21); return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            RequestStop(1);
+            // Windows ends the process as soon as this handler returns. Waiting here gives the job
+            // the time Windows allows to roll back and delete its files; the program's own exit
+            // ends this wait.
+            ::Sleep(INFINITE);
+            return TRUE;
+        default: return FALSE;
+    }
+}
+
 class Win32HeadlessFrontEnd : public HeadlessFrontEnd {
 public:
     // The wake-ups posted to the main thread are taken from its queue.
     void PumpMessages() override { PumpThreadMessages(); }
+    void CatchStopSignals() override { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 };
 
 COLORREF ToColorRef(TColor color) { return static_cast<COLORREF>(ColorToRGB(color)); }
