@@ -357,3 +357,43 @@ TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
     WriteHostFile(srv + "/check.py", check);
     EXPECT_EQ(testing_support::RunCommand("python3 " + srv + "/check.py " + srv + "/l/joined.zip " + logs, &log), 0) << log;
 }
+
+TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    WriteHostFile(logs + "/a.eml", "plain");
+    // Two Cyrillic names, both "????.eml" in the ANSI code page, and a FIFO that no one writes to.
+    WriteHostFile(logs + "/\xD0\xA1\xD1\x87\xD0\xB5\xD1\x82.eml", "invoice");
+    WriteHostFile(logs + "/\xD0\x90\xD0\xBA\xD1\x82\xD1\x8B.eml", "deeds");
+    ASSERT_EQ(testing_support::RunCommand("mkfifo " + logs + "/pipe.eml"), 0);
+    auto run = [&](const std::string& answers) {
+        ProgramRun r;
+        r.status = testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_MACHINE=" + m.Root() +
+                                                   " MAILBALE_UI=headless MAILBALE_ANSWERS=" + answers +
+                                                   " timeout 120 " MAILBALE_EXE,
+                                               &r.output);
+        return r;
+    };
+    // Nobody answers: the prompt is retried a few times, then the run aborts and says so.
+    ProgramRun r = run("");
+    EXPECT_EQ(r.status, 1) << r.output;
+    std::size_t boxes = 0;
+    for (std::size_t at = r.output.find("== "); at != std::string::npos; at = r.output.find("\n== ", at + 1)) ++boxes;
+    EXPECT_EQ(boxes, 5u) << r.output;  // three Retries, the Abort, the failure message
+    EXPECT_NE(r.output.find("Native error: 00033"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("-> Ignore"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("-> Abort\n== Error ==\nZip of Vandrel SPAM failed!\n-> OK\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("pipe.eml"), std::string::npos) << r.output;
+    // Told to leave it out, the run packs the file it can name, once. (One foreign name only: two
+    // give one stored name, and leaving out such a replaced item is the archiver's own matter.)
+    std::filesystem::remove(logs + "/\xD0\x90\xD0\xBA\xD1\x82\xD1\x8B.eml");
+    r = run("Ignore");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
