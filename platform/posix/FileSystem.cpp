@@ -49,10 +49,14 @@ std::string RealPath(const std::string& p) {
 std::string DriveFolder(char letter) {
     const char lower = static_cast<char>(letter | 0x20);
     if (lower < 'a' || lower > 'z') return std::string();
-    const std::string drives = MachineFolder() + "/drives/";
-    for (char c : {lower, static_cast<char>(lower & ~0x20)}) {
-        const std::string candidate = drives + c;
-        if (IsDir(candidate)) return candidate;
+    // Every path is looked up through its drive: a machine without a drives folder (the usual
+    // one) costs a single call here, not one for each case of the letter.
+    const std::string drives = MachineFolder() + "/drives";
+    if (IsDir(drives)) {
+        for (char c : {lower, static_cast<char>(lower & ~0x20)}) {
+            const std::string candidate = drives + "/" + c;
+            if (IsDir(candidate)) return candidate;
+        }
     }
     if (lower == 'c') return MachineFolder() + "/drive_c";
     if (lower == 'z') return "/";
