@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "app/FormMain.h"
 #include "archiver/ZipRecords.h"
@@ -396,4 +397,30 @@ TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
         names.push_back(entry.name);
     }
     EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
+TEST(Program, EachFileCostsAFewLookUpCallsWhateverItsFolderHolds) {
+    SKIP_ON_WINDOWS("counts the Linux program's system calls");
+    if (!testing_support::HaveTool("strace")) GTEST_SKIP() << "strace is needed";
+    // Calls that look names up (not those on open files), per file archived: the lookup once
+    // stat-ed every component of every path, many times per file (about 130 calls per file).
+    auto lookUpCalls = [](int files) {
+        TestMachine m;
+        m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+        for (int i = 0; i < files; ++i) {
+            WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\m" + std::to_string(i) + ".eml"), std::string(1000, 'x'));
+        }
+        const std::string trace = m.Host("trace.txt");
+        testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_MACHINE=" + m.Root() +
+                                    " MAILBALE_UI=headless ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o " + trace +
+                                    " -e trace=stat,lstat,newfstatat,statx,readlink,getdents64,openat " MAILBALE_EXE);
+        std::istringstream lines(testing_support::ReadHostFile(trace));
+        long count = 0;
+        for (std::string line; std::getline(lines, line);) count += line.find("AT_EMPTY_PATH") == std::string::npos;
+        return count;
+    };
+    const long hundred = lookUpCalls(100);
+    if (hundred == 0) GTEST_SKIP() << "strace may not trace here";
+    const long perFile = (lookUpCalls(200) - hundred) / 100;
+    EXPECT_LE(perFile, 60);
 }
