@@ -167,6 +167,7 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_EQ(OpenError("C:\\e\\pipe.eml"), OsError::AccessDenied);
     EXPECT_EQ(OpenError("C:\\E\\PIPE.EML"), OsError::AccessDenied);
     EXPECT_THROW(TFileStream("C:\\e\\pipe.eml", fmCreate), EFCreateError);
+    EXPECT_FALSE(DeleteFile("C:\\e\\pipe.eml"));
     EXPECT_EQ(OpenError("Z:\\dev\\null"), OsError::AccessDenied);
 }
 

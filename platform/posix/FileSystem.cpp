@@ -684,7 +684,8 @@ bool DeleteFile(const std::string& path) {
     // Windows refuses to delete a file that is open without delete sharing; the program never asks
     // for that sharing.
     if (IsOpenHere(st.st_dev, st.st_ino)) return false;
-    if (!S_ISREG(st.st_mode)) return ::unlink(hostPath.c_str()) == 0;
+    if (S_ISLNK(st.st_mode)) return ::unlink(hostPath.c_str()) == 0;
+    if (!S_ISREG(st.st_mode)) return false;  // a FIFO, socket or device is no file of the program's
     const DeleteClaim claim(hostPath);
     return claim.Allowed() && ::unlink(hostPath.c_str()) == 0;
 }
