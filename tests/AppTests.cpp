@@ -424,3 +424,17 @@ TEST(Program, EachFileCostsAFewLookUpCallsWhateverItsFolderHolds) {
     const long perFile = (lookUpCalls(200) - hundred) / 100;
     EXPECT_LE(perFile, 60);
 }
+
+TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
+    // This process is the first run, writing its first volume.
+    TFileStream volume("C:\\Vandrel\\Kelmail.Z01", platform::fmCreate);
+    volume.WriteBuffer("first run", 9);
+    const ProgramRun r = RunProgram(m);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("being used by another process"), std::string::npos) << r.output;
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.Z01")), "first run");
+}
