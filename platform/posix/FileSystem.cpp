@@ -75,19 +75,32 @@ std::string Joined(const std::string& folder, const std::string& name) {
     return (folder == "/" ? std::string() : folder) + "/" + name;
 }
 
+// Whether a host name (UTF-8) is the ANSI name without regard to case. A name the ANSI code page
+// cannot hold never is: it reaches the program with "?" in it.
+bool SameHostName(std::string_view hostName, const std::string& ansiName) {
+    const std::string ansi = Utf8ToAnsi(hostName);
+    return AnsiSameText(ansi, ansiName) && AnsiToUtf8(ansi) == hostName;
+}
+
 // The entry of a host folder that a Windows name (ANSI) denotes without regard to case; empty when
-// there is none. Only names the ANSI code page can hold take part: any other name reaches the
-// program with "?" in it and is no name of this one. Where several differ only in case, the
-// first in byte order is taken, whatever order the folder lists them in.
+// there is none. Where several differ only in case, the first in byte order is taken, whatever
+// order the folder lists them in.
 std::string FindWithoutCase(const std::string& folder, const std::string& ansiName) {
     std::string best;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return best;
     while (const dirent* e = ::readdir(dir)) {
         const std::string_view name(e->d_name);
-        if (name.size() < ansiName.size() || name == "." || name == "..") continue;
-        const std::string ansi = Utf8ToAnsi(name);
-        if (!AnsiSameText(ansi, ansiName) || AnsiToUtf8(ansi) != name) continue;
+        // Cheap tests first, as a big folder is read through for every name that is missing: the
+        // ANSI name has one byte per character, and ASCII names need no conversion.
+        std::size_t characters = 0;
+        bool ascii = true;
+        for (char c : name) {
+            characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        }
+        if (characters != ansiName.size() || name == "." || name == "..") continue;
+        if (ascii ? !AnsiSameText(name, ansiName) : !SameHostName(name, ansiName)) continue;
         if (best.empty() || name < best) best = name;
     }
     ::closedir(dir);
