@@ -78,8 +78,16 @@ std::string ResultCaption(TModalResult result, const TMsgDlgButtons& buttons) {
     return "Cancel";
 }
 
+// What makes two boxes the same box. Numbers do not count: a prompt that shows a size or the free
+// space asked again about the same thing may show another number each time, and must still end.
 std::string BoxKey(const std::string& caption, const std::string& text, const TMsgDlgButtons& buttons) {
-    std::string key = caption + '\0' + text + '\0';
+    std::string key = caption + '\0';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (!digit) key += text[i];
+        else if (i == 0 || text[i - 1] < '0' || text[i - 1] > '9') key += '#';
+    }
+    key += '\0';
     for (TMsgDlgBtn b : buttons) key += static_cast<char>('A' + b);
     return key;
 }
