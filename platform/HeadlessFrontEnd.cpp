@@ -78,12 +78,14 @@ std::string ResultCaption(TModalResult result, const TMsgDlgButtons& buttons) {
     return "Cancel";
 }
 
-// What makes two boxes the same box. Numbers do not count: a prompt that shows a size or the free
-// space asked again about the same thing may show another number each time, and must still end.
+// What makes two boxes the same box. In a prompt to retry, numbers do not count: asked again about
+// the same failure it may show another size each time, and must still end. (Elsewhere they do:
+// the request for disk 2 is not the request for disk 1 again.)
 std::string BoxKey(const std::string& caption, const std::string& text, const TMsgDlgButtons& buttons) {
+    const bool retry = DefaultButton(buttons) == mbRetry;
     std::string key = caption + '\0';
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool digit = text[i] >= '0' && text[i] <= '9';
+        const bool digit = retry && text[i] >= '0' && text[i] <= '9';
         if (!digit) key += text[i];
         else if (i == 0 || text[i - 1] < '0' || text[i - 1] > '9') key += '#';
     }
