@@ -44,8 +44,12 @@ std::map<std::string, int>& UnattendedAnswers() {
 }
 
 // A Retry default is taken this often for the same box, after a pause that doubles each time
-// (0.1 s, 0.2 s, 0.4 s): long enough for a file another program holds for a moment.
+// (0.1 s, 0.2 s, 0.4 s): long enough for a file another program holds for a moment. Prompts that
+// differ only in numbers share a larger allowance: asked again about one failure, a prompt may
+// show another size each time, and must still end, while files named alike (m1.eml, m2.eml) that
+// are each held for a moment still get their own tries.
 constexpr int kUnattendedRetries = 3;
+constexpr int kUnattendedRetriesAlike = 8 * kUnattendedRetries;
 constexpr std::uint32_t kFirstRetryPause = 100;
 
 std::string* gCapture = nullptr;
@@ -78,14 +82,13 @@ std::string ResultCaption(TModalResult result, const TMsgDlgButtons& buttons) {
     return "Cancel";
 }
 
-// What makes two boxes the same box. In a prompt to retry, numbers do not count: asked again about
-// the same failure it may show another size each time, and must still end. (Elsewhere they do:
-// the request for disk 2 is not the request for disk 1 again.)
-std::string BoxKey(const std::string& caption, const std::string& text, const TMsgDlgButtons& buttons) {
-    const bool retry = DefaultButton(buttons) == mbRetry;
+// What makes two boxes the same box: caption, text and buttons; with numbers left out, what makes
+// them alike.
+std::string BoxKey(const std::string& caption, const std::string& text, const TMsgDlgButtons& buttons,
+                   bool withoutNumbers = false) {
     std::string key = caption + '\0';
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool digit = retry && text[i] >= '0' && text[i] <= '9';
+        const bool digit = withoutNumbers && text[i] >= '0' && text[i] <= '9';
         if (!digit) key += text[i];
         else if (i == 0 || text[i - 1] < '0' || text[i - 1] > '9') key += '#';
     }
@@ -105,13 +108,16 @@ std::string HeadlessFrontEnd::ShownText(const std::string& text) {
     return ConsoleText(out);
 }
 
-TModalResult HeadlessFrontEnd::Fallback(const std::string& key, const TMsgDlgButtons& buttons) {
+TModalResult HeadlessFrontEnd::Fallback(const std::string& caption, const std::string& text,
+                                        const TMsgDlgButtons& buttons) {
     const TMsgDlgBtn def = DefaultButton(buttons);
-    int& count = UnattendedAnswers()[key];
+    int& count = UnattendedAnswers()[BoxKey(caption, text, buttons)];
     if (def == mbRetry) {
-        if (count >= kUnattendedRetries) return QuitResult(buttons);
+        int& alike = UnattendedAnswers()[BoxKey(caption, text, buttons, true) + "~"];
+        if (count >= kUnattendedRetries || alike >= kUnattendedRetriesAlike) return QuitResult(buttons);
         Sleep(kFirstRetryPause << count);
         ++count;
+        ++alike;
         return mrRetry;
     }
     // Any other box takes its default once; asked again, it takes the answer that ends the loop.
@@ -143,7 +149,7 @@ TModalResult HeadlessFrontEnd::ShowMessageBox(const std::string& caption, TMsgDl
                 }
             }
         }
-        if (!answered) result = Fallback(BoxKey(caption, text, buttons), buttons);
+        if (!answered) result = Fallback(caption, text, buttons);
     }
     Print("== " + ConsoleText(caption) + " ==\n" + ShownText(text) + "\n-> " + ResultCaption(result, buttons) + "\n");
     return result;

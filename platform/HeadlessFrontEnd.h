@@ -35,8 +35,8 @@ protected:
     static void Print(const std::string& text);
     // A box's text with its CR LF line breaks as the terminal's, in the terminal's encoding.
     static std::string ShownText(const std::string& text);
-    // The answer a box (named by key) gives without a script, by the rule above.
-    static TModalResult Fallback(const std::string& key, const TMsgDlgButtons& buttons);
+    // The answer a box gives without a script, by the rule above.
+    static TModalResult Fallback(const std::string& caption, const std::string& text, const TMsgDlgButtons& buttons);
 };
 
 }  // namespace platform
