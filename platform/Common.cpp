@@ -42,6 +42,7 @@ std::string OsErrorText(OsError error) {
             return "The process cannot access the file because it is being used by another process";
         case OsError::DiskFull: return "There is not enough space on the disk";
         case OsError::AlreadyExists: return "The file exists";
+        case OsError::InvalidName: return "The filename, directory name, or volume label syntax is incorrect";
         case OsError::Other: break;
     }
     return "The request is not supported";

@@ -58,6 +58,7 @@ namespace platform {
 // comes from MAILBALE_UI, else headless when standard output is not a terminal.
 std::unique_ptr<TFrontEnd> CreateFrontEnd(const std::string& name);
 // The headless front end's answers: captions without "&", used in order before the defaults.
+// A new script also starts afresh the count of boxes answered without one.
 void SetHeadlessAnswers(const std::vector<std::string>& answers);
 // Where the headless front end prints its boxes (standard output unless changed).
 void SetHeadlessOutput(std::string* capture);

@@ -29,6 +29,7 @@ enum class OsError : std::uint8_t {
     ShareViolation,
     DiskFull,
     AlreadyExists,
+    InvalidName,
     Other,
 };
 

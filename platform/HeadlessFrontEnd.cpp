@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "platform/CodePage.h"
+#include "platform/Threads.h"
 
 namespace platform {
 namespace {
@@ -33,6 +35,23 @@ std::deque<std::string>& Answers() {
     return answers;
 }
 
+// How often each box (caption, text and buttons) has been answered without a script. Nobody is
+// there to break a loop in an unattended run, so a box the program asks again and again must end
+// by itself.
+std::map<std::string, int>& UnattendedAnswers() {
+    static std::map<std::string, int> counts;
+    return counts;
+}
+
+// A Retry default is taken this often for the same box, after a pause that doubles each time
+// (0.1 s, 0.2 s, 0.4 s): long enough for a file another program holds for a moment. Prompts that
+// differ only in numbers share a larger allowance: asked again about one failure, a prompt may
+// show another size each time, and must still end, while files named alike (m1.eml, m2.eml) that
+// are each held for a moment still get their own tries.
+constexpr int kUnattendedRetries = 3;
+constexpr int kUnattendedRetriesAlike = 8 * kUnattendedRetries;
+constexpr std::uint32_t kFirstRetryPause = 100;
+
 std::string* gCapture = nullptr;
 
 std::string StripAmpersand(const std::string& caption) {
@@ -43,11 +62,39 @@ std::string StripAmpersand(const std::string& caption) {
     return out;
 }
 
+bool HasButton(const TMsgDlgButtons& buttons, TMsgDlgBtn button) {
+    return std::find(buttons.begin(), buttons.end(), button) != buttons.end();
+}
+
+// The answer that ends what the box asks about: Cancel, No or Abort, else OK. Never Ignore: an
+// unattended run must not leave a file out without anyone knowing.
+TModalResult QuitResult(const TMsgDlgButtons& buttons) {
+    for (TMsgDlgBtn b : {mbCancel, mbNo, mbAbort, mbOK}) {
+        if (HasButton(buttons, b)) return ButtonResult(b);
+    }
+    return buttons.empty() ? mrCancel : ButtonResult(buttons.front());
+}
+
 std::string ResultCaption(TModalResult result, const TMsgDlgButtons& buttons) {
     for (TMsgDlgBtn b : buttons) {
         if (ButtonResult(b) == result) return StripAmpersand(ButtonCaption(b));
     }
     return "Cancel";
+}
+
+// What makes two boxes the same box: caption, text and buttons; with numbers left out, what makes
+// them alike.
+std::string BoxKey(const std::string& caption, const std::string& text, const TMsgDlgButtons& buttons,
+                   bool withoutNumbers = false) {
+    std::string key = caption + '\0';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool digit = withoutNumbers && text[i] >= '0' && text[i] <= '9';
+        if (!digit) key += text[i];
+        else if (i == 0 || text[i - 1] < '0' || text[i - 1] > '9') key += '#';
+    }
+    key += '\0';
+    for (TMsgDlgBtn b : buttons) key += static_cast<char>('A' + b);
+    return key;
 }
 
 }  // namespace
@@ -61,12 +108,21 @@ std::string HeadlessFrontEnd::ShownText(const std::string& text) {
     return ConsoleText(out);
 }
 
-TModalResult HeadlessFrontEnd::Fallback(const TMsgDlgButtons& buttons) {
+TModalResult HeadlessFrontEnd::Fallback(const std::string& caption, const std::string& text,
+                                        const TMsgDlgButtons& buttons) {
     const TMsgDlgBtn def = DefaultButton(buttons);
-    if (def != mbHelp) return ButtonResult(def);
-    const TMsgDlgBtn cancel = CancelButton(buttons);
-    if (cancel != mbHelp) return ButtonResult(cancel);
-    return mrCancel;
+    int& count = UnattendedAnswers()[BoxKey(caption, text, buttons)];
+    if (def == mbRetry) {
+        int& alike = UnattendedAnswers()[BoxKey(caption, text, buttons, true) + "~"];
+        if (count >= kUnattendedRetries || alike >= kUnattendedRetriesAlike) return QuitResult(buttons);
+        Sleep(kFirstRetryPause << count);
+        ++count;
+        ++alike;
+        return mrRetry;
+    }
+    // Any other box takes its default once; asked again, it takes the answer that ends the loop.
+    if (def != mbHelp && count++ == 0) return ButtonResult(def);
+    return QuitResult(buttons);
 }
 
 void HeadlessFrontEnd::Print(const std::string& text) {
@@ -81,15 +137,19 @@ TModalResult HeadlessFrontEnd::ShowMessageBox(const std::string& caption, TMsgDl
                                               const TMsgDlgButtons& buttons, bool closeAtOnce) {
     TModalResult result = mrCancel;
     if (!closeAtOnce) {
-        result = Fallback(buttons);
         std::lock_guard guard(AnswerLock());
+        bool answered = false;
         if (!Answers().empty()) {
             const std::string wanted = Answers().front();
             Answers().pop_front();
             for (TMsgDlgBtn b : buttons) {
-                if (AnsiSameText(StripAmpersand(ButtonCaption(b)), wanted)) result = ButtonResult(b);
+                if (AnsiSameText(StripAmpersand(ButtonCaption(b)), wanted)) {
+                    result = ButtonResult(b);
+                    answered = true;
+                }
             }
         }
+        if (!answered) result = Fallback(caption, text, buttons);
     }
     Print("== " + ConsoleText(caption) + " ==\n" + ShownText(text) + "\n-> " + ResultCaption(result, buttons) + "\n");
     return result;
@@ -104,6 +164,9 @@ bool HeadlessFrontEnd::ShowInputBox(const std::string& caption, const std::strin
             Answers().pop_front();
             if (answer == "Cancel") ok = false;
             else value = answer;
+        } else {
+            // Without a script the box keeps its value once; asked again, it is cancelled.
+            ok = UnattendedAnswers()[BoxKey(caption, prompt, {})]++ == 0;
         }
     }
     Print("== " + ConsoleText(caption) + " ==\n" + ShownText(prompt) + "\n-> " +
@@ -118,6 +181,7 @@ void RequestCloseCommand() { gCloseCommand = true; }
 void SetHeadlessAnswers(const std::vector<std::string>& answers) {
     std::lock_guard guard(AnswerLock());
     Answers().assign(answers.begin(), answers.end());
+    UnattendedAnswers().clear();
 }
 
 void SetHeadlessOutput(std::string* capture) { gCapture = capture; }

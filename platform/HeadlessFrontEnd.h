@@ -1,7 +1,10 @@
 #pragma once
 // The headless front end: no window. Every message box is printed as "== <caption> ==", its text
-// and "-> <answer>", and answered from a script (MAILBALE_ANSWERS, or SetHeadlessAnswers), then with
-// its default button. Every backend offers it, so the whole job can run without a display.
+// and "-> <answer>" (the caption of the button taken), and answered from a script (MAILBALE_ANSWERS,
+// or SetHeadlessAnswers). Without a script no box may be asked for ever: a Retry default is taken
+// a few times with a growing pause, any other default once, and then the box takes the answer that
+// ends what it asks (Cancel, No or Abort; never Ignore). Every backend offers it, so the whole job
+// can run without a display.
 #include <string>
 
 #include "platform/Dialogs.h"
@@ -32,8 +35,8 @@ protected:
     static void Print(const std::string& text);
     // A box's text with its CR LF line breaks as the terminal's, in the terminal's encoding.
     static std::string ShownText(const std::string& text);
-    // The answer a box gives without a script: its default button, else its cancel button.
-    static TModalResult Fallback(const TMsgDlgButtons& buttons);
+    // The answer a box gives without a script, by the rule above.
+    static TModalResult Fallback(const std::string& caption, const std::string& text, const TMsgDlgButtons& buttons);
 };
 
 }  // namespace platform

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 #   install-deps.sh build   - what building and running the program needs
-#   install-deps.sh test    - that, plus the test tools (GoogleTest, clang's libFuzzer, zip readers)
+#   install-deps.sh test    - that, plus the test tools (GoogleTest, clang's libFuzzer, zip readers,
+#                             strace to count the program's system calls)
 #                             and the Windows build with what runs it (mingw-w64, 32-bit Wine, Xvfb)
 #   install-deps.sh windows - what building the Windows program needs
 set -euo pipefail
@@ -9,7 +10,7 @@ want=(cmake ninja-build g++ zlib1g-dev)
 windows=(g++-mingw-w64-i686 libz-mingw-w64-dev)
 case "${1:-build}" in
   test)
-    want+=(googletest libgtest-dev clang libclang-rt-14-dev zip unzip p7zip-full python3)
+    want+=(googletest libgtest-dev clang libclang-rt-14-dev zip unzip p7zip-full python3 strace)
     want+=("${windows[@]}" wine wine32:i386 xvfb xdotool imagemagick x11-utils)
     ;;
   windows) want+=("${windows[@]}") ;;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "app/FormMain.h"
 #include "archiver/ZipRecords.h"
@@ -356,4 +357,84 @@ TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
         "assert names==want, names\n";
     WriteHostFile(srv + "/check.py", check);
     EXPECT_EQ(testing_support::RunCommand("python3 " + srv + "/check.py " + srv + "/l/joined.zip " + logs, &log), 0) << log;
+}
+
+TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    WriteHostFile(logs + "/a.eml", "plain");
+    // Two Cyrillic names, both "????.eml" in the ANSI code page, and a FIFO that no one writes to.
+    WriteHostFile(logs + "/\xD0\xA1\xD1\x87\xD0\xB5\xD1\x82.eml", "invoice");
+    WriteHostFile(logs + "/\xD0\x90\xD0\xBA\xD1\x82\xD1\x8B.eml", "deeds");
+    ASSERT_EQ(testing_support::RunCommand("mkfifo " + logs + "/pipe.eml"), 0);
+    auto run = [&](const std::string& answers) {
+        ProgramRun r;
+        r.status = testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_MACHINE=" + m.Root() +
+                                                   " MAILBALE_UI=headless MAILBALE_ANSWERS=" + answers +
+                                                   " timeout 120 " MAILBALE_EXE,
+                                               &r.output);
+        return r;
+    };
+    // Nobody answers: the prompt is retried a few times, then the run aborts and says so.
+    ProgramRun r = run("");
+    EXPECT_EQ(r.status, 1) << r.output;
+    std::size_t boxes = 0;
+    for (std::size_t at = r.output.find("== "); at != std::string::npos; at = r.output.find("\n== ", at + 1)) ++boxes;
+    EXPECT_EQ(boxes, 5u) << r.output;  // three Retries, the Abort, the failure message
+    EXPECT_NE(r.output.find("Native error: 00033"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("-> Ignore"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("-> Abort\n== Error ==\nZip of Vandrel SPAM failed!\n-> OK\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("pipe.eml"), std::string::npos) << r.output;
+    // Told to leave it out, the run packs the file it can name, once. (One foreign name only: two
+    // give one stored name, and leaving out such a replaced item is the archiver's own matter.)
+    std::filesystem::remove(logs + "/\xD0\x90\xD0\xBA\xD1\x82\xD1\x8B.eml");
+    r = run("Ignore");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
+TEST(Program, EachFileCostsAFewLookUpCallsWhateverItsFolderHolds) {
+    SKIP_ON_WINDOWS("counts the Linux program's system calls");
+    if (!testing_support::HaveTool("strace")) GTEST_SKIP() << "strace is needed";
+    // Calls that look names up (not those on open files), per file archived: the lookup once
+    // stat-ed every component of every path, many times per file (about 130 calls per file).
+    auto lookUpCalls = [](int files) {
+        TestMachine m;
+        m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+        for (int i = 0; i < files; ++i) {
+            WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\m" + std::to_string(i) + ".eml"), std::string(1000, 'x'));
+        }
+        const std::string trace = m.Host("trace.txt");
+        testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_MACHINE=" + m.Root() +
+                                    " MAILBALE_UI=headless ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o " + trace +
+                                    " -e trace=stat,lstat,newfstatat,statx,readlink,getdents64,openat " MAILBALE_EXE);
+        std::istringstream lines(testing_support::ReadHostFile(trace));
+        long count = 0;
+        for (std::string line; std::getline(lines, line);) count += line.find("AT_EMPTY_PATH") == std::string::npos;
+        return count;
+    };
+    const long hundred = lookUpCalls(100);
+    if (hundred == 0) GTEST_SKIP() << "strace may not trace here";
+    const long perFile = (lookUpCalls(200) - hundred) / 100;
+    EXPECT_LE(perFile, 60);
+}
+
+TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
+    // This process is the first run, writing its first volume.
+    TFileStream volume("C:\\Vandrel\\Kelmail.Z01", platform::fmCreate);
+    volume.WriteBuffer("first run", 9);
+    const ProgramRun r = RunProgram(m);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("being used by another process"), std::string::npos) << r.output;
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.Z01")), "first run");
 }

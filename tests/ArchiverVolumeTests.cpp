@@ -713,3 +713,14 @@ TEST(SpannedArchives, FloppyVolumesGatherInMemoryAndAskForEachDisk) {
     EXPECT_EQ(testing_support::HostFileSize(a + "/k_002.zip"), 65536);
     ExpectNoHeaderStraddles({a + "/k_001.zip", a + "/k_002.zip", a + "/k.zip"});
 }
+
+TEST_F(DefaultPrompts, AMissingDiskAskedForAgainAndAgainEndsWithoutAnAnswer) {
+    // Nobody there to insert it: the prompts take their default once, then Cancel ends the open.
+    TZipArchiver a(nullptr);
+    a.FileName = "A:\\missing.zip";
+    EXPECT_THROW(a.Open(platform::fmOpenRead | platform::fmShareDenyWrite), EZipException);
+    std::size_t boxes = 0;
+    for (std::size_t at = output.find("== "); at != std::string::npos; at = output.find("\n== ", at + 1)) ++boxes;
+    EXPECT_LE(boxes, 4u) << output;
+    EXPECT_NE(output.find("-> Cancel"), std::string::npos) << output;
+}

@@ -4,6 +4,12 @@
 #include <filesystem>
 #include <regex>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "platform/CodePage.h"
 #include "platform/Faults.h"
 #include "platform/FileSystem.h"
@@ -118,6 +124,115 @@ TEST(FolderEnumeration, FiltersSpecialEntriesAndSortsByName) {
     EXPECT_EQ(list("C:\\e\\?.txt", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
     EXPECT_TRUE(list("C:\\nothere\\*.*", faArchive).empty());
 }
+
+#if !defined(_WIN32)
+namespace {
+
+std::vector<std::string> Listed(const std::string& pattern) {
+    std::vector<std::string> names;
+    FindHandle find;
+    FindEntry e;
+    for (bool more = find.First(pattern, faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) {
+        names.push_back(e.Name);
+    }
+    return names;
+}
+
+std::string Content(const std::string& path) {
+    TFileStream f(path, fmOpenRead | fmShareDenyWrite);
+    std::string s(static_cast<std::size_t>(f.Size()), '\0');
+    f.ReadBuffer(s.data(), static_cast<std::int64_t>(s.size()));
+    return s;
+}
+
+OsError OpenError(const std::string& path) {
+    try {
+        TFileStream f(path, fmOpenRead | fmShareDenyWrite);
+    } catch (const EFOpenError& e) {
+        return e.Error();
+    }
+    return OsError::None;
+}
+
+}  // namespace
+
+TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\a.eml"), "a");
+    ASSERT_EQ(::mkfifo(m.OnC("C:\\e\\pipe.eml").c_str(), 0600), 0);
+    std::filesystem::create_symlink(m.OnC("C:\\gone"), m.OnC("C:\\e\\dangling.eml"));
+    EXPECT_EQ(Listed("C:\\e\\*.*"), std::vector<std::string>{"a.eml"});
+    EXPECT_EQ(GetFileAttributes("C:\\e\\pipe.eml"), faInvalid);
+    // An open by name fails at once; it must not wait for a writer to come.
+    EXPECT_EQ(OpenError("C:\\e\\pipe.eml"), OsError::AccessDenied);
+    EXPECT_EQ(OpenError("C:\\E\\PIPE.EML"), OsError::AccessDenied);
+    EXPECT_THROW(TFileStream("C:\\e\\pipe.eml", fmCreate), EFCreateError);
+    EXPECT_FALSE(DeleteFile("C:\\e\\pipe.eml"));
+    EXPECT_EQ(OpenError("Z:\\dev\\null"), OsError::AccessDenied);
+}
+
+TEST(HostFiles, ForeignNamesAreListedButNeverOpenedAndTheExactNameWins) {
+    TestMachine m;
+    // Cyrillic names: Windows-1252 has none of their letters.
+    WriteHostFile(m.OnC("C:\\e\\\xD0\xA1\xD1\x87\xD0\xB5\xD1\x82.eml"), "invoice");
+    WriteHostFile(m.OnC("C:\\e\\\xD0\x90\xD0\xBA\xD1\x82\xD1\x8B.eml"), "deeds");
+    EXPECT_EQ(Listed("C:\\e\\*.*"), (std::vector<std::string>{"????.eml", "????.eml"}));
+    EXPECT_EQ(OpenError("C:\\e\\????.eml"), OsError::InvalidName);
+    EXPECT_FALSE(FileExists("C:\\e\\????.eml"));
+    // Names that differ only in case: the exact one wins, else the first in byte order.
+    WriteHostFile(m.OnC("C:\\e\\Report.eml"), "mixed");
+    WriteHostFile(m.OnC("C:\\e\\REPORT.eml"), "upper");
+    EXPECT_EQ(Content("C:\\e\\Report.eml"), "mixed");
+    EXPECT_EQ(Content("C:\\E\\REPORT.eml"), "upper");
+    EXPECT_EQ(Content("C:\\E\\report.EML"), "upper");
+    // A name created in another case after a look-up is found.
+    EXPECT_FALSE(FileExists("C:\\e\\late.eml"));
+    WriteHostFile(m.OnC("C:\\e\\LATE.eml"), "late");
+    EXPECT_EQ(Content("C:\\e\\late.eml"), "late");
+}
+
+TEST(FileStreams, ShareModesHoldBetweenProcesses) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\Srv\\Kelmail.Z01"), "first run");
+    int ready[2], finish[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(finish), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The first run: it keeps its volume open, as the archiver does, until told to end.
+        int status = 1;
+        try {
+            TFileStream volume("C:\\Srv\\Kelmail.Z01", fmOpenReadWrite | fmShareExclusive);
+            char c = 'r';
+            if (::write(ready[1], &c, 1) == 1 && ::read(finish[0], &c, 1) == 1) status = 0;
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    // The second run meets the sharing error and cannot touch the first run's file.
+    try {
+        TFileStream("C:\\Srv\\KELMAIL.z01", fmCreate);
+        ADD_FAILURE() << "created a file another process holds";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Error(), OsError::ShareViolation);
+    }
+    EXPECT_EQ(OpenError("C:\\Srv\\Kelmail.Z01"), OsError::ShareViolation);
+    EXPECT_FALSE(DeleteFile("C:\\Srv\\Kelmail.Z01"));
+    EXPECT_FALSE(RenameFile("C:\\Srv\\Kelmail.Z01", "C:\\Srv\\Kelmail.zip"));
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Srv\\Kelmail.Z01")), "first run");
+    EXPECT_EQ(::write(finish[1], &c, 1), 1);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], finish[0], finish[1]}) ::close(fd);
+    // Its end frees the file.
+    EXPECT_EQ(Content("C:\\Srv\\Kelmail.Z01"), "first run");
+    EXPECT_TRUE(DeleteFile("C:\\Srv\\Kelmail.Z01"));
+}
+#endif
 
 TEST(TemporaryNames, PrefixHexDigitsAndCreatedEmpty) {
     TestMachine m;

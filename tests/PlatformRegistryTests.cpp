@@ -1,6 +1,8 @@
 // The registry file of the emulated machine.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/Registry.h"
 #include "tests/TestSupport.h"
 
@@ -119,4 +121,42 @@ TEST(RegistryFile, MalformedFileNamesFileAndLine) {
     EXPECT_THROW(ReadValue("ok"), ERegistryException);
     m.WriteRegistry("REGEDIT4\n\"value\"=\"before any key\"\n");
     EXPECT_THROW(ReadValue("ok"), ERegistryException);
+}
+
+TEST(RegistryFile, HostileFilesGiveTheirErrorInLinearTime) {
+    SKIP_ON_WINDOWS("the registry file of the Linux machine");
+    TestMachine m;
+    const std::string head = std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE") + kKey + "]\n";
+    auto errorOf = [&](const std::string& text) -> std::string {
+        m.WriteRegistry(text);
+        try {
+            return ReadValue("Srvr_Path");
+        } catch (const ERegistryException& e) {
+            return e.Message();
+        }
+    };
+    // Numbers too large for their type are malformed, not a crash.
+    EXPECT_NE(errorOf(head + "\"Srvr_Path\"=hex(ffffffffffffffffffff):43,00\n").find("line 4"), std::string::npos);
+    EXPECT_NE(errorOf(head + "\"x\"=dword:fffffffff\n").find("line 4"), std::string::npos);
+    EXPECT_EQ(errorOf(head + "\"Srvr_Path\"=hex(000000001):43,00\n"), "C");  // leading zeros are no overflow
+    // A key 100,000 levels deep, with values continued over 100,000 lines: the parser must stay
+    // linear (it once built every parent key: minutes and gigabytes).
+    std::string deep = "REGEDIT4\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 100000; ++i) deep += "\\k";
+    deep += "]\n\"v\"=hex:00";
+    for (int i = 0; i < 100000; ++i) deep += ",\\\n 01";
+    m.WriteRegistry(deep + "\n[HKEY_LOCAL_MACHINE" + kKey + "]\n\"Srvr_Path\"=\"C:\\\\V\"\n");
+    EXPECT_EQ(ReadValue("Srvr_Path"), "C:\\V");
+    TRegistry reg;
+    EXPECT_TRUE(reg.OpenKey("\\k\\k\\k", false));  // a parent of the deep key exists
+    EXPECT_FALSE(reg.OpenKey("\\k\\x", false));
+    // A folder in the file's place is an error that names the file, not an abort.
+    std::filesystem::remove(m.Host("registry.reg"));
+    std::filesystem::create_directory(m.Host("registry.reg"));
+    try {
+        ReadValue("Srvr_Path");
+        FAIL();
+    } catch (const ERegistryException& e) {
+        EXPECT_NE(e.Message().find(m.Host("registry.reg")), std::string::npos) << e.Message();
+    }
 }

@@ -57,6 +57,35 @@ TEST_F(HeadlessBoxes, AnswersAreTakenInOrderThenDefaults) {
     EXPECT_FALSE(InputQuery("c", "p", value));
 }
 
+TEST_F(HeadlessBoxes, UnattendedBoxesCannotLoopAndNeverIgnore) {
+    // A failure that persists: Retry a few times, then Abort; asked again, Abort at once.
+    const TMsgDlgButtons failure{mbAbort, mbRetry, mbIgnore};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(MessageDlg("locked", mtConfirmation, failure), mrRetry) << i;
+    EXPECT_EQ(MessageDlg("locked", mtConfirmation, failure), mrAbort);
+    EXPECT_EQ(MessageDlg("locked", mtConfirmation, failure), mrAbort);
+    EXPECT_EQ(MessageDlg("other file", mtConfirmation, failure), mrRetry);  // another box has its own tries
+    // A prompt that shows another number each time still ends.
+    int retries = 0;
+    while (MessageDlg("size " + std::to_string(retries), mtConfirmation, failure) == mrRetry && retries < 100) ++retries;
+    EXPECT_LT(retries, 100);
+    // A box without a default takes its cancel result, and the answer printed is a button it has.
+    output.clear();
+    EXPECT_EQ(MessageDlg("damaged", mtConfirmation, {mbAbort, mbIgnore}), mrAbort);
+    EXPECT_EQ(output, "== Confirm ==\ndamaged\n-> Abort\n");
+    // A box asked again and again (a disk that never comes) takes its default once, then Cancel or No.
+    EXPECT_EQ(MessageDlg("insert disk", mtConfirmation, {mbOK, mbCancel}), mrOk);
+    EXPECT_EQ(MessageDlg("insert disk", mtConfirmation, {mbOK, mbCancel}), mrCancel);
+    EXPECT_EQ(MessageDlg("overwrite?", mtConfirmation, {mbYes, mbNo, mbNoToAll, mbYesToAll}), mrYes);
+    EXPECT_EQ(MessageDlg("overwrite?", mtConfirmation, {mbYes, mbNo, mbNoToAll, mbYesToAll}), mrNo);
+    std::string value = "v";
+    EXPECT_TRUE(InputQuery("Password", "Enter password: ", value));
+    EXPECT_FALSE(InputQuery("Password", "Enter password: ", value));
+    // A scripted answer is taken as given; a new script starts the count afresh.
+    platform::SetHeadlessAnswers({"Ignore"});
+    EXPECT_EQ(MessageDlg("locked", mtConfirmation, failure), mrIgnore);
+    EXPECT_EQ(MessageDlg("locked", mtConfirmation, failure), mrRetry);
+}
+
 TEST(MainThread, HandedOverCallsRunOnlyWhenMessagesAreProcessed) {
     Application.Initialize();
     std::atomic<bool> ran{false};

@@ -12,7 +12,9 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/CodePage.h"
@@ -36,11 +38,6 @@ bool IsDir(const std::string& p) {
     return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool Exists(const std::string& p) {
-    struct stat st{};
-    return ::lstat(p.c_str(), &st) == 0;
-}
-
 std::string RealPath(const std::string& p) {
     char buffer[PATH_MAX];
     if (::realpath(p.c_str(), buffer)) return buffer;
@@ -52,54 +49,159 @@ std::string RealPath(const std::string& p) {
 std::string DriveFolder(char letter) {
     const char lower = static_cast<char>(letter | 0x20);
     if (lower < 'a' || lower > 'z') return std::string();
-    const std::string drives = MachineFolder() + "/drives/";
-    for (char c : {lower, static_cast<char>(lower & ~0x20)}) {
-        const std::string candidate = drives + c;
-        if (IsDir(candidate)) return candidate;
+    // Every path is looked up through its drive: a machine without a drives folder (the usual
+    // one) costs a single call here, not one for each case of the letter.
+    const std::string drives = MachineFolder() + "/drives";
+    if (IsDir(drives)) {
+        for (char c : {lower, static_cast<char>(lower & ~0x20)}) {
+            const std::string candidate = drives + "/" + c;
+            if (IsDir(candidate)) return candidate;
+        }
     }
     if (lower == 'c') return MachineFolder() + "/drive_c";
     if (lower == 'z') return "/";
     return std::string();
 }
 
-std::string ToHost(const std::string& windowsPath) {
-    const std::string full = ExpandFileName(windowsPath);
-    if (full.size() < 2 || full[1] != ':') return std::string();
-    std::string hostPath = DriveFolder(full[0]);
-    if (hostPath.empty()) return std::string();
-    std::size_t pos = 2;
-    while (pos < full.size()) {
-        while (pos < full.size() && full[pos] == '\\') ++pos;
-        const std::size_t end = std::min(full.find('\\', pos), full.size());
-        if (end == pos) break;
-        const std::string component = full.substr(pos, end - pos);
-        pos = end;
-        const std::string utf8 = AnsiToUtf8(component);
-        const std::string base = hostPath == "/" ? std::string() : hostPath;
-        std::string next = base + "/" + utf8;
-        if (!Exists(next)) {
-            // The exact name is missing: look for the one that differs only in letter case.
-            if (DIR* dir = ::opendir(hostPath.c_str())) {
-                while (const dirent* e = ::readdir(dir)) {
-                    if (AnsiSameText(Utf8ToAnsi(e->d_name), component)) {
-                        next = base + "/" + e->d_name;
-                        break;
-                    }
-                }
-                ::closedir(dir);
-            }
-        }
-        hostPath = next;
-    }
-    return hostPath;
+namespace {
+
+// A character Windows does not allow in a file name. "?" is among them, so a host name shown with
+// "?" for characters the ANSI code page lacks can be listed but never opened, as on Windows.
+bool InvalidNameChar(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"|?*").find(c) != std::string_view::npos;
 }
+
+std::string Joined(const std::string& folder, const std::string& name) {
+    return (folder == "/" ? std::string() : folder) + "/" + name;
+}
+
+// Whether a host name (UTF-8) is the ANSI name without regard to case. A name the ANSI code page
+// cannot hold never is: it reaches the program with "?" in it.
+bool SameHostName(std::string_view hostName, const std::string& ansiName) {
+    const std::string ansi = Utf8ToAnsi(hostName);
+    return AnsiSameText(ansi, ansiName) && AnsiToUtf8(ansi) == hostName;
+}
+
+// The entry of a host folder that a Windows name (ANSI) denotes without regard to case; empty when
+// there is none. Where several differ only in case, the first in byte order is taken, whatever
+// order the folder lists them in.
+std::string FindWithoutCase(const std::string& folder, const std::string& ansiName) {
+    std::string best;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return best;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view name(e->d_name);
+        // Cheap tests first, as a big folder is read through for every name that is missing: the
+        // ANSI name has one byte per character, and ASCII names need no conversion.
+        std::size_t characters = 0;
+        bool ascii = true;
+        for (char c : name) {
+            characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        }
+        if (characters != ansiName.size() || name == "." || name == "..") continue;
+        if (ascii ? !AnsiSameText(name, ansiName) : !SameHostName(name, ansiName)) continue;
+        if (best.empty() || name < best) best = name;
+    }
+    ::closedir(dir);
+    return best;
+}
+
+}  // namespace
+
+HostFile Lookup(const std::string& windowsPath) {
+    HostFile f;
+    f.error = OsError::PathNotFound;
+    const std::string full = ExpandFileName(windowsPath);
+    if (full.size() < 2 || full[1] != ':') return f;
+    const std::string root = DriveFolder(full[0]);
+    if (root.empty()) return f;
+    std::vector<std::string> names;  // the components, ANSI
+    for (std::size_t pos = 2; pos < full.size();) {
+        const std::size_t end = std::min(full.find('\\', pos), full.size());
+        if (end > pos) names.push_back(full.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    for (const std::string& name : names) {
+        if (std::any_of(name.begin(), name.end(), InvalidNameChar)) {
+            f.error = OsError::InvalidName;
+            return f;
+        }
+    }
+    std::vector<std::string> utf8;
+    for (const std::string& name : names) utf8.push_back(AnsiToUtf8(name));
+    auto below = [&](std::string path, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) path = Joined(path, utf8[i]);
+        return path;
+    };
+    auto found = [&](std::string path) {
+        f.path = std::move(path);
+        f.exists = true;
+        f.error = OsError::None;
+        return f;
+    };
+    // The exact name first: one call when it exists, which is the case for every name the program
+    // got from a folder listing. It also wins over names that differ from it only in case.
+    const std::string exact = below(root, 0, names.size());
+    if (::stat(exact.c_str(), &f.st) == 0) return found(exact);
+    // Otherwise start from the deepest folder that exists as named, and match the rest without
+    // case, trying the exact rest again after each component put right.
+    std::size_t known = names.size();
+    std::string folder;
+    struct stat st{};
+    for (;;) {
+        if (known == 0) {
+            folder = root;
+            if (::stat(folder.c_str(), &st) != 0) return f;
+            break;
+        }
+        folder = below(root, 0, --known);
+        if (::stat(folder.c_str(), &st) == 0) break;
+    }
+    while (known < names.size()) {
+        const std::string entry = FindWithoutCase(folder, names[known]);
+        if (entry.empty()) {
+            if (known + 1 == names.size() && S_ISDIR(st.st_mode)) {
+                f.path = Joined(folder, utf8[known]);  // where a new file of that name goes
+                f.error = OsError::FileNotFound;
+            }
+            return f;
+        }
+        folder = Joined(folder, entry);
+        ++known;
+        const std::string rest = below(folder, known, names.size());
+        if (::stat(rest.c_str(), &f.st) == 0) return found(rest);
+        if (::stat(folder.c_str(), &st) != 0) return f;
+        // Down as named as far as that goes; the next component is then put right in turn.
+        while (known < names.size()) {
+            const std::string next = Joined(folder, utf8[known]);
+            struct stat nextSt{};
+            if (::stat(next.c_str(), &nextSt) != 0) break;
+            folder = next;
+            st = nextSt;
+            ++known;
+        }
+    }
+    return f;
+}
+
+std::string ToHost(const std::string& windowsPath) { return Lookup(windowsPath).path; }
 
 std::string FromHost(const std::string& hostPath) {
     const std::string real = RealPath(hostPath);
+    // One listing of the drives folder instead of a look for each of 26 letters in both cases.
+    std::string letters;
+    if (DIR* dir = ::opendir((MachineFolder() + "/drives").c_str())) {
+        while (const dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] != 0 && e->d_name[1] == 0) letters += static_cast<char>(e->d_name[0] | 0x20);
+        }
+        ::closedir(dir);
+    }
     char bestLetter = 0;
     std::size_t bestLength = 0;
     std::string bestRoot;
     for (char letter = 'a'; letter <= 'z'; ++letter) {
+        if (letter != 'c' && letter != 'z' && letters.find(letter) == std::string::npos) continue;
         const std::string folder = DriveFolder(letter);
         if (folder.empty() || !IsDir(folder)) continue;
         std::string root = RealPath(folder);
@@ -171,12 +273,6 @@ bool IsOpenHere(dev_t dev, ino_t ino) {
                        [&](const OpenRecord& r) { return r.dev == dev && r.ino == ino; });
 }
 
-std::string ParentOf(const std::string& hostPath) {
-    const std::size_t slash = hostPath.rfind('/');
-    if (slash == std::string::npos || slash == 0) return "/";
-    return hostPath.substr(0, slash);
-}
-
 std::uint32_t AttributesOf(const struct stat& st, const std::string& name) {
     std::uint32_t attr = S_ISDIR(st.st_mode) ? faDirectory : faArchive;
     if ((st.st_mode & S_IWUSR) == 0) attr |= faReadOnly;
@@ -222,32 +318,122 @@ struct FileHandle::Impl {
 
 namespace {
 
-// Opens (or creates) a file and registers it in the share table, refusing an open that the share
-// modes of the other opens forbid. Returns the error kind, OsError::None on success.
-OsError OpenHost(FileHandle::Impl& impl, const std::string& hostPath, bool create, bool read, bool write,
-                 bool shareRead, bool shareWrite) {
-    struct stat st{};
-    const bool exists = ::stat(hostPath.c_str(), &st) == 0;
-    if (!exists && !create) {
-        return ::stat(ParentOf(hostPath).c_str(), &st) == 0 ? OsError::FileNotFound : OsError::PathNotFound;
+// Share modes between processes. Every open holds shared open-file-description locks on bytes
+// far past any data: one for being open, one for each access it has and one for each access it
+// denies the others; an open fails when another open holds a byte that conflicts with it. Each
+// open takes its own bytes first and then looks for conflicts, so of two opens racing each other
+// at least one sees the other. Such locks hold between the opens of one process too, and go with
+// the open's last descriptor, also when a process dies.
+constexpr off_t kShareBase = std::numeric_limits<off_t>::max() - 8;
+// In this order the program's usual modes hold one run of bytes and look at one run.
+enum ShareByte { kHasRead, kIsOpen, kDeniesWrite, kHasWrite, kDeniesRead, kShareBytes };
+
+enum class LockResult : std::uint8_t { Done, Conflict, Unsupported };
+
+// Takes shared locks on the bytes of mask (take), or looks whether another open holds any of them.
+LockResult ShareBytes(int fd, unsigned mask, bool take) {
+    for (int b = 0; b < kShareBytes;) {
+        if ((mask & (1u << b)) == 0) {
+            ++b;
+            continue;
+        }
+        int e = b;
+        while (e < kShareBytes && (mask & (1u << e)) != 0) ++e;
+        struct flock lock{};
+        lock.l_whence = SEEK_SET;
+        lock.l_start = kShareBase + b;
+        lock.l_len = e - b;
+        lock.l_type = take ? F_RDLCK : F_WRLCK;
+        if (::fcntl(fd, take ? F_OFD_SETLK : F_OFD_GETLK, &lock) != 0) {
+            return errno == EAGAIN || errno == EACCES ? LockResult::Conflict : LockResult::Unsupported;
+        }
+        if (!take && lock.l_type != F_UNLCK) return LockResult::Conflict;
+        b = e;
     }
-    if (exists && S_ISDIR(st.st_mode)) return OsError::AccessDenied;
-    if (!exists && ::stat(ParentOf(hostPath).c_str(), &st) != 0) return OsError::PathNotFound;
+    return LockResult::Done;
+}
+
+// False when another open's share mode forbids this one. Where the file system keeps no locks the
+// modes hold between the program's own opens only.
+bool TakeShareLocks(int fd, bool read, bool write, bool shareRead, bool shareWrite) {
+    const auto bit = [](bool on, ShareByte b) { return on ? 1u << b : 0u; };
+    const unsigned hold = (1u << kIsOpen) | bit(read, kHasRead) | bit(write, kHasWrite) |
+                          bit(!shareRead, kDeniesRead) | bit(!shareWrite, kDeniesWrite);
+    // An open that shares nothing conflicts with every other open: then one run to look at.
+    const unsigned look = bit(read, kDeniesRead) | bit(write, kDeniesWrite) | bit(!shareRead, kHasRead) |
+                          bit(!shareWrite, kHasWrite) | bit(!shareRead && !shareWrite, kIsOpen);
+    const LockResult taken = ShareBytes(fd, hold, true);
+    if (taken != LockResult::Done) return taken == LockResult::Unsupported;
+    return ShareBytes(fd, look, false) != LockResult::Conflict;
+}
+
+// Windows refuses to delete or rename a file that is open without delete sharing, which the program
+// never gives. A claim holds every share byte exclusively until it goes, after the deed, so no
+// open slips in between (an open that got its descriptor just before finds the file gone).
+class DeleteClaim {
+public:
+    DeleteClaim(const DeleteClaim&) = delete;
+    DeleteClaim& operator=(const DeleteClaim&) = delete;
+    explicit DeleteClaim(const std::string& hostPath) {
+        struct flock lock{};
+        lock.l_whence = SEEK_SET;
+        lock.l_start = kShareBase;
+        lock.l_len = kShareBytes;
+        lock.l_type = F_WRLCK;
+        const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        fd_ = ::open(hostPath.c_str(), O_RDWR | flags);
+        if (fd_ >= 0) {
+            allowed_ = ::fcntl(fd_, F_OFD_SETLK, &lock) == 0 || (errno != EAGAIN && errno != EACCES);
+            return;
+        }
+        // A file this user may not write can only be looked at; one that cannot be opened at all
+        // cannot be open here either.
+        fd_ = ::open(hostPath.c_str(), O_RDONLY | flags);
+        if (fd_ >= 0 && ::fcntl(fd_, F_OFD_GETLK, &lock) == 0) allowed_ = lock.l_type == F_UNLCK;
+    }
+    ~DeleteClaim() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Allowed() const { return allowed_; }
+
+private:
+    int fd_ = -1;
+    bool allowed_ = true;
+};
+
+// Opens (or creates) a file and registers it in the share table, refusing an open that the share
+// modes of the other opens forbid. Only a regular file is opened: a folder, FIFO, socket or device
+// is refused at once, and the open never waits. Returns the error kind, OsError::None on success.
+OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create, bool read, bool write,
+                 bool shareRead, bool shareWrite) {
+    if (file.path.empty()) return file.error;
+    if (file.exists && !S_ISREG(file.st.st_mode)) return OsError::AccessDenied;
+    if (!file.exists && !create) return file.error;
     std::lock_guard guard(ShareLock());
     OpenRecord wanted{0, 0, read, write, shareRead, shareWrite, &impl};
-    if (exists) {
-        struct stat existing{};
-        ::stat(hostPath.c_str(), &existing);
+    if (file.exists) {
         for (const OpenRecord& r : OpenFiles()) {
-            if (r.dev == existing.st_dev && r.ino == existing.st_ino && Conflicts(r, wanted)) return OsError::ShareViolation;
+            if (r.dev == file.st.st_dev && r.ino == file.st.st_ino && Conflicts(r, wanted)) return OsError::ShareViolation;
         }
     }
-    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-    if (create) flags |= O_CREAT | O_TRUNC;
-    const int fd = ::open(hostPath.c_str(), flags, 0666);
+    // O_NONBLOCK: should a FIFO take the file's place meanwhile, open returns instead of waiting for
+    // a writer. A file being created is truncated only once the share modes allow it.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    if (create) flags |= O_CREAT;
+    const int fd = ::open(file.path.c_str(), flags, 0666);
     if (fd < 0) return FromErrno(errno);
     struct stat opened{};
-    ::fstat(fd, &opened);
+    OsError error = OsError::None;
+    // A write-only descriptor cannot hold shared locks; the program opens none.
+    if (read && !TakeShareLocks(fd, read, write, shareRead, shareWrite)) error = OsError::ShareViolation;
+    else if (::fstat(fd, &opened) != 0) error = FromErrno(errno);
+    else if (!S_ISREG(opened.st_mode)) error = OsError::AccessDenied;
+    else if (opened.st_nlink == 0) error = create ? OsError::AccessDenied : OsError::FileNotFound;  // deleted meanwhile
+    else if (create && opened.st_size > 0 && ::ftruncate(fd, 0) != 0) error = FromErrno(errno);
+    if (error != OsError::None) {
+        ::close(fd);
+        return error;
+    }
     wanted.dev = opened.st_dev;
     wanted.ino = opened.st_ino;
     impl.fd = fd;
@@ -269,10 +455,7 @@ FileHandle FileHandle::Create(const std::string& path) {
     const std::string full = ExpandFileName(path);
     h.impl_->path = full;
     OsError error = faults::OpenFailureFor(full);
-    const std::string hostPath = ToHost(full);
-    if (error == OsError::None) {
-        error = hostPath.empty() ? OsError::PathNotFound : OpenHost(*h.impl_, hostPath, true, true, true, false, false);
-    }
+    if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), true, true, true, false, false);
     if (error != OsError::None) throw EFCreateError(path, error);
     return h;
 }
@@ -289,11 +472,7 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     const bool shareRead = share == fmShareDenyWrite || share == fmShareDenyNone;
     const bool shareWrite = share == fmShareDenyRead || share == fmShareDenyNone;
     OsError error = faults::OpenFailureFor(full);
-    const std::string hostPath = ToHost(full);
-    if (error == OsError::None) {
-        error = hostPath.empty() ? OsError::PathNotFound
-                                 : OpenHost(*h.impl_, hostPath, false, read, write, shareRead, shareWrite);
-    }
+    if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), false, read, write, shareRead, shareWrite);
     if (error != OsError::None) throw EFOpenError(path, error);
     return h;
 }
@@ -431,9 +610,9 @@ bool FindHandle::First(const std::string& pattern, std::uint32_t attrFilter, Fin
         if (dot && isRoot) continue;
         const std::string name = host::Utf8ToAnsi(hostName);
         if (!WindowsMatch(name, mask)) continue;
+        // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
-        const std::string path = (hostFolder == "/" ? std::string() : hostFolder) + "/" + hostName;
-        if (::stat(path.c_str(), &st) != 0) continue;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
         FindEntry found;
         found.Name = name;
         found.Attr = AttributesOf(st, hostName);
@@ -461,17 +640,15 @@ bool FindHandle::Next(FindEntry& entry) {
 // ---- Queries ----
 
 std::uint32_t GetFileAttributes(const std::string& path) {
-    const std::string hostPath = ToHost(path);
-    struct stat st{};
-    if (hostPath.empty() || ::stat(hostPath.c_str(), &st) != 0) return faInvalid;
-    return AttributesOf(st, LastComponent(hostPath));
+    const host::HostFile file = host::Lookup(path);
+    if (!file.exists || !(S_ISREG(file.st.st_mode) || S_ISDIR(file.st.st_mode))) return faInvalid;
+    return AttributesOf(file.st, LastComponent(file.path));
 }
 
 std::int32_t FileAge(const std::string& path) {
-    const std::string hostPath = ToHost(path);
-    struct stat st{};
-    if (hostPath.empty() || ::stat(hostPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
-    return PackedTime(st.st_mtime);
+    const host::HostFile file = host::Lookup(path);
+    if (!file.exists || !S_ISREG(file.st.st_mode)) return -1;
+    return PackedTime(file.st.st_mtime);
 }
 
 std::string GetCurrentDir() {
@@ -538,7 +715,10 @@ bool DeleteFile(const std::string& path) {
     // Windows refuses to delete a file that is open without delete sharing; the program never asks
     // for that sharing.
     if (IsOpenHere(st.st_dev, st.st_ino)) return false;
-    return ::unlink(hostPath.c_str()) == 0;
+    if (S_ISLNK(st.st_mode)) return ::unlink(hostPath.c_str()) == 0;
+    if (!S_ISREG(st.st_mode)) return false;  // a FIFO, socket or device is no file of the program's
+    const DeleteClaim claim(hostPath);
+    return claim.Allowed() && ::unlink(hostPath.c_str()) == 0;
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
@@ -548,6 +728,8 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
     struct stat st{};
     if (from.empty() || to.empty() || ::lstat(from.c_str(), &st) != 0) return false;
     if (IsOpenHere(st.st_dev, st.st_ino)) return false;
+    std::optional<DeleteClaim> claim;
+    if (S_ISREG(st.st_mode) && !claim.emplace(from).Allowed()) return false;
     struct stat target{};
     if (::lstat(to.c_str(), &target) == 0) {
         // Only a change of letter case of the same file may land on an existing name.

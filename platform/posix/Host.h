@@ -2,8 +2,12 @@
 // Internals of the Linux backend: the machine folder, the drive mapping and the host encodings.
 // A Windows path of the program maps to a host path through the drive's host folder; each
 // component is looked up without regard to case when the exact name does not exist.
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
+
+#include "platform/Exception.h"
 
 namespace platform::host {
 
@@ -11,7 +15,17 @@ namespace platform::host {
 std::string MachineFolder();
 // The host folder of a drive letter; empty when the machine has no such drive.
 std::string DriveFolder(char letter);
-// The host path of a Windows path (made absolute first); empty when no drive or a UNC name.
+// Where a Windows path leads on the host.
+struct HostFile {
+    std::string path;          // the host path; empty when it names nothing a file could be made at
+    bool exists = false;       // something is there; st describes it (links followed)
+    struct stat st {};
+    OsError error = OsError::None;  // why not: FileNotFound (its folder exists), PathNotFound, InvalidName
+};
+// Resolves a Windows path (made absolute first): the exact name when it exists, else each missing
+// component matched without regard to case.
+HostFile Lookup(const std::string& windowsPath);
+// The host path of a Windows path; empty when no drive, a UNC name or a missing folder.
 std::string ToHost(const std::string& windowsPath);
 // The Windows path of a host path through the drive whose folder holds it (longest match), else Z:.
 std::string FromHost(const std::string& hostPath);

@@ -2,7 +2,12 @@
 // folder, in the text format the Windows registry editor exports.
 #include "platform/Registry.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -27,18 +32,48 @@ struct Key {
     std::map<std::string, RegValue> values;  // by upper-cased name; "" is the default value
 };
 
+// The keys named in the file. A key's parents exist too without being stored: building every
+// parent of a deep key would cost time and memory quadratic in its depth.
 struct Hive {
     std::map<std::string, Key> keys;  // by upper-cased full path below the root
+
+    // The key at path (upper-cased), stored or a parent of a stored one; null when there is none.
+    const Key* Find(const std::string& path) const {
+        static const Key kEmpty;
+        if (const auto it = keys.find(path); it != keys.end()) return &it->second;
+        if (path.empty()) return &kEmpty;  // the root always exists
+        const std::string below = path + "\\";
+        const auto it = keys.lower_bound(below);
+        return it != keys.end() && it->first.compare(0, below.size(), below) == 0 ? &kEmpty : nullptr;
+    }
+
+    // Deletes the key at path with everything below it; its parent stays, as in regedit.
+    void Remove(const std::string& path) {
+        if (!Find(path)) return;
+        const std::size_t slash = path.rfind('\\');
+        if (!path.empty()) keys.try_emplace(slash == std::string::npos ? std::string() : path.substr(0, slash));
+        keys.erase(path);
+        const std::string below = path.empty() ? std::string() : path + "\\";
+        auto it = keys.lower_bound(below);
+        while (it != keys.end() && it->first.compare(0, below.size(), below) == 0) it = keys.erase(it);
+    }
 };
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 class Parser {
 public:
     Parser(std::string file, std::string text) : file_(std::move(file)), text_(std::move(text)) {}
 
     Hive Parse() {
-        std::vector<std::pair<int, std::string>> lines = LogicalLines();
+        std::vector<std::pair<std::int64_t, std::string>> lines = LogicalLines();
         bool headerSeen = false;
-        std::string currentKey;
+        Key* currentKey = nullptr;
         bool inKey = false;
         bool keyIgnored = false;
         std::string root;
@@ -64,22 +99,15 @@ public:
                 std::string path = slash == std::string::npos ? std::string() : AnsiUpperCase(name.substr(slash + 1));
                 if (root == "HKLM") root = "HKEY_LOCAL_MACHINE";
                 keyIgnored = root != "HKEY_LOCAL_MACHINE";
-                currentKey = path;
+                currentKey = nullptr;
                 inKey = true;
                 if (keyIgnored) continue;
                 if (remove) {
-                    for (auto it = hive_.keys.begin(); it != hive_.keys.end();) {
-                        const bool below = it->first == path || it->first.compare(0, path.size() + 1, path + "\\") == 0;
-                        it = below ? hive_.keys.erase(it) : std::next(it);
-                    }
+                    hive_.Remove(path);
                     keyIgnored = true;
                     continue;
                 }
-                // Every parent of a key exists too.
-                for (std::size_t p = path.find('\\'); p != std::string::npos; p = path.find('\\', p + 1)) {
-                    hive_.keys[path.substr(0, p)];
-                }
-                hive_.keys[path];
+                currentKey = &hive_.keys[path];
                 continue;
             }
             if (!inKey) Fail("a value stands before any key");
@@ -100,12 +128,12 @@ public:
             if (pos < trimmed.size() && trimmed[pos] == '-') {
                 ++pos;
                 EndOfLine(trimmed, pos);
-                if (!keyIgnored) hive_.keys[currentKey].values.erase(upperName);
+                if (!keyIgnored) currentKey->values.erase(upperName);
                 continue;
             }
             RegValue value = Data(trimmed, pos);
             EndOfLine(trimmed, pos);
-            if (!keyIgnored) hive_.keys[currentKey].values[upperName] = value;
+            if (!keyIgnored) currentKey->values[upperName] = value;
         }
         if (!headerSeen && !lines.empty()) Fail("the file has no header line");
         return hive_;
@@ -113,7 +141,8 @@ public:
 
 private:
     [[noreturn]] void Fail(const std::string& why) {
-        throw ERegistryException(Format("Malformed registry file \"%s\", line %d: %s", file_.c_str(), line_, why.c_str()));
+        throw ERegistryException(Format("Malformed registry file \"%s\", line %lld: %s", file_.c_str(),
+                                        static_cast<long long>(line_), why.c_str()));
     }
 
     static std::string Trim(const std::string& s) {
@@ -133,23 +162,35 @@ private:
     }
 
     // Physical lines joined where a line ends in a backslash (long hex values), with their numbers.
-    std::vector<std::pair<int, std::string>> LogicalLines() {
-        std::vector<std::pair<int, std::string>> out;
+    // A value line continues when it has an "=" with no quote after it; each piece is looked at
+    // once, so a value of any number of lines costs time linear in its length.
+    std::vector<std::pair<std::int64_t, std::string>> LogicalLines() {
+        std::vector<std::pair<std::int64_t, std::string>> out;
         std::istringstream in(text_);
         std::string line;
-        int number = 0;
+        std::int64_t number = 0;
         bool continuing = false;
+        bool hasEquals = false;
+        bool quoteAfterEquals = false;
         while (std::getline(in, line)) {
             ++number;
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (continuing) {
-                out.back().second += Trim(line);
-            } else {
-                out.emplace_back(number, line);
+            std::string piece = continuing ? Trim(line) : line;
+            if (!continuing) {
+                out.emplace_back(number, std::string());
+                hasEquals = quoteAfterEquals = false;
+            }
+            std::size_t from = 0;
+            if (!hasEquals) {
+                from = piece.find('=');
+                hasEquals = from != std::string::npos;
+            }
+            if (hasEquals && piece.find('"', from == std::string::npos ? 0 : from) != std::string::npos) {
+                quoteAfterEquals = true;
             }
             std::string& last = out.back().second;
-            continuing = !last.empty() && last.back() == '\\' && last.find('=') != std::string::npos &&
-                         last.find('"', last.find('=')) == std::string::npos;
+            last += piece;
+            continuing = !last.empty() && last.back() == '\\' && hasEquals && !quoteAfterEquals;
             if (continuing) last.pop_back();
         }
         return out;
@@ -183,9 +224,9 @@ private:
             SkipSpace(s, pos);
             if (pos >= s.size() || s[pos] == ';') break;
             std::size_t end = pos;
-            while (end < s.size() && std::isxdigit(static_cast<unsigned char>(s[end]))) ++end;
+            while (end < s.size() && HexDigit(s[end]) >= 0) ++end;
             if (end - pos != 2) Fail("hex data must be pairs of hex digits separated by commas");
-            bytes += static_cast<char>(std::stoi(s.substr(pos, 2), nullptr, 16));
+            bytes += static_cast<char>(HexDigit(s[pos]) * 16 + HexDigit(s[pos + 1]));
             pos = end;
             SkipSpace(s, pos);
             if (pos < s.size() && s[pos] == ',') ++pos;
@@ -207,9 +248,9 @@ private:
         if (s.compare(pos, 6, "dword:") == 0) {
             pos += 6;
             std::size_t end = pos;
-            while (end < s.size() && std::isxdigit(static_cast<unsigned char>(s[end]))) ++end;
+            while (end < s.size() && HexDigit(s[end]) >= 0) ++end;
             if (end - pos != 8) Fail("a dword value needs eight hex digits");
-            const std::uint32_t v = static_cast<std::uint32_t>(std::stoul(s.substr(pos, 8), nullptr, 16));
+            const std::uint32_t v = HexNumber(s, pos, end);
             pos = end;
             value.Type = REG_DWORD;
             for (int i = 0; i < 4; ++i) value.Data += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -224,11 +265,12 @@ private:
         if (s.compare(pos, 4, "hex(") == 0) {
             const std::size_t close = s.find("):", pos);
             if (close == std::string::npos) Fail("a hex(type) value lacks \"):\"");
-            const std::string type = s.substr(pos + 4, close - pos - 4);
-            if (type.empty() || type.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                Fail("a hex(type) value has a bad type");
-            }
-            value.Type = static_cast<std::uint32_t>(std::stoul(type, nullptr, 16));
+            std::size_t first = pos + 4;
+            bool digits = first < close;
+            for (std::size_t i = first; i < close; ++i) digits = digits && HexDigit(s[i]) >= 0;
+            while (first + 1 < close && s[first] == '0') ++first;  // leading zeros do not count
+            if (!digits || close - first > 8) Fail("a hex(type) value has a bad type");
+            value.Type = HexNumber(s, first, close);
             pos = close + 2;
             const std::string bytes = HexBytes(s, pos);
             const bool text = value.Type == REG_SZ || value.Type == REG_EXPAND_SZ || value.Type == REG_MULTI_SZ;
@@ -238,11 +280,18 @@ private:
         Fail("unknown value data");
     }
 
+    // The value of hex digits s[from, to), at most eight of them.
+    static std::uint32_t HexNumber(const std::string& s, std::size_t from, std::size_t to) {
+        std::uint32_t v = 0;
+        for (std::size_t i = from; i < to; ++i) v = v * 16 + static_cast<std::uint32_t>(HexDigit(s[i]));
+        return v;
+    }
+
     std::string file_;
     std::string text_;
     Hive hive_;
     bool unicode_ = true;
-    int line_ = 0;
+    std::int64_t line_ = 0;
 };
 
 // A registry file's bytes as text: a UTF-16LE file (as regedit writes them) becomes UTF-8, and a
@@ -255,11 +304,38 @@ std::string DecodeRegistryBytes(std::string bytes) {
     return bytes;
 }
 
+// The registry file's text; found is false when there is no file (an empty registry). A file that
+// exists but cannot be read, or is not a plain file, is an error: the registry is there but unusable.
 std::string ReadRegistryText(const std::string& path, bool& found) {
-    std::ifstream in(path, std::ios::binary);
-    found = static_cast<bool>(in);
-    if (!found) return std::string();
-    return DecodeRegistryBytes(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    found = false;
+    auto fail = [&](const std::string& why) -> std::string {
+        throw ERegistryException(Format("Cannot read registry file \"%s\": %s", path.c_str(), why.c_str()));
+    };
+    // Non-blocking, so that a FIFO in its place cannot hold the program up.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::string();
+        return fail(std::strerror(errno));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) return fail("it is a folder");
+    if (!S_ISREG(st.st_mode)) return fail("it is not a regular file");
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(std::strerror(errno));
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    found = true;
+    return DecodeRegistryBytes(std::move(bytes));
 }
 
 }  // namespace
@@ -287,10 +363,10 @@ bool RegKey::Open(std::uint32_t root, const std::string& path, std::uint32_t) {
     const Hive hive = Parser(file, text).Parse();
     std::string wanted = AnsiUpperCase(path);
     while (!wanted.empty() && wanted.back() == '\\') wanted.pop_back();
-    const auto it = hive.keys.find(wanted);
-    if (it == hive.keys.end()) return false;
+    const Key* key = hive.Find(wanted);
+    if (!key) return false;
     impl_ = std::make_unique<Impl>();
-    impl_->key = it->second;
+    impl_->key = *key;
     return true;
 }
 

@@ -26,6 +26,7 @@ OsError FromLastError(DWORD error) {
         case ERROR_HANDLE_DISK_FULL: return OsError::DiskFull;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS: return OsError::AlreadyExists;
+        case ERROR_INVALID_NAME: return OsError::InvalidName;
         default: return OsError::Other;
     }
 }
