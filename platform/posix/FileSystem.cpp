@@ -818,6 +818,8 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
     const int fd = CreateUniqueFile(folder, prefix, name);
     struct stat opened{};
     ::fstat(fd, &opened);
+    // Nobody shares a temporary file, other processes included.
+    TakeShareLocks(fd, true, true, false, false);
     h.impl_->fd = fd;
     h.impl_->path = ExpandFileName(name);
     h.impl_->record = OpenRecord{opened.st_dev, opened.st_ino, true, true, false, false, h.impl_.get()};
