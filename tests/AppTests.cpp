@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <sstream>
+#include <vector>
 
 #include "app/FormMain.h"
 #include "archiver/ZipRecords.h"
@@ -437,4 +439,47 @@ TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("being used by another process"), std::string::npos) << r.output;
     EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.Z01")), "first run");
+}
+
+TEST(Program, SmallMailCostsFewSystemCallsBesidesItsReadsAndWrites) {
+    SKIP_ON_WINDOWS("counts the Linux backend's system calls");
+    if (!testing_support::HaveTool("strace")) GTEST_SKIP() << "strace is needed";
+    // Every call of a run over mails of 1 KB but reads and writes, and but the waiting bar's timer
+    // thread, whose sleeps and hand-overs follow the clock and not the files. The difference of two
+    // runs is the cost per file, the program's fixed costs cancel out. A small mail costs about 24:
+    // the selection's six queries of the file (two calls each), the open with its share locks, the
+    // size and position queries of compressing, the close. It once cost about 150, with a look-up
+    // of every path component, a free-space query per write and a temporary file per item.
+    auto countCalls = [](int files) {
+        TestMachine m;
+        m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+        for (int i = 0; i < files; ++i) {
+            WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\mail" + std::to_string(i) + ".eml"),
+                          std::string(1024, static_cast<char>('a' + i % 26)));
+        }
+        const std::string summary = m.Root() + "/strace.txt";
+        std::string output;
+        const int status = testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_MACHINE=" + m.Root() +
+                                                           " MAILBALE_UI=headless MAILBALE_THREADS=1 "
+                                                           "ASAN_OPTIONS=detect_leaks=0 strace -f -c -o " +
+                                                           summary + " " MAILBALE_EXE,
+                                                       &output);
+        EXPECT_EQ(status, 0) << output;
+        std::istringstream lines(testing_support::ReadHostFile(summary));
+        std::int64_t calls = 0;
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            const std::vector<std::string> f{std::istream_iterator<std::string>(fields),
+                                             std::istream_iterator<std::string>()};
+            if (f.size() < 5 || f[0] == "%" || f.back() == "total" || f[0].front() == '-') continue;
+            const std::string& name = f.back();
+            if (name == "read" || name == "write" || name == "futex" || name == "clock_nanosleep") continue;
+            calls += std::stoll(f[3]);
+        }
+        return calls;
+    };
+    const std::int64_t fewer = countCalls(100);
+    if (fewer == 0) GTEST_SKIP() << "strace may not trace here";
+    const std::int64_t more = countCalls(300);
+    EXPECT_LE(static_cast<double>(more - fewer) / 200.0, 28.0) << fewer << " calls for 100 files, " << more << " for 300";
 }
