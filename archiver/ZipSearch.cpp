@@ -256,10 +256,13 @@ void TZipBaseArchiver::MarkFoundFile(const std::string& fullName, const std::str
 
 int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder) {
     std::string stored = MakeStoredName(fullName, rootFolder, options_->StorePath, searchBaseDir_);
-    const bool folderThere = platform::DirectoryExists(fullName);
+    // One look-up answers whether a folder or a file is there and its attributes.
+    const platform::PathInfo there = platform::QueryPath(fullName);
+    const bool folderThere = there.Attr != platform::faInvalid && (there.Attr & kDirectoryBit) != 0;
+    const bool fileThere = there.Attr != platform::faInvalid && (there.Attr & kDirectoryBit) == 0;
     if (folderThere && (stored.empty() || stored.back() != '/')) stored += '/';
     std::uint32_t attr = platform::faArchive;
-    if (platform::FileExists(fullName)) attr = platform::GetFileAttributes(fullName);
+    if (fileThere) attr = there.Attr;
     else if (folderThere) attr = kDirectoryBit;
     std::string comment;
     DoStoreFile(stored, attr, comment, fullName);
@@ -319,11 +322,11 @@ int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::s
 void TZipBaseArchiver::FillNewItem(int index, const std::string& fullName) {
     std::string s = MakeStoredName(fullName, searchBaseDir_, options_->StorePath, searchBaseDir_);
     if (s.empty()) return;
-    const bool isFolder = platform::DirectoryExists(fullName);
-    std::int32_t t = platform::FileAge(fullName);
+    const platform::PathInfo there = platform::QueryPath(fullName);
+    const bool isFolder = there.Attr != platform::faInvalid && (there.Attr & kDirectoryBit) != 0;
+    std::int32_t t = there.Time;
     if (t == -1) t = platform::NowPacked();
-    const std::uint32_t found = platform::GetFileAttributes(fullName);
-    const std::uint32_t attr = found != platform::faInvalid ? found : platform::faArchive;
+    const std::uint32_t attr = there.Attr != platform::faInvalid ? there.Attr : platform::faArchive;
     if (isFolder) s += '/';
     TDirItem& item = dirManager_->Dir().EntryRef(index);
     item.Name = s;

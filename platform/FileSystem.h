@@ -115,6 +115,12 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 // The packed local date-time of the file's last write; -1 when it cannot be read.
 std::int32_t FileAge(const std::string& path);
+// What GetFileAttributes and FileAge answer for path, found with one look-up where the backend can.
+struct PathInfo {
+    std::uint32_t Attr = faInvalid;  // attribute bits; faInvalid when nothing exists there
+    std::int32_t Time = -1;          // a file's last write, packed; -1 for a folder or when unreadable
+};
+PathInfo QueryPath(const std::string& path);
 // The path made absolute against the current folder, "." and ".." resolved, "/" turned into "\".
 std::string ExpandFileName(const std::string& path);
 // The process's current folder, without a trailing backslash (but "C:\" for a root).

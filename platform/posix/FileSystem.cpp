@@ -651,6 +651,15 @@ std::int32_t FileAge(const std::string& path) {
     return PackedTime(file.st.st_mtime);
 }
 
+PathInfo QueryPath(const std::string& path) {
+    PathInfo info;
+    const host::HostFile file = host::Lookup(path);
+    if (!file.exists || !(S_ISREG(file.st.st_mode) || S_ISDIR(file.st.st_mode))) return info;
+    info.Attr = AttributesOf(file.st, LastComponent(file.path));
+    if (S_ISREG(file.st.st_mode)) info.Time = PackedTime(file.st.st_mtime);
+    return info;
+}
+
 std::string GetCurrentDir() {
     char buffer[PATH_MAX];
     if (!::getcwd(buffer, sizeof buffer)) return "C:\\";

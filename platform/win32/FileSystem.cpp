@@ -233,6 +233,14 @@ std::int32_t FileAge(const std::string& path) {
     return PackFileTime(data.ftLastWriteTime);
 }
 
+PathInfo QueryPath(const std::string& path) {
+    // The attributes and the time as the two queries find them (the time from the folder's entry).
+    PathInfo info;
+    info.Attr = GetFileAttributes(path);
+    if (info.Attr != faInvalid && (info.Attr & faDirectory) == 0) info.Time = FileAge(path);
+    return info;
+}
+
 std::string ExpandFileName(const std::string& path) {
     if (path.empty()) return std::string();
     char buffer[MAX_PATH * 4];
