@@ -6,7 +6,7 @@ wall time, CPU time, peak memory and archive size of both with their ratios.
 
 The folders are generated under build/bench (never committed) from a fixed seed, once; later runs
 reuse them. The two programs run in alternation, each N times (3 by default); the median of each
-figure is printed. The program's release build (build/release/mailbale) is built when missing.
+figure is printed. The program's release build (build/release/mailbale) is brought up to date first.
 MAILBALE_THREADS passes through to the program.
 """
 import argparse
@@ -172,7 +172,7 @@ def run_infozip(source):
     return figures + (folder_size(out),)
 
 
-def report(title, files, ours, theirs):
+def report(title, files, ours, theirs, wall_goal):
     print(f"\n{title}: {files} files, {folder_size_cache[title] / 1e6:.1f} MB")
     print(f"{'':24}{'Info-ZIP':>14}{'mailbale':>14}{'ratio':>10}")
     labels = ("wall time (s)", "CPU time (s)", "peak RSS (MB)", "archive (bytes)")
@@ -183,6 +183,13 @@ def report(title, files, ours, theirs):
             a, b = a / 1024, b / 1024
         fmt = "{:>14.0f}" if k == 3 else "{:>14.2f}"
         print(f"{label:24}" + fmt.format(a) + fmt.format(b) + f"{b / a:>9.2f}x")
+    wall = statistics.median(r[0] for r in ours) / statistics.median(r[0] for r in theirs)
+    rss_mb = statistics.median(r[2] for r in ours) / 1024
+    rss_goal = 24 + 0.3 * files / 1024
+    size = statistics.median(r[3] for r in ours) / statistics.median(r[3] for r in theirs)
+    verdict = lambda ok: "met" if ok else "NOT met"
+    print(f"goals: wall <= {wall_goal:.2f}x Info-ZIP's: {verdict(wall <= wall_goal)}; archive <= Info-ZIP's: "
+          f"{verdict(size <= 1)}; peak RSS <= {rss_goal:.1f} MB: {verdict(rss_mb <= rss_goal)}")
 
 
 folder_size_cache = {}
@@ -193,31 +200,33 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--only", choices=("mail", "small"))
     parser.add_argument("--small-files", type=int, default=20000)
-    parser.add_argument("--program", default=os.path.join(ROOT, "build", "release", "mailbale"))
+    parser.add_argument("--program", help="a program to run instead of the release build, which is then not built")
     args = parser.parse_args()
     if shutil.which("zip") is None or not os.path.exists(TIME):
         sys.exit("Info-ZIP's zip and GNU time are needed (apt-get install zip time)")
-    if not os.path.exists(args.program):
-        subprocess.run(["cmake", "-S", ROOT, "-B", os.path.join(ROOT, "build", "release"), "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=Release", "-DMAILBALE_TESTS=OFF", "-DMAILBALE_BENCH=OFF"], check=True)
-        subprocess.run(["cmake", "--build", os.path.join(ROOT, "build", "release"), "--target", "mailbale"],
-                       check=True)
+    if args.program is None:
+        build = os.path.join(ROOT, "build", "release")
+        args.program = os.path.join(build, "mailbale")
+        if not os.path.exists(os.path.join(build, "build.ninja")):
+            subprocess.run(["cmake", "-S", ROOT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                            "-DMAILBALE_TESTS=OFF", "-DMAILBALE_BENCH=OFF"], check=True)
+        subprocess.run(["cmake", "--build", build, "--target", "mailbale"], check=True, stdout=subprocess.DEVNULL)
     os.makedirs(WORK, exist_ok=True)
     sets = []
     if args.only in (None, "mail"):
-        sets.append(("40 MB mail corpus", corpus("mail", make_mail_corpus)))
+        sets.append(("40 MB mail corpus", corpus("mail", make_mail_corpus), 0.5))
     if args.only in (None, "small"):
         n = args.small_files
-        sets.append((f"{n} small mails", corpus(f"small{n}", lambda f: make_small_corpus(f, n))))
+        sets.append((f"{n} small mails", corpus(f"small{n}", lambda f: make_small_corpus(f, n)), 1.0))
     threads = os.environ.get("MAILBALE_THREADS", "default")
     print(f"{os.cpu_count()} hardware threads, MAILBALE_THREADS={threads}, {args.runs} runs each, medians")
-    for title, source in sets:
+    for title, source, wall_goal in sets:
         folder_size_cache[title] = folder_size(source)
         ours, theirs = [], []
         for _ in range(args.runs):
             theirs.append(run_infozip(source))
             ours.append(run_program(args.program, source))
-        report(title, len(os.listdir(source)), ours, theirs)
+        report(title, len(os.listdir(source)), ours, theirs, wall_goal)
 
 
 if __name__ == "__main__":
