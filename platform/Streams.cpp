@@ -74,7 +74,13 @@ TFileStream::TFileStream(const std::string& fileName, std::uint16_t mode)
     : fileName_(fileName),
       handle_(mode == platform::fmCreate ? platform::FileHandle::Create(fileName)
                                          : platform::FileHandle::Open(fileName, mode)) {
-    if (mode == platform::fmCreate) Track(0);
+    if (mode == platform::fmCreate) {
+        Track(0);
+    } else {
+        // The position of this open is its own whoever else has the file open; its size is not.
+        positionKnown_ = true;
+        position_ = 0;
+    }
 }
 
 TFileStream::TFileStream(const std::string& fileName, platform::FileHandle handle)
@@ -84,32 +90,35 @@ TFileStream::TFileStream(const std::string& fileName, platform::FileHandle handl
 
 void TFileStream::Track(std::int64_t size) {
     if (size < 0) return;
-    tracked_ = true;
-    size_ = size;
     position_ = handle_.Seek(0, SeekOrigin::Current);
-    if (position_ < 0) tracked_ = false;
+    if (position_ < 0) return;
+    tracked_ = true;
+    positionKnown_ = true;
+    size_ = size;
 }
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
     const std::int64_t got = handle_.Read(buffer, count);
-    if (tracked_) position_ += got;
+    if (positionKnown_) position_ += got;
     return got;
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
     const std::int64_t took = handle_.Write(buffer, count);
-    if (tracked_) {
-        position_ += took;
-        size_ = std::max(size_, position_);
-    }
+    if (positionKnown_) position_ += took;
+    if (tracked_) size_ = std::max(size_, position_);
     return took;
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    if (tracked_ && offset == 0 && origin == SeekOrigin::Current) return position_;
+    if (positionKnown_ && ((origin == SeekOrigin::Current && offset == 0) ||
+                           (origin == SeekOrigin::Begin && offset == position_))) {
+        return position_;
+    }
     const std::int64_t position = handle_.Seek(offset, origin);
     if (position < 0) {
         tracked_ = false;
+        positionKnown_ = false;
         throw ESeekError();
     }
     position_ = position;
@@ -125,16 +134,16 @@ std::int64_t TFileStream::Size() {
 
 void TFileStream::Close() {
     tracked_ = false;
+    positionKnown_ = false;
     if (!handle_.Close()) throw EWriteError();
 }
 
 void TFileStream::SetSize(std::int64_t size) {
     if (!handle_.SetSize(size)) {
         tracked_ = false;
+        positionKnown_ = false;
         throw EWriteError();
     }
-    if (tracked_) {
-        size_ = size;
-        position_ = std::min(position_, size);
-    }
+    if (tracked_) size_ = size;
+    if (positionKnown_) position_ = std::min(position_, size);
 }

@@ -67,12 +67,14 @@ public:
 
 private:
     // A file this stream created (or was handed new) is not written by anyone else: its position
-    // and size are followed here instead of being asked of the system at every step.
+    // and size are followed here instead of being asked of the system at every step. The position
+    // of any open is followed too, as only this stream moves it.
     void Track(std::int64_t size);
 
     std::string fileName_;
     platform::FileHandle handle_;
     bool tracked_ = false;
+    bool positionKnown_ = false;
     std::int64_t position_ = 0;
     std::int64_t size_ = 0;
 };
