@@ -446,9 +446,9 @@ TEST(Program, SmallMailCostsFewSystemCallsBesidesItsReadsAndWrites) {
     if (!testing_support::HaveTool("strace")) GTEST_SKIP() << "strace is needed";
     // Every call of a run over mails of 1 KB but reads and writes, and but the waiting bar's timer
     // thread, whose sleeps and hand-overs follow the clock and not the files. The difference of two
-    // runs is the cost per file, the program's fixed costs cancel out. A small mail costs about 16:
+    // runs is the cost per file, the program's fixed costs cancel out. A small mail costs about 15:
     // the selection's two queries of the file (two calls each), the open with its share locks, the
-    // size and position queries of compressing, the close. It once cost about 150, with a look-up
+    // size queries of compressing, the close. It once cost about 150, with a look-up
     // of every path component, a free-space query per write and a temporary file per item.
     auto countCalls = [](int files) {
         TestMachine m;
