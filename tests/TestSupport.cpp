@@ -11,6 +11,9 @@
 #include <stdexcept>
 
 #include "platform/Faults.h"
+#if !defined(_WIN32)
+#include "platform/posix/Host.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -86,6 +89,9 @@ std::string TestMachine::AddDrive(char letter, bool removable) const {
     const std::string folder = Host(std::string("drives/") + letter);
     fs::create_directories(folder);
     if (removable) WriteHostFile(folder + ".removable", "");
+#if !defined(_WIN32)
+    platform::host::ForgetDriveFolders();
+#endif
     return folder;
 }
 

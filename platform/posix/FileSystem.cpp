@@ -44,23 +44,74 @@ std::string RealPath(const std::string& p) {
     return p;
 }
 
-}  // namespace
-
-std::string DriveFolder(char letter) {
-    const char lower = static_cast<char>(letter | 0x20);
-    if (lower < 'a' || lower > 'z') return std::string();
-    // Every path is looked up through its drive: a machine without a drives folder (the usual
-    // one) costs a single call here, not one for each case of the letter.
-    const std::string drives = MachineFolder() + "/drives";
+std::string FindDriveFolder(const std::string& machine, char lower) {
+    // A machine without a drives folder (the usual one) costs a single call here, not one for
+    // each case of the letter.
+    const std::string drives = machine + "/drives";
     if (IsDir(drives)) {
         for (char c : {lower, static_cast<char>(lower & ~0x20)}) {
             const std::string candidate = drives + "/" + c;
             if (IsDir(candidate)) return candidate;
         }
     }
-    if (lower == 'c') return MachineFolder() + "/drive_c";
+    if (lower == 'c') return machine + "/drive_c";
     if (lower == 'z') return "/";
     return std::string();
+}
+
+// The host folders of the drives, found once for each letter. The drives of a machine folder are
+// set up before the program starts and stay as they are while it runs, so every path of a run
+// (several look-ups for each file packed) need not look for them again. Keyed by the machine
+// folder, which a process may change between runs of its jobs.
+struct DriveFolders {
+    std::mutex lock;
+    std::string machine;
+    std::string folders[26];
+    bool known[26] = {};
+    unsigned generation = 0;  // counts the resets, so that a search begun before one is not kept
+};
+
+void Reset(DriveFolders& drives, const std::string& machine) {
+    drives.machine = machine;
+    ++drives.generation;
+    for (int i = 0; i < 26; ++i) {
+        drives.folders[i].clear();
+        drives.known[i] = false;
+    }
+}
+
+DriveFolders& Drives() {
+    static DriveFolders drives;
+    return drives;
+}
+
+}  // namespace
+
+std::string DriveFolder(char letter) {
+    const char lower = static_cast<char>(letter | 0x20);
+    if (lower < 'a' || lower > 'z') return std::string();
+    const std::string machine = MachineFolder();
+    DriveFolders& drives = Drives();
+    const int i = lower - 'a';
+    unsigned generation = 0;
+    {
+        std::lock_guard guard(drives.lock);
+        if (drives.machine != machine) Reset(drives, machine);
+        if (drives.known[i]) return drives.folders[i];
+        generation = drives.generation;
+    }
+    std::string folder = FindDriveFolder(machine, lower);
+    std::lock_guard guard(drives.lock);
+    if (drives.generation == generation) {
+        drives.folders[i] = folder;
+        drives.known[i] = true;
+    }
+    return folder;
+}
+
+void ForgetDriveFolders() {
+    std::lock_guard guard(Drives().lock);
+    Reset(Drives(), MachineFolder());
 }
 
 namespace {

@@ -15,6 +15,8 @@ namespace platform::host {
 std::string MachineFolder();
 // The host folder of a drive letter; empty when the machine has no such drive.
 std::string DriveFolder(char letter);
+// Forgets the drive folders found so far (for a machine folder that gained a drive).
+void ForgetDriveFolders();
 // Where a Windows path leads on the host.
 struct HostFile {
     std::string path;          // the host path; empty when it names nothing a file could be made at
