@@ -460,19 +460,46 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     if (file.path.empty()) return file.error;
     if (file.exists && !S_ISREG(file.st.st_mode)) return OsError::AccessDenied;
     if (!file.exists && !create) return file.error;
-    std::lock_guard guard(ShareLock());
+    // An open of a file that is there is entered in the table at once under the file's identity
+    // as looked up, and the lock is not held through the system calls: the opens of the other
+    // threads need not wait for them. Entered before the calls, an open is seen by every open of
+    // the same file that checks after it, and checks itself again should the file it got be
+    // another one (replaced meanwhile), so of two racing opens at least one sees the other. A
+    // file being created has no identity yet: its open keeps the lock throughout.
+    std::unique_lock guard(ShareLock());
     OpenRecord wanted{0, 0, read, write, shareRead, shareWrite, &impl};
+    const auto conflicting = [&](dev_t dev, ino_t ino) {
+        return std::any_of(OpenFiles().begin(), OpenFiles().end(), [&](const OpenRecord& r) {
+            return r.owner != &impl && r.dev == dev && r.ino == ino && Conflicts(r, wanted);
+        });
+    };
+    const bool entered = file.exists && !create;
     if (file.exists) {
-        for (const OpenRecord& r : OpenFiles()) {
-            if (r.dev == file.st.st_dev && r.ino == file.st.st_ino && Conflicts(r, wanted)) return OsError::ShareViolation;
-        }
+        if (conflicting(file.st.st_dev, file.st.st_ino)) return OsError::ShareViolation;
     }
+    if (entered) {
+        wanted.dev = file.st.st_dev;
+        wanted.ino = file.st.st_ino;
+        OpenFiles().push_back(wanted);
+        guard.unlock();
+    }
+    const auto leave = [&] {
+        if (!entered) return;
+        if (!guard.owns_lock()) guard.lock();
+        auto& files = OpenFiles();
+        files.erase(std::remove_if(files.begin(), files.end(), [&](const OpenRecord& r) { return r.owner == &impl; }),
+                    files.end());
+    };
     // O_NONBLOCK: should a FIFO take the file's place meanwhile, open returns instead of waiting for
     // a writer. A file being created is truncated only once the share modes allow it.
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     if (create) flags |= O_CREAT;
     const int fd = ::open(file.path.c_str(), flags, 0666);
-    if (fd < 0) return FromErrno(errno);
+    if (fd < 0) {
+        const OsError error = FromErrno(errno);
+        leave();
+        return error;
+    }
     struct stat opened{};
     OsError error = OsError::None;
     // A write-only descriptor cannot hold shared locks; the program opens none.
@@ -481,7 +508,14 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     else if (!S_ISREG(opened.st_mode)) error = OsError::AccessDenied;
     else if (opened.st_nlink == 0) error = create ? OsError::AccessDenied : OsError::FileNotFound;  // deleted meanwhile
     else if (create && opened.st_size > 0 && ::ftruncate(fd, 0) != 0) error = FromErrno(errno);
+    if (error == OsError::None && entered) {
+        guard.lock();
+        if ((opened.st_dev != wanted.dev || opened.st_ino != wanted.ino) && conflicting(opened.st_dev, opened.st_ino)) {
+            error = OsError::ShareViolation;
+        }
+    }
     if (error != OsError::None) {
+        leave();
         ::close(fd);
         return error;
     }
@@ -489,7 +523,13 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     wanted.ino = opened.st_ino;
     impl.fd = fd;
     impl.record = wanted;
-    OpenFiles().push_back(wanted);
+    if (entered) {
+        for (OpenRecord& r : OpenFiles()) {
+            if (r.owner == &impl) r = wanted;
+        }
+    } else {
+        OpenFiles().push_back(wanted);
+    }
     return OsError::None;
 }
 
