@@ -40,17 +40,25 @@ TZipPipeline::~TZipPipeline() {
     jobs_.clear();     // staging streams delete their temporary files
 }
 
-bool TZipPipeline::HasRoom() {
+int TZipPipeline::Room() {
+    const int capacity = workers_ * kItemsPerWorker;
     platform::CriticalSectionLock guard(lock_);
-    return static_cast<int>(jobs_.size()) < workers_ * kItemsPerWorker;
+    const int queued = static_cast<int>(jobs_.size());
+    return queued > capacity / 2 ? 0 : capacity - queued;
 }
 
-void TZipPipeline::Submit(int index, const TDirItem& item) {
-    auto job = std::make_unique<TZipStagedJob>();
-    job->index = index;
-    job->item = item;
+void TZipPipeline::Submit(const std::vector<std::pair<int, const TDirItem*>>& items) {
+    if (items.empty()) return;
+    std::vector<std::unique_ptr<TZipStagedJob>> made;
+    made.reserve(items.size());
+    for (const auto& [index, item] : items) {
+        auto job = std::make_unique<TZipStagedJob>();
+        job->index = index;
+        job->item = *item;
+        made.push_back(std::move(job));
+    }
     platform::CriticalSectionLock guard(lock_);
-    jobs_.push_back(std::move(job));
+    for (auto& job : made) jobs_.push_back(std::move(job));
     workChanged_.Set();
 }
 
@@ -77,25 +85,22 @@ bool TZipPipeline::NextBlock(TZipStagedJob& job, std::int64_t& consumed) {
 }
 
 std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
-    TZipStagedJob* front = nullptr;
-    {
-        platform::CriticalSectionLock guard(lock_);
-        front = jobs_.front().get();
-    }
-    for (;;) {
-        {
-            platform::CriticalSectionLock guard(lock_);
-            if (front->done) {
-                std::unique_ptr<TZipStagedJob> job = std::move(jobs_.front());
-                jobs_.pop_front();
-                Count(*job, -1);
-                workChanged_.Set();
-                return job;
-            }
-            front->changed.Reset();
-        }
+    platform::CriticalSectionLock guard(lock_);
+    TZipStagedJob* front = jobs_.front().get();
+    while (!front->done) {
+        front->changed.Reset();
+        lock_.Leave();
         front->changed.Wait();
+        lock_.Enter();
     }
+    std::unique_ptr<TZipStagedJob> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    // Only the bounds on bytes in flight hold workers back from items already queued: they
+    // need waking only when this item frees room under a bound they had reached.
+    const bool held = tempBytes_ >= kTempBytesInFlight || memoryBytes_ >= kMemoryBytesInFlight;
+    Count(*job, -1);
+    if (held) workChanged_.Set();
+    return job;
 }
 
 void TZipPipeline::Removed(int index) {
@@ -140,10 +145,14 @@ void TZipPipeline::Work() {
             const bool written = archiver_.WriteItem(
                 job->item, source, *job->output, 0, settings_, deflater,
                 [this, job](std::int64_t consumed, std::int64_t size) {
-                    platform::CriticalSectionLock guard(lock_);
-                    if (stopping_) return false;
-                    job->sourceSize = size;
-                    job->blocks.push_back(consumed);
+                    {
+                        platform::CriticalSectionLock guard(lock_);
+                        if (stopping_) return false;
+                        job->sourceSize = size;
+                        job->blocks.push_back(consumed);
+                    }
+                    // Signalled outside the lock, so that the caller woken does not wait for it.
+                    // The job lives until the caller has taken it, which is after its end below.
                     job->changed.Set();
                     return true;
                 },

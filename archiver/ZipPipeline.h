@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "archiver/ZipArchiver.h"
@@ -53,10 +54,12 @@ public:
 
     // The workers running; 0 when the system started none.
     int Workers() const { return workers_; }
-    // Whether another item may be queued.
-    bool HasRoom();
-    // Queues a copy of the item at index (the caller's thread).
-    void Submit(int index, const TDirItem& item);
+    // How many more items may be queued. The queue is topped up only once it has run half empty,
+    // so that the workers are woken once for many items rather than once for each: 0 before then.
+    int Room();
+    // Queues copies of the items at their indexes, in order, and wakes the workers once (the
+    // caller's thread).
+    void Submit(const std::vector<std::pair<int, const TDirItem*>>& items);
     // The queued job of the item at index when it is the next one, else null.
     TZipStagedJob* Front(int index);
     // Waits for job's next input block (true, consumed set) or its end (false).

@@ -49,11 +49,15 @@ void TZipBaseArchiver::FeedPipeline(int index) {
     if (!pipeline_) return;
     TZipDirArray& dir = dirManager_->Dir();
     pipelineNext_ = std::max(pipelineNext_, index);
-    while (pipelineNext_ < dir.Count() && pipeline_->HasRoom()) {
+    const int room = pipeline_->Room();
+    if (room == 0) return;
+    std::vector<std::pair<int, const TDirItem*>> items;
+    while (pipelineNext_ < dir.Count() && static_cast<int>(items.size()) < room) {
         const TDirItem& item = dir.EntryRef(pipelineNext_);
-        if (item.Selected) pipeline_->Submit(pipelineNext_, item);
+        if (item.Selected) items.emplace_back(pipelineNext_, &item);
         ++pipelineNext_;
     }
+    pipeline_->Submit(items);
 }
 
 std::unique_ptr<TFileStream> TZipBaseArchiver::CreateTempFile(std::string& name) {
