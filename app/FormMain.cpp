@@ -152,6 +152,7 @@ void TFormMain::ZipArchiverRequestBlankVolume(TObject*, int, std::string&, bool&
 
 void TFormMain::TimerTick(TObject*) {
     Timer->SetEnabled(false);
+    if (EndOnEarlyStop()) return;
     std::string folder;
     LocateFolders(folder);
     SourceFolder = folder;
@@ -168,6 +169,7 @@ void TFormMain::TimerTick(TObject*) {
     WaitingGradient->SetVisible(true);
     WaitingGradient->SetActive(true);
     PanelWaiting->Repaint();
+    if (EndOnEarlyStop()) return;
     ZipFolder();
     if (ZipFailed) {
         RemoveArchiveFiles();
@@ -180,6 +182,17 @@ void TFormMain::TimerTick(TObject*) {
     }
     JobDone = true;
     Close();
+}
+
+bool TFormMain::EndOnEarlyStop() {
+    // A stop asked for before the job begins ends the program with nothing done: starting the job
+    // would delete the previous archive, which is still good, only to fail at once.
+    stopSignal_ = platform::StopSignal();
+    if (stopSignal_ == 0) return false;
+    outcome_ = TJobOutcome::Stopped;
+    JobDone = true;
+    Close();
+    return true;
 }
 
 void TFormMain::LocateFolders(std::string& folder) {

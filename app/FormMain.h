@@ -64,6 +64,8 @@ private:
     void LoadLayout();
     // Cancels the commit when the program was asked to stop.
     static void CancelOnStopRequest(bool& cancel);
+    // Ends the program, the job not begun, when a stop was asked for; true then.
+    bool EndOnEarlyStop();
     // Deletes the archive files this run created, after a failed job.
     void RemoveArchiveFiles();
     TJobOutcome outcome_ = TJobOutcome::Abandoned;

@@ -287,3 +287,15 @@ TEST_F(JobFailures, FileSizeLimitAndAClosedOutputAreErrorsNotDeaths) {
     EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
 }
 
+// A stop asked for before the job begins ends the program at once: the previous archive, which
+// starting the job would delete, stays.
+TEST_F(JobFailures, StopBeforeTheJobBeginsKeepsThePreviousArchive) {
+    Mail("a.eml", "a");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "good");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01"), "volume");
+    const JobRun run = Run(0, [](TFormMain&) { platform::RequestStop(15); });
+    EXPECT_EQ(run.status, 143);
+    EXPECT_EQ(run.shown, "");
+    EXPECT_EQ(ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "good");
+    EXPECT_EQ(ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "volume");
+}
