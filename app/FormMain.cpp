@@ -172,11 +172,14 @@ void TFormMain::TimerTick(TObject*) {
     if (EndOnEarlyStop()) return;
     ZipFolder();
     if (ZipFailed) {
-        RemoveArchiveFiles();
+        // Without the folder, the files there are another run's.
+        if (runLock_) RemoveArchiveFiles();
+        runLock_.reset();
         MessageDlg("Zip of Vandrel SPAM failed!", mtError, {mbOK});
         stopSignal_ = platform::StopSignal();
         outcome_ = stopSignal_ != 0 ? TJobOutcome::Stopped : TJobOutcome::Failed;
     } else {
+        runLock_.reset();
         ShowReport();
         outcome_ = TJobOutcome::Reported;
     }
@@ -215,6 +218,16 @@ void TFormMain::LocateFolders(std::string& folder) {
 }
 
 void TFormMain::ZipFolder() {
+    // Another run on this folder would delete the volumes this one has written and closed (they
+    // hold no share lock any more) and leave a broken set, reported as a success by both: the
+    // folder is this run's for the whole job, and a second run fails before touching anything.
+    try {
+        runLock_ = std::make_unique<platform::FolderRunLock>(zip::FolderPart(ArchiveName));
+    } catch (...) {
+        MessageDlg(CurrentErrorText(" during zipping!"), mtError, {mbOK});
+        ZipFailed = true;
+        return;
+    }
     if (platform::FileExists(ArchiveName)) platform::DeleteFile(ArchiveName);
     for (int n = 1; n <= 19; ++n) {
         const std::string volume = zip::ChangeFileExt(ArchiveName, VolumeSuffix(n));

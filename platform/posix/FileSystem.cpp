@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -867,5 +868,31 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
     OpenFiles().push_back(h.impl_->record);
     return h;
 }
+
+// ---- Run lock ----
+
+// flock on the folder itself: held by the open file description, so by this process alone, and
+// let go by the system when the process ends however it ends.
+struct FolderRunLock::Impl {
+    int fd = -1;
+    ~Impl() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+FolderRunLock::FolderRunLock(const std::string& folder) : impl_(std::make_unique<Impl>()) {
+    const std::string hostFolder = ToHost(folder);
+    impl_->fd = hostFolder.empty() ? -1 : ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (impl_->fd < 0) {
+        const OsError error = hostFolder.empty() ? OsError::PathNotFound : FromErrno(errno);
+        throw EOSError(Format("Cannot lock folder \"%s\". %s", folder.c_str(), OsErrorText(error).c_str()), error);
+    }
+    if (::flock(impl_->fd, LOCK_EX | LOCK_NB) != 0) {
+        const OsError error = errno == EWOULDBLOCK ? OsError::ShareViolation : FromErrno(errno);
+        throw EOSError(Format("Folder \"%s\" is in use by another run of this program", folder.c_str()), error);
+    }
+}
+
+FolderRunLock::~FolderRunLock() = default;
 
 }  // namespace platform
