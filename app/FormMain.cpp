@@ -152,6 +152,7 @@ void TFormMain::ZipArchiverRequestBlankVolume(TObject*, int, std::string&, bool&
 
 void TFormMain::TimerTick(TObject*) {
     Timer->SetEnabled(false);
+    if (EndOnEarlyStop()) return;
     std::string folder;
     LocateFolders(folder);
     SourceFolder = folder;
@@ -168,18 +169,33 @@ void TFormMain::TimerTick(TObject*) {
     WaitingGradient->SetVisible(true);
     WaitingGradient->SetActive(true);
     PanelWaiting->Repaint();
+    if (EndOnEarlyStop()) return;
     ZipFolder();
     if (ZipFailed) {
-        RemoveArchiveFiles();
+        // Without the folder, the files there are another run's.
+        if (runLock_) RemoveArchiveFiles();
+        runLock_.reset();
         MessageDlg("Zip of Vandrel SPAM failed!", mtError, {mbOK});
         stopSignal_ = platform::StopSignal();
         outcome_ = stopSignal_ != 0 ? TJobOutcome::Stopped : TJobOutcome::Failed;
     } else {
+        runLock_.reset();
         ShowReport();
         outcome_ = TJobOutcome::Reported;
     }
     JobDone = true;
     Close();
+}
+
+bool TFormMain::EndOnEarlyStop() {
+    // A stop asked for before the job begins ends the program with nothing done: starting the job
+    // would delete the previous archive, which is still good, only to fail at once.
+    stopSignal_ = platform::StopSignal();
+    if (stopSignal_ == 0) return false;
+    outcome_ = TJobOutcome::Stopped;
+    JobDone = true;
+    Close();
+    return true;
 }
 
 void TFormMain::LocateFolders(std::string& folder) {
@@ -202,6 +218,16 @@ void TFormMain::LocateFolders(std::string& folder) {
 }
 
 void TFormMain::ZipFolder() {
+    // Another run on this folder would delete the volumes this one has written and closed (they
+    // hold no share lock any more) and leave a broken set, reported as a success by both: the
+    // folder is this run's for the whole job, and a second run fails before touching anything.
+    try {
+        runLock_ = std::make_unique<platform::FolderRunLock>(zip::FolderPart(ArchiveName));
+    } catch (...) {
+        MessageDlg(CurrentErrorText(" during zipping!"), mtError, {mbOK});
+        ZipFailed = true;
+        return;
+    }
     if (platform::FileExists(ArchiveName)) platform::DeleteFile(ArchiveName);
     for (int n = 1; n <= 19; ++n) {
         const std::string volume = zip::ChangeFileExt(ArchiveName, VolumeSuffix(n));

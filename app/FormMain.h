@@ -2,9 +2,11 @@
 // The main window and the zip job: find the server folder in the registry, delete the old archive,
 // pack LOG_EML into split volumes, tell the user which files to send, and close.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "archiver/ZipArchiver.h"
+#include "platform/FileSystem.h"
 #include "platform/Forms.h"
 #include "widgets/BrowseForFolderDialog.h"
 #include "widgets/WaitingGradient.h"
@@ -64,8 +66,12 @@ private:
     void LoadLayout();
     // Cancels the commit when the program was asked to stop.
     static void CancelOnStopRequest(bool& cancel);
+    // Ends the program, the job not begun, when a stop was asked for; true then.
+    bool EndOnEarlyStop();
     // Deletes the archive files this run created, after a failed job.
     void RemoveArchiveFiles();
     TJobOutcome outcome_ = TJobOutcome::Abandoned;
     int stopSignal_ = 0;
+    // The server folder, held from before the old archive is deleted until the job is over.
+    std::unique_ptr<platform::FolderRunLock> runLock_;
 };

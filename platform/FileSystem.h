@@ -137,6 +137,20 @@ DriveType GetDriveType(const std::string& path);
 bool SetVolumeLabel(const std::string& path, const std::string& label);
 // The system's temporary folder, with a trailing backslash.
 std::string GetTempPath();
+// Marks a folder as being worked on by this process, until destroyed: one job at a time writes
+// an archive there. A folder another process holds gives EOSError (ShareViolation) at once,
+// naming the folder; so does one that cannot be opened. Leaves no file behind.
+class FolderRunLock {
+public:
+    explicit FolderRunLock(const std::string& folder);
+    ~FolderRunLock();
+    FolderRunLock(const FolderRunLock&) = delete;
+    FolderRunLock& operator=(const FolderRunLock&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 // Creates an empty file with a unique name: folder + the first three characters of prefix + one to
 // four hex digits + ".tmp", and returns its name. Raises EFCreateError when no name can be made.
 std::string GetTempFileName(const std::string& folder, const std::string& prefix);

@@ -441,6 +441,27 @@ TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
     EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.Z01")), "first run");
 }
 
+// A first run still busy holds the server folder: a second one fails before it deletes or writes
+// anything, where it once deleted the volumes the first had closed and both reported success.
+TEST(Program, ASecondRunOnABusyFolderFailsAndTouchesNothing) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    if (!testing_support::HaveTool("flock")) GTEST_SKIP() << "flock is needed";
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01"), "first run");
+    ProgramRun r;
+    r.status = testing_support::RunCommand("cd " + m.Root() + " && flock " + m.OnC("C:\\Vandrel") + " env MAILBALE_MACHINE=" +
+                                               m.Root() + " MAILBALE_UI=headless " MAILBALE_EXE,
+                                           &r.output);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Folder \"C:\\Vandrel\\\" is in use by another run of this program"), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("Zip of Vandrel SPAM failed!"), std::string::npos) << r.output;
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "first run");
+    EXPECT_FALSE(HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+}
+
 TEST(Program, SmallMailCostsFewSystemCallsBesidesItsReadsAndWrites) {
     SKIP_ON_WINDOWS("counts the Linux backend's system calls");
     if (!testing_support::HaveTool("strace")) GTEST_SKIP() << "strace is needed";

@@ -265,3 +265,37 @@ TEST_F(JobFailures, SigtermDuringALongJobLeavesNothingAndExits143) {
     EXPECT_EQ(HostFolderNames(m.OnC("C:\\Vandrel")), std::vector<std::string>{"LOG_EML"});
     EXPECT_TRUE(HostFolderNames(m.OnC("C:\\Temp")).empty());
 }
+
+// A write beyond the file size limit, and printing to a pipe nobody reads any more, are write
+// errors like any other: neither signal may kill the run halfway and leave its files behind.
+TEST_F(JobFailures, FileSizeLimitAndAClosedOutputAreErrorsNotDeaths) {
+    for (int i = 0; i < 4; ++i) Mail("m" + std::to_string(i) + ".eml", testing_support::RandomBytes(1500000, 30 + i));
+    const std::string root = m.Root();
+    const std::string run = "MAILBALE_MACHINE=" + root + " MAILBALE_UI=headless TMPDIR=" + m.OnC("C:\\Temp") + " " MAILBALE_EXE;
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + root + " && (ulimit -f 1000; " + run + " > out.txt 2>&1; echo $? > status.txt)", &log), 0)
+        << log;
+    const std::string shown = ReadHostFile(root + "/out.txt");
+    EXPECT_EQ(ReadHostFile(root + "/status.txt"), "1\n") << shown;
+    EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << shown;
+    EXPECT_EQ(HostFolderNames(m.OnC("C:\\Vandrel")), std::vector<std::string>{"LOG_EML"});
+    EXPECT_TRUE(HostFolderNames(m.OnC("C:\\Temp")).empty());
+    // The reader of standard output is gone before the report is printed: the archive still stands.
+    ASSERT_EQ(testing_support::RunCommand("cd " + root + " && { sleep 0.3; " + run + " 2>/dev/null; echo $? > status.txt; } | true", &log), 0)
+        << log;
+    EXPECT_NE(ReadHostFile(root + "/status.txt"), "141\n");
+    EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+}
+
+// A stop asked for before the job begins ends the program at once: the previous archive, which
+// starting the job would delete, stays.
+TEST_F(JobFailures, StopBeforeTheJobBeginsKeepsThePreviousArchive) {
+    Mail("a.eml", "a");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "good");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01"), "volume");
+    const JobRun run = Run(0, [](TFormMain&) { platform::RequestStop(15); });
+    EXPECT_EQ(run.status, 143);
+    EXPECT_EQ(run.shown, "");
+    EXPECT_EQ(ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "good");
+    EXPECT_EQ(ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "volume");
+}

@@ -171,6 +171,22 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_EQ(OpenError("Z:\\dev\\null"), OsError::AccessDenied);
 }
 
+// Links to the folder itself or above it would make a walk of the tree go round for ever (x/y/x/y/...);
+// a link to a folder elsewhere is a folder like any other.
+TEST(HostFiles, LinksThatLeadBackUpTheTreeAreNotListed) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\sub\\a.eml"), "a");
+    WriteHostFile(m.OnC("C:\\other\\b.eml"), "b");
+    std::filesystem::create_directory_symlink(".", m.OnC("C:\\e\\sub\\x"));
+    std::filesystem::create_directory_symlink("..", m.OnC("C:\\e\\sub\\up"));
+    std::filesystem::create_directory_symlink(m.OnC("C:\\other"), m.OnC("C:\\e\\sub\\elsewhere"));
+    std::vector<std::string> names;
+    FindHandle find;
+    FindEntry e;
+    for (bool more = find.First("C:\\e\\sub\\*.*", faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) names.push_back(e.Name);
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "a.eml", "elsewhere"}));
+}
+
 TEST(HostFiles, ForeignNamesAreListedButNeverOpenedAndTheExactNameWins) {
     TestMachine m;
     // Cyrillic names: Windows-1252 has none of their letters.

@@ -159,4 +159,8 @@ TEST(RegistryFile, HostileFilesGiveTheirErrorInLinearTime) {
     } catch (const ERegistryException& e) {
         EXPECT_NE(e.Message().find(m.Host("registry.reg")), std::string::npos) << e.Message();
     }
+    // So is a link that leads round in a circle: only a file that is not there is an empty registry.
+    std::filesystem::remove(m.Host("registry.reg"));
+    std::filesystem::create_symlink("registry.reg", m.Host("registry.reg"));
+    EXPECT_THROW(ReadValue("Srvr_Path"), ERegistryException);
 }

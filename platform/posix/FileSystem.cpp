@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -669,6 +670,35 @@ bool WindowsMatch(const std::string& name, const std::string& mask) {
     return false;
 }
 
+// True for a symbolic link to the listed folder itself or to one of its ancestors. Listed, such a
+// link would lead a walk of the tree round in a circle (x/y/x/y/... for two links to "."), until
+// the path is too long, which takes longer than anyone waits. Windows has no such links in a
+// mail folder; a link to a folder elsewhere stays. The ancestors (device and inode of each folder
+// on the listed folder's real path) are found on the first such link only.
+bool IsLinkToAncestor(int dirFd, const dirent& e, const struct stat& target, const std::string& hostFolder,
+                      std::vector<std::pair<dev_t, ino_t>>& ancestors) {
+    if (e.d_type != DT_LNK) {
+        struct stat own{};
+        if (e.d_type != DT_UNKNOWN || ::fstatat(dirFd, e.d_name, &own, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(own.st_mode)) {
+            return false;
+        }
+    }
+    if (ancestors.empty()) {
+        char* real = ::realpath(hostFolder.c_str(), nullptr);
+        if (!real) return false;
+        std::string path = real;
+        std::free(real);
+        for (;;) {
+            struct stat st{};
+            if (::stat(path.empty() ? "/" : path.c_str(), &st) == 0) ancestors.emplace_back(st.st_dev, st.st_ino);
+            const std::size_t slash = path.rfind('/');
+            if (path.empty() || slash == std::string::npos) break;
+            path.erase(slash);
+        }
+    }
+    return std::find(ancestors.begin(), ancestors.end(), std::make_pair(target.st_dev, target.st_ino)) != ancestors.end();
+}
+
 }  // namespace
 
 struct FindHandle::Impl {
@@ -695,6 +725,7 @@ bool FindHandle::First(const std::string& pattern, std::uint32_t attrFilter, Fin
     const bool isRoot = folder.size() == 3;
     const std::uint32_t excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
     std::vector<FindEntry> dots;
+    std::vector<std::pair<dev_t, ino_t>> ancestors;
     while (const dirent* e = ::readdir(dir)) {
         const std::string hostName = e->d_name;
         const bool dot = hostName == "." || hostName == "..";
@@ -704,6 +735,7 @@ bool FindHandle::First(const std::string& pattern, std::uint32_t attrFilter, Fin
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
         if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
+        if (!dot && S_ISDIR(st.st_mode) && IsLinkToAncestor(::dirfd(dir), *e, st, hostFolder, ancestors)) continue;
         FindEntry found;
         found.Name = name;
         found.Attr = AttributesOf(st, hostName);
@@ -927,5 +959,31 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
     OpenFiles().push_back(h.impl_->record);
     return h;
 }
+
+// ---- Run lock ----
+
+// flock on the folder itself: held by the open file description, so by this process alone, and
+// let go by the system when the process ends however it ends.
+struct FolderRunLock::Impl {
+    int fd = -1;
+    ~Impl() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+FolderRunLock::FolderRunLock(const std::string& folder) : impl_(std::make_unique<Impl>()) {
+    const std::string hostFolder = ToHost(folder);
+    impl_->fd = hostFolder.empty() ? -1 : ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (impl_->fd < 0) {
+        const OsError error = hostFolder.empty() ? OsError::PathNotFound : FromErrno(errno);
+        throw EOSError(Format("Cannot lock folder \"%s\". %s", folder.c_str(), OsErrorText(error).c_str()), error);
+    }
+    if (::flock(impl_->fd, LOCK_EX | LOCK_NB) != 0) {
+        const OsError error = errno == EWOULDBLOCK ? OsError::ShareViolation : FromErrno(errno);
+        throw EOSError(Format("Folder \"%s\" is in use by another run of this program", folder.c_str()), error);
+    }
+}
+
+FolderRunLock::~FolderRunLock() = default;
 
 }  // namespace platform

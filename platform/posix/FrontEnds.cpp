@@ -37,6 +37,11 @@ void CatchSignals(std::initializer_list<int> signals) {
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     for (int signal : signals) sigaction(signal, &action, nullptr);
+    // A write to a closed standard output (a pipe whose reader has gone) and a write beyond the
+    // file size limit must fail with EPIPE and EFBIG, which the job handles as any write error,
+    // instead of killing the program halfway and leaving its files behind.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 // The headless front end of the Linux program: SIGINT stops the job as SIGTERM and SIGHUP do,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "platform/CodePage.h"
 #include "platform/Faults.h"
 #include "platform/Format.h"
 
@@ -345,5 +346,43 @@ std::string GetTempFileName(const std::string& folder, const std::string& prefix
     }
     return buffer;
 }
+
+// ---- Run lock ----
+
+// A named mutex for the folder's full path without regard to case: it is let go when its holder
+// ends, however it ends, and leaves nothing in the folder. (Runs on several workstations writing
+// to one server folder meet the share modes of the volumes instead.)
+struct FolderRunLock::Impl {
+    HANDLE mutex = nullptr;
+    ~Impl() {
+        if (mutex) {
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        }
+    }
+};
+
+FolderRunLock::FolderRunLock(const std::string& folder) : impl_(std::make_unique<Impl>()) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : AnsiUpperCase(ExpandFileName(folder))) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    std::string name = "Local\\VandrelMailbale-";
+    for (int shift = 60; shift >= 0; shift -= 4) name.push_back("0123456789abcdef"[(hash >> shift) & 0xF]);
+    impl_->mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (!impl_->mutex) {
+        const OsError error = FromLastError(GetLastError());
+        throw EOSError(Format("Cannot lock folder \"%s\". %s", folder.c_str(), OsErrorText(error).c_str()), error);
+    }
+    const DWORD wait = WaitForSingleObject(impl_->mutex, 0);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        CloseHandle(impl_->mutex);
+        impl_->mutex = nullptr;
+        throw EOSError(Format("Folder \"%s\" is in use by another run of this program", folder.c_str()),
+                       OsError::ShareViolation);
+    }
+}
+
+FolderRunLock::~FolderRunLock() = default;
 
 }  // namespace platform
