@@ -139,7 +139,9 @@ bool SetVolumeLabel(const std::string& path, const std::string& label);
 std::string GetTempPath();
 // Marks a folder as being worked on by this process, until destroyed: one job at a time writes
 // an archive there. A folder another process holds gives EOSError (ShareViolation) at once,
-// naming the folder; so does one that cannot be opened. Leaves no file behind.
+// naming the folder (the Linux backend raises too for a folder that is missing). Where the folder
+// cannot be locked (no read right on it, or a file system without locks) the job goes on
+// unguarded. Leaves no file behind.
 class FolderRunLock {
 public:
     explicit FolderRunLock(const std::string& folder);

@@ -976,11 +976,20 @@ FolderRunLock::FolderRunLock(const std::string& folder) : impl_(std::make_unique
     impl_->fd = hostFolder.empty() ? -1 : ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (impl_->fd < 0) {
         const OsError error = hostFolder.empty() ? OsError::PathNotFound : FromErrno(errno);
-        throw EOSError(Format("Cannot lock folder \"%s\". %s", folder.c_str(), OsErrorText(error).c_str()), error);
+        // A folder that exists but may not be listed (write and search rights only) can still take
+        // the archive: it goes without the lock rather than refusing a job Windows would run.
+        if (error != OsError::AccessDenied) {
+            throw EOSError(Format("Cannot lock folder \"%s\". %s", folder.c_str(), OsErrorText(error).c_str()), error);
+        }
+        return;
     }
     if (::flock(impl_->fd, LOCK_EX | LOCK_NB) != 0) {
-        const OsError error = errno == EWOULDBLOCK ? OsError::ShareViolation : FromErrno(errno);
-        throw EOSError(Format("Folder \"%s\" is in use by another run of this program", folder.c_str()), error);
+        // Only a lock held elsewhere refuses the run; a file system without locks (ENOLCK,
+        // EOPNOTSUPP) leaves runs unguarded against each other, as it leaves share modes.
+        if (errno == EWOULDBLOCK) {
+            throw EOSError(Format("Folder \"%s\" is in use by another run of this program", folder.c_str()),
+                           OsError::ShareViolation);
+        }
     }
 }
 
