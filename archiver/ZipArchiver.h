@@ -308,8 +308,9 @@ private:
     void RollbackUpdate();
     void RestoreArchiveTail();
     void DeleteTailFile();
-    // Creates a temporary file with a unique name (prefix "FC", in TempDir or else the system's
-    // temporary folder) and keeps it open; name gets its name.
+    // Creates a temporary file with a unique name (prefix "FC", in the temporary folder the commit
+    // took when it began: TempDir or else the system's) and keeps it open; name gets its name.
+    // Called only inside a commit.
     std::unique_ptr<TFileStream> CreateTempFile(std::string& name);
     static std::uint16_t ShareModeFlags(TZipFileShareMode mode);
 

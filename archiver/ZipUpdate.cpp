@@ -61,9 +61,7 @@ void TZipBaseArchiver::FeedPipeline(int index) {
 }
 
 std::unique_ptr<TFileStream> TZipBaseArchiver::CreateTempFile(std::string& name) {
-    const std::string folder = itemSettings_.tempFolder.empty() ? (TempDir.empty() ? platform::GetTempPath() : TempDir)
-                                                                : itemSettings_.tempFolder;
-    platform::FileHandle handle = platform::FileHandle::CreateTemp(folder, "FC", name);
+    platform::FileHandle handle = platform::FileHandle::CreateTemp(itemSettings_.tempFolder, "FC", name);
     return std::make_unique<TFileStream>(name, std::move(handle));
 }
 
