@@ -293,10 +293,15 @@ private:
     void SearchMask(const std::string& folder, const std::string& rootFolder, const std::string& mask, bool recurse,
                     const TStringList& exclusions, std::int32_t searchAttr);
     bool AddFoundEntry(const platform::FindEntry& entry, const std::string& entryFolder, const std::string& rootFolder,
-                       const TStringList& exclusions);
-    void MarkFoundFile(const std::string& fullName, const std::string& rootFolder, const platform::FindEntry& entry);
-    int AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder);
-    void FillNewItem(int index, const std::string& fullName);
+                       const TStringList& exclusions, bool listed);
+    // listed: entry comes from a folder listing, whose attributes and time are the file's; else
+    // the file is looked at afresh.
+    void MarkFoundFile(const std::string& fullName, const std::string& rootFolder, const platform::FindEntry& entry,
+                       bool listed);
+    int AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder,
+                         const platform::PathInfo* known = nullptr);
+    // there: what is at fullName (attributes and time), as looked up by the caller.
+    void FillNewItem(int index, const std::string& fullName, const platform::PathInfo& there);
 
     // Update engine.
     void CommitUpdate();
@@ -321,7 +326,10 @@ private:
         TZipFileShareMode shareMode = smShareDenyNone;
         bool split = false;
         std::string tempFolder;
+        bool operator==(const ItemSettings&) const = default;
     };
+    // The settings a commit that began now would take.
+    ItemSettings CurrentItemSettings() const;
     // Opens the item's source into source, writes its local header and compressed data to output
     // (position is where the header lands in the archive) and writes the header again with the
     // CRC and sizes. Returns false when beforeBlock stopped the run. Raises EZipException for a
@@ -346,6 +354,9 @@ private:
     TZlibDeflater& OwnDeflater();
     // Keeps the workers' read-ahead going from the item at index on.
     void FeedPipeline(int index);
+    // Starts workers for a split archive's update, offering them the items from index first on;
+    // none when one thread is asked for or the system starts none.
+    void StartPipeline(const ItemSettings& settings, int first);
 
     std::string searchBaseDir_;
     std::int32_t updateDepth_ = 0;

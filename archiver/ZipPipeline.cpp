@@ -4,9 +4,22 @@
 
 #include "archiver/ZipZlib.h"
 
+TZipItemInput::TZipItemInput(const TDirItem& item)
+    : name(item.Name),
+      sourceFileName(item.SourceFileName),
+      password(item.Password),
+      sourceStream(item.SourceStream.get()),
+      externalAttributes(item.ExternalAttributes),
+      crc32(item.Crc32),
+      flags(item.Flags),
+      method(item.Method),
+      modTime(item.ModTime),
+      modDate(item.ModDate),
+      compressionMode(item.CompressionMode) {}
+
 TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings,
-                           int workers)
-    : archiver_(archiver), settings_(settings) {
+                           int workers, int first)
+    : archiver_(archiver), settings_(settings), first_(first) {
     // The thread layer learns which thread is the main one on first use; make sure that use is
     // here, on the caller's thread, and not in a worker.
     platform::IsMainThread();
@@ -41,7 +54,7 @@ TZipPipeline::~TZipPipeline() {
 }
 
 int TZipPipeline::Room() {
-    const int capacity = workers_ * kItemsPerWorker;
+    constexpr int capacity = kItemsQueued;
     platform::CriticalSectionLock guard(lock_);
     const int queued = static_cast<int>(jobs_.size());
     return queued > capacity / 2 ? 0 : capacity - queued;
@@ -52,9 +65,8 @@ void TZipPipeline::Submit(const std::vector<std::pair<int, const TDirItem*>>& it
     std::vector<std::unique_ptr<TZipStagedJob>> made;
     made.reserve(items.size());
     for (const auto& [index, item] : items) {
-        auto job = std::make_unique<TZipStagedJob>();
+        auto job = std::make_unique<TZipStagedJob>(*item);
         job->index = index;
-        job->item = *item;
         made.push_back(std::move(job));
     }
     platform::CriticalSectionLock guard(lock_);
@@ -97,8 +109,9 @@ std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
     jobs_.pop_front();
     // Only the bounds on bytes in flight hold workers back from items already queued: they
     // need waking only when this item frees room under a bound they had reached.
-    const bool held = tempBytes_ >= kTempBytesInFlight || memoryBytes_ >= kMemoryBytesInFlight;
+    const bool held = !UnderBounds();
     Count(*job, -1);
+    memoryBytes_ -= kBytesPerJob;
     if (held) workChanged_.Set();
     return job;
 }
@@ -108,6 +121,10 @@ void TZipPipeline::Removed(int index) {
     for (auto& job : jobs_) {
         if (job->index > index) --job->index;
     }
+}
+
+bool TZipPipeline::UnderBounds() const {
+    return tempBytes_ < kTempBytesInFlight && memoryBytes_ < kMemoryBytesInFlight;
 }
 
 void TZipPipeline::Count(TZipStagedJob& job, int sign) {
@@ -123,7 +140,7 @@ void TZipPipeline::Work() {
             platform::CriticalSectionLock guard(lock_);
             for (;;) {
                 if (stopping_) return;
-                if (tempBytes_ < kTempBytesInFlight && memoryBytes_ < kMemoryBytesInFlight) {
+                if (UnderBounds()) {
                     for (auto& candidate : jobs_) {
                         if (!candidate->started) {
                             job = candidate.get();
@@ -138,6 +155,7 @@ void TZipPipeline::Work() {
                 lock_.Enter();
             }
             job->started = true;
+            memoryBytes_ += kBytesPerJob;
         }
         try {
             job->output = std::make_unique<TZipStagingStream>(settings_.tempFolder);

@@ -180,7 +180,7 @@ void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& 
         platform::FindEntry entry;
         entry.Name = NamePart(pattern);
         entry.Attr = platform::GetFileAttributes(pattern);
-        AddFoundEntry(entry, FolderPart(pattern), rootFolder, exclusions);
+        AddFoundEntry(entry, FolderPart(pattern), rootFolder, exclusions, false);
         return;
     }
     const std::uint32_t attr = static_cast<std::uint32_t>(searchAttr);
@@ -191,7 +191,7 @@ void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& 
         platform::FindEntry entry;
         for (bool more = !pattern.empty() && find.First(pattern, filter, entry); more; more = find.Next(entry)) {
             const bool taken = (entry.Attr & filter) != 0 || (entry.Attr == 0 && (filter & kPlainBits) == kPlainBits);
-            if (taken) AddFoundEntry(entry, FolderPart(pattern), rootFolder, exclusions);
+            if (taken) AddFoundEntry(entry, FolderPart(pattern), rootFolder, exclusions, true);
         }
     }
     if ((attr & kDirectoryBit) == 0 && !recurse) return;
@@ -209,7 +209,7 @@ void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& 
                                           [&](const std::string& e) { return PathMatchesMask(sub, e, true); });
         if (excluded) continue;
         if ((attr & kDirectoryBit) != 0 && (Matches(sub, pattern) || Matches(sub + ".", pattern))) {
-            if (AddFoundEntry(entry, dir, rootFolder, exclusions)) {
+            if (AddFoundEntry(entry, dir, rootFolder, exclusions, true)) {
                 SearchMask(sub, rootFolder, "*.*", true, exclusions, searchAttr);
             }
             continue;
@@ -224,7 +224,7 @@ void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& 
 }
 
 bool TZipBaseArchiver::AddFoundEntry(const platform::FindEntry& entry, const std::string& entryFolder,
-                                     const std::string& rootFolder, const TStringList& exclusions) {
+                                     const std::string& rootFolder, const TStringList& exclusions, bool listed) {
     const std::string d = DirWithSlash(ResolvePath(entryFolder, "", searchBaseDir_), searchBaseDir_);
     const bool isFolder = (entry.Attr & kDirectoryBit) != 0;
     const std::string fullName = d + (isFolder ? DirWithSlash(entry.Name, searchBaseDir_) : entry.Name);
@@ -232,18 +232,22 @@ bool TZipBaseArchiver::AddFoundEntry(const platform::FindEntry& entry, const std
         if (PathMatchesMask(fullName, e, isFolder)) return false;
     }
     if (!isFolder && IsVolumeOf(*this, fullName)) return false;
-    MarkFoundFile(fullName, rootFolder, entry);
+    MarkFoundFile(fullName, rootFolder, entry, listed);
+    // Workers running ahead of the commit start on the items as they are found.
+    FeedPipeline(pipelineNext_);
     return true;
 }
 
 void TZipBaseArchiver::MarkFoundFile(const std::string& fullName, const std::string& rootFolder,
-                                     const platform::FindEntry& entry) {
+                                     const platform::FindEntry& entry, bool listed) {
     bool confirm = true;
     DoConfirmProcessFile(fullName, poAdd, confirm);
     if (!confirm) return;
-    const int index = AddOrReplaceItem(fullName, rootFolder);
-    if (index < 0) return;
     const bool isFolder = (entry.Attr & kDirectoryBit) != 0;
+    // The listing has just read what a look-up would: the attributes, and a file's time.
+    const platform::PathInfo seen{entry.Attr, isFolder ? -1 : entry.Time};
+    const int index = AddOrReplaceItem(fullName, rootFolder, listed ? &seen : nullptr);
+    if (index < 0) return;
     for (const std::string& n : *noCompressionMasks_) {
         if (PathMatchesMask(fullName, n, isFolder)) {
             TDirItem& item = dirManager_->Dir().EntryRef(index);
@@ -254,10 +258,12 @@ void TZipBaseArchiver::MarkFoundFile(const std::string& fullName, const std::str
     }
 }
 
-int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder) {
+int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder,
+                                       const platform::PathInfo* known) {
     std::string stored = MakeStoredName(fullName, rootFolder, options_->StorePath, searchBaseDir_);
-    // One look-up answers whether a folder or a file is there and its attributes.
-    const platform::PathInfo there = platform::QueryPath(fullName);
+    // One look-up answers whether a folder or a file is there, its attributes and its time, for
+    // the item's every field.
+    const platform::PathInfo there = known ? *known : platform::QueryPath(fullName);
     const bool folderThere = there.Attr != platform::faInvalid && (there.Attr & kDirectoryBit) != 0;
     const bool fileThere = there.Attr != platform::faInvalid && (there.Attr & kDirectoryBit) == 0;
     if (folderThere && (stored.empty() || stored.back() != '/')) stored += '/';
@@ -296,7 +302,7 @@ int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::s
         // replaces it is still an addition, so that a failure drops it instead of looking for an
         // old copy that does not exist.
         const bool addedInThisUpdate = dir.EntryRef(index).Selected && dir.EntryRef(index).Operation == poAdd;
-        FillNewItem(index, fullName);
+        FillNewItem(index, fullName, there);
         TDirItem& item = dir.EntryRef(index);
         item.Selected = true;
         item.SourceFileName = fullName;
@@ -306,7 +312,7 @@ int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::s
         index = dir.Count();
         dir.SetCount(index + 1);
         dir.EntryRef(index) = TDirItem{};
-        FillNewItem(index, fullName);
+        FillNewItem(index, fullName, there);
         dir.EntryRef(index).Operation = poAdd;
         result = index;
     }
@@ -319,10 +325,9 @@ int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::s
     return result;
 }
 
-void TZipBaseArchiver::FillNewItem(int index, const std::string& fullName) {
+void TZipBaseArchiver::FillNewItem(int index, const std::string& fullName, const platform::PathInfo& there) {
     std::string s = MakeStoredName(fullName, searchBaseDir_, options_->StorePath, searchBaseDir_);
     if (s.empty()) return;
-    const platform::PathInfo there = platform::QueryPath(fullName);
     const bool isFolder = there.Attr != platform::faInvalid && (there.Attr & kDirectoryBit) != 0;
     std::int32_t t = there.Time;
     if (t == -1) t = platform::NowPacked();

@@ -35,6 +35,25 @@ std::uint16_t TZipBaseArchiver::ShareModeFlags(TZipFileShareMode mode) {
     return 0x40;
 }
 
+TZipBaseArchiver::ItemSettings TZipBaseArchiver::CurrentItemSettings() const {
+    ItemSettings settings;
+    settings.zip64Mode = Zip64Mode;
+    settings.oemFileNames = options_->OEMFileNames;
+    settings.shareMode = options_->ShareMode;
+    settings.split = spanningMode_ != smNone;
+    settings.tempFolder = TempDir.empty() ? platform::GetTempPath() : TempDir;
+    return settings;
+}
+
+void TZipBaseArchiver::StartPipeline(const ItemSettings& settings, int first) {
+    pipeline_.reset();
+    const int workers = WorkerThreads();
+    if (!settings.split || workers <= 1) return;
+    pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers, first);
+    pipelineNext_ = first;
+    if (pipeline_->Workers() == 0) pipeline_.reset();
+}
+
 int TZipBaseArchiver::WorkerThreads() const {
     constexpr int kMostThreads = 64;
     if (workerThreads_ > 0) return std::min(workerThreads_, kMostThreads);
@@ -147,13 +166,16 @@ void TZipBaseArchiver::CommitUpdate() {
         ~TailGuard() { self->DeleteTailFile(); }
     } tailGuard{this};
 
+    // The workers live no longer than the commit; however it ends, they stop, and every item they
+    // staged is dropped with its temporary file before the archive is rolled back or finished.
+    struct PipelineGuard {
+        TZipBaseArchiver* self;
+        ~PipelineGuard() { self->pipeline_.reset(); }
+    } pipelineGuard{this};
+
     // The settings every item of this commit is compressed with, and the drive's free space asked
     // afresh.
-    itemSettings_.zip64Mode = Zip64Mode;
-    itemSettings_.oemFileNames = options_->OEMFileNames;
-    itemSettings_.shareMode = options_->ShareMode;
-    itemSettings_.split = spanningMode_ != smNone;
-    itemSettings_.tempFolder = TempDir.empty() ? platform::GetTempPath() : TempDir;
+    itemSettings_ = CurrentItemSettings();
     volumeFreeKnown_ = false;
 
     TZipDirArray& dir = dirManager_->Dir();
@@ -197,18 +219,13 @@ void TZipBaseArchiver::CommitUpdate() {
                 WriteToVolumes(gathered->Data().data(), gathered->Size(), archiveStream_, *currentVolume_, -1, nullptr);
             }
         };
-        // The workers live as long as the item loop; however it ends, they stop, and every item they
-        // staged is dropped with its temporary file before the archive is rolled back or finished.
-        struct PipelineGuard {
-            TZipBaseArchiver* self;
-            ~PipelineGuard() { self->pipeline_.reset(); }
-        } pipelineGuard{this};
-        const int workers = WorkerThreads();
-        if (itemSettings_.split && workers > 1 && totalCount_ > 1) {
-            pipeline_ = std::make_unique<TZipPipeline>(*this, itemSettings_, workers);
-            pipelineNext_ = firstChanged;
-            if (pipeline_->Workers() == 0) pipeline_.reset();
+        // Workers started by the selection go on with what they did when nothing they rely on has
+        // changed since: the settings, and the items from the first one to write on (each item
+        // they took is checked again when its turn comes).
+        if (pipeline_ && !(pipeline_->Settings() == itemSettings_ && pipeline_->First() == firstChanged)) {
+            pipeline_.reset();
         }
+        if (!pipeline_ && totalCount_ > 1) StartPipeline(itemSettings_, firstChanged);
         try {
             std::int32_t i = firstChanged;
             while (i < dir.Count() && !cancelRequested_) {
@@ -370,9 +387,11 @@ bool TZipBaseArchiver::CompressItem(int index) {
     // copied into the volumes; a single-file archive takes it directly.
     std::unique_ptr<TZipStagingStream> staged;
     TZipStagedJob* job = pipeline_ ? pipeline_->Front(index) : nullptr;
-    if (job && archiveStream_->Position() >= kSentinel32 && itemSettings_.zip64Mode != zmAlways) {
-        // The worker wrote the header as one that lands below 4 GiB, where its form does not
-        // depend on where it lands; this one lands further on and is compressed again here.
+    // The worker wrote the header as one that lands below 4 GiB, where its form does not depend on
+    // where it lands; one that lands further on is compressed again here, as is an item that
+    // changed since a worker took it.
+    if (job && ((archiveStream_->Position() >= kSentinel32 && itemSettings_.zip64Mode != zmAlways) ||
+                !(job->input == TZipItemInput(item)))) {
         pipeline_->Take();
         job = nullptr;
     }

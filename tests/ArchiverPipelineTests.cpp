@@ -2,6 +2,7 @@
 // the same order, the same failure prompts at the same moment, and the same roll-back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <random>
@@ -11,6 +12,7 @@
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipRecords.h"
 #include "platform/Faults.h"
+#include "platform/Threads.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
 
@@ -66,9 +68,10 @@ void WriteMixedFolder(TestMachine& m) {
 
 // Packs C:\src into split volumes with the given number of workers. cancelAt > 0 cancels at that
 // event (counted from 1); failures are answered from answers (then Ignore), and onFailure runs
-// first.
+// first; configure, when given, has the last word on the archiver's settings.
 PackResult Pack(TestMachine& m, int workers, std::size_t cancelAt = 0, std::vector<TZipAction> answers = {},
-         const std::function<void()>& onFailure = nullptr) {
+                const std::function<void()>& onFailure = nullptr,
+                const std::function<void(TZipArchiver&)>& configure = nullptr) {
     PackResult run;
     auto a = testing_support::MakeJobArchiver(kVolume);
     a->SetWorkerThreads(workers);
@@ -114,6 +117,7 @@ PackResult Pack(TestMachine& m, int workers, std::size_t cancelAt = 0, std::vect
             answers.erase(answers.begin());
         }
     };
+    if (configure) configure(*a);
     a->Open(0xFFFF);
     a->AddMatchingFiles();
     run.rolledBack = a->UpdateRolledBack();
@@ -201,4 +205,27 @@ TEST(Pipeline, CancelAtAnyEventRollsBackAsThePlainPathAndLeavesNoTemporaryFile) 
         EXPECT_TRUE(eight.volumes == one.volumes);
         EXPECT_TRUE(eight.tempFiles.empty());
     }
+}
+
+TEST(Pipeline, AnItemReplacedByTheSelectionAfterAWorkerTookItIsCompressedAgain) {
+    TestMachine m;
+    WriteMixedFolder(m);
+    testing_support::WriteHostFile(m.OnC("C:\\src\\sub\\m0.eml"), "the later m0.eml, found in the subfolder");
+    // Without paths both m0.eml have one name: the one in the subfolder, found last, replaces the
+    // other after the workers, which start with the selection, have had time to compress it.
+    const auto replaceLate = [](TZipArchiver& a) {
+        a.Options().StorePath = spNoPath;
+        a.Options().OverwriteMode = omPrompt;
+        a.OnConfirmOverwrite = [](TObject*, const std::string&, std::string&, bool& confirm) {
+            platform::Sleep(200);
+            confirm = true;
+        };
+    };
+    const PackResult one = Pack(m, 1, 0, {}, nullptr, replaceLate);
+    const auto replaced = [](const std::string& e) { return e.find("file C:\\src\\sub\\m0.eml") == 0; };
+    ASSERT_TRUE(std::any_of(one.events.begin(), one.events.end(), replaced));
+    ClearOut(m);
+    const PackResult eight = Pack(m, 8, 0, {}, nullptr, replaceLate);
+    EXPECT_TRUE(eight.volumes == one.volumes);
+    EXPECT_EQ(eight.events, one.events);
 }
