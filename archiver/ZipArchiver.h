@@ -343,10 +343,11 @@ private:
 
     // Compression.
     bool CompressStream(TStream& source, TStream& output, TDirItem& item);
-    // The same with a given deflater and Zip64 mode, beforeBlock called before each input block.
-    // Touches no state of the archiver.
+    // The same with a given deflater and Zip64 mode, beforeBlock called before each input block;
+    // sourceSize, when not negative, is the source's size as the caller measured it (else it is
+    // asked for). Touches no state of the archiver.
     bool CompressStream(TStream& source, TStream& output, TDirItem& item, TZlibDeflater& deflater,
-                        TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock) const;
+                        TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock, std::int64_t sourceSize = -1) const;
     // Raises the progress events of an input block (OnFileProgress, then OnOverallProgress);
     // false when one of them cancelled.
     bool RaiseBlockProgress(const std::string& fileName, TZipProcessOperation operation, std::int64_t consumed,

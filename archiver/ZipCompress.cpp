@@ -72,10 +72,11 @@ bool TZipBaseArchiver::RaiseBlockProgress(const std::string& fileName, TZipProce
 }
 
 bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem& item, TZlibDeflater& deflater,
-                                      TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock) const {
+                                      TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock,
+                                      std::int64_t measuredSize) const {
     zip::CentralFileHeader head = item;  // worked on here, stored back at the end
     source.SetPosition(0);
-    const std::int64_t sourceSize = source.Size();
+    const std::int64_t sourceSize = measuredSize >= 0 ? measuredSize : source.Size();
     std::int64_t consumed = 0;
     std::int64_t compressedTotal = 0;
     std::uint32_t crc = 0xFFFFFFFF;

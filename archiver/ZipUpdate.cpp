@@ -344,7 +344,9 @@ bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& s
         headerLength += zip::kLocalZip64Size;
     }
     if (!hasSource) return true;
-    if (!CompressStream(*source, output, item, deflater, settings.zip64Mode, beforeBlock)) return false;
+    // The size the local header was written with is the one compressed: a file still growing
+    // meanwhile gives a whole entry of what it held then, not a header that contradicts its data.
+    if (!CompressStream(*source, output, item, deflater, settings.zip64Mode, beforeBlock, sourceSize)) return false;
     local.Crc32 = item.Crc32;
     local.CompressedSize =
         (item.CompressedSize == kSentinel32 || settings.zip64Mode == zmAlways) ? kSentinel32 : item.CompressedSize;
