@@ -1,5 +1,8 @@
 #include "archiver/ZipStrFunc.h"
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <array>
 
 #include "platform/CodePage.h"
@@ -128,34 +131,24 @@ constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
 
 constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
 
-// The table's powers for eight bytes at a time: entry [k][b] is the register after byte b followed
-// by k zero bytes. The register is the same as byte by byte, in an eighth of the steps.
-constexpr std::array<std::array<std::uint32_t, 256>, 8> MakeSliceTables() {
-    std::array<std::array<std::uint32_t, 256>, 8> t{};
-    t[0] = kCrcTable;
-    for (int k = 1; k < 8; ++k) {
-        for (int b = 0; b < 256; ++b) t[k][b] = (t[k - 1][b] >> 8) ^ kCrcTable[t[k - 1][b] & 0xFF];
-    }
-    return t;
-}
-
-constexpr auto kSliceTables = MakeSliceTables();
 
 }  // namespace
 
 std::uint32_t Crc32Update(std::uint32_t crc, const void* buffer, std::int64_t length) {
     if (!buffer || length <= 0) return crc;
     const auto* p = static_cast<const std::uint8_t*>(buffer);
-    const auto& t = kSliceTables;
-    std::int64_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const std::uint32_t low = crc ^ (static_cast<std::uint32_t>(p[i]) | static_cast<std::uint32_t>(p[i + 1]) << 8 |
-                                         static_cast<std::uint32_t>(p[i + 2]) << 16 |
-                                         static_cast<std::uint32_t>(p[i + 3]) << 24);
-        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-              t[3][p[i + 4]] ^ t[2][p[i + 5]] ^ t[1][p[i + 6]] ^ t[0][p[i + 7]];
+    // Short runs (the cipher's single bytes) by the table; longer ones by zlib, which takes
+    // several words at a time and wants the register inverted.
+    constexpr std::int64_t kByTable = 64;
+    if (length < kByTable) {
+        for (std::int64_t i = 0; i < length; ++i) crc = (crc >> 8) ^ kCrcTable[(crc ^ p[i]) & 0xFF];
+        return crc;
     }
-    for (; i < length; ++i) crc = (crc >> 8) ^ kCrcTable[(crc ^ p[i]) & 0xFF];
+    constexpr std::int64_t kChunk = 1 << 30;  // zlib's length is 32 bits on 32-bit systems
+    for (std::int64_t done = 0; done < length; done += kChunk) {
+        const std::int64_t n = std::min(kChunk, length - done);
+        crc = ~static_cast<std::uint32_t>(crc32_z(~crc, p + done, static_cast<z_size_t>(n)));
+    }
     return crc;
 }
 
