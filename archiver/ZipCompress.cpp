@@ -134,13 +134,12 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
                     deflateCalled = true;
                     produced = deflater.Deflate(input.data(), static_cast<std::uint32_t>(blockLength), out.data(),
                                                 static_cast<std::uint32_t>(out.size()), last);
-                    if (consumed == 0) {
-                        offset = 2;  // the zlib header
+                    if (consumed == 0 && deflater.Wrapped()) {
+                        offset = 2;  // the zlib header; the trailer of a stream at level 0 stays
                         produced -= 2;
                     }
                 }
                 consumed += blockLength;
-                if (level > 0 && consumed >= sourceSize) produced -= 4;  // the Adler-32 trailer
                 produced = std::max<std::int64_t>(produced, 0);
                 if (cipher) {
                     for (std::int64_t k = 0; k < produced; ++k) out[static_cast<std::size_t>(offset + k)] = cipher->Encrypt(out[static_cast<std::size_t>(offset + k)]);

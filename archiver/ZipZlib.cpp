@@ -4,6 +4,13 @@
 
 #include "archiver/ZipExcept.h"
 
+namespace {
+
+constexpr int kWindowBits = 15;
+constexpr int kMemLevel = 8;
+
+}  // namespace
+
 struct TZlibDeflater::State {
     z_stream stream{};
     bool initialised = false;  // stream holds zlib's state
@@ -36,7 +43,11 @@ void TZlibDeflater::Start(int level) {
     if (s.initialised && s.reusable && s.level == level && deflateReset(&s.stream) == Z_OK) return;
     s.Release();
     // The archiver was built against zlib 1.2.3; any 1.x library accepts that version string.
-    if (deflateInit_(&s.stream, level, "1.2.3", static_cast<int>(sizeof(z_stream))) < 0) {
+    // Above level 0 the stream is raw: its deflate bytes are the same, without the header and the
+    // Adler-32 trailer that the archive leaves out anyway, so no checksum is computed for nothing.
+    const int windowBits = level > 0 ? -kWindowBits : kWindowBits;
+    if (deflateInit2_(&s.stream, level, Z_DEFLATED, windowBits, kMemLevel, Z_DEFAULT_STRATEGY, "1.2.3",
+                      static_cast<int>(sizeof(z_stream))) < 0) {
         s.Release();
         s.running = false;
         throw ECompressionError();
@@ -73,3 +84,5 @@ int TZlibDeflater::End() {
     // deflateEnd calls a stream that was begun (its header written) and not finished a data error.
     return s.begun && !s.finished ? Z_DATA_ERROR : Z_OK;
 }
+
+bool TZlibDeflater::Wrapped() const { return state_->level == 0; }

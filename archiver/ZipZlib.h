@@ -1,6 +1,6 @@
 #pragma once
-// The adapter to zlib: one deflate stream with the zlib wrapper, driven block by block. One adapter
-// serves item after item: a new stream at the same level reuses the state of the last one.
+// The adapter to zlib: one deflate stream, driven block by block. One adapter serves item after
+// item: a new stream at the same level reuses the state of the last one.
 #include <cstdint>
 #include <memory>
 
@@ -15,7 +15,8 @@ public:
     TZlibDeflater& operator=(const TZlibDeflater&) = delete;
 
     // Starts a new stream at level 0..9 (method 8, window bits 15, memory level 8, default
-    // strategy). The state of the last stream is reset and reused when its level was the same:
+    // strategy): a raw deflate stream, except at level 0, which keeps zlib's header and trailer
+    // (Wrapped). The state of the last stream is reset and reused when its level was the same:
     // deflateReset gives the same bytes as a fresh stream and spares allocating and clearing some
     // 400 KB per item. Raises ECompressionError when zlib refuses.
     void Start(int level);
@@ -26,6 +27,8 @@ public:
     // Ends the stream; returns what zlib's deflateEnd answers for it: negative for a stream begun
     // and not finished, else 0. The state stays for the next Start.
     int End();
+    // Whether the stream begins with zlib's two-byte header and ends with its Adler-32 trailer.
+    bool Wrapped() const;
 
 private:
     struct State;
