@@ -364,15 +364,79 @@ bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& s
 }
 
 void TZipBaseArchiver::CopyStagedToVolumes(TDirItem& item, TStream& staged, std::int64_t headerLength) {
+    // The item's central entry learns where its header landed from the position after the header.
+    const auto headerPlaced = [&](std::int64_t q) {
+        item.DiskNumberStart = static_cast<std::uint16_t>(currentVolume_->Number & 0xFFFF);
+        // The Zip64 form is due when the position after the header reaches the sentinel.
+        item.SetLocalHeaderOffset(q - headerLength, q >= kSentinel32 || itemSettings_.zip64Mode == zmAlways);
+    };
+    const auto copyData = [&] {
+        CopyStreamToVolumes(staged, archiveStream_, true, bufferStream_.get(), -1, -1, volumeCopyCancelled_,
+                            *currentVolume_);
+    };
     staged.SetPosition(0);
+    // A small item staged in memory that fits whole in the room left on the current volume goes out
+    // in one write instead of two (header, then data): most items of a mail folder are such, and the
+    // write is their main cost. The copy events follow as the data copy raises them; no volume is
+    // requested, as nothing passes the current one. Anything else takes the two copies.
+    const auto* inMemory = dynamic_cast<const TZipStagingStream*>(&staged);
+    const std::int64_t length = staged.Size();
+    // The data copy moves up to this many bytes per event; larger data has events in between.
+    constexpr std::int64_t kOneCopyChunk = 1000000;
+    if (inMemory && !inMemory->Spilled() && !bufferStream_ && spanningMode_ != smNone &&
+        length - headerLength <= kOneCopyChunk) {
+        // The room as the volume-aware write measures it. It asks the drive when the volume's free
+        // space is not known yet; should the two copies run after all, they find it as unknown as
+        // before, so that a write of theirs falling short is judged as it always was.
+        const bool freeKnown = volumeFreeKnown_;
+        const std::int64_t start = archiveStream_->Size();
+        std::int64_t room = VolumeFreeSpace(start);
+        const std::int64_t limit = spanningOptions_->VolumeSizeFor(*currentVolume_);
+        if (limit != -1) room = std::min(room, limit - start);
+        if (length <= room) {
+            std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+            staged.ReadBuffer(bytes.data(), length);
+            const std::int64_t position = archiveStream_->Position();
+            const std::int64_t took = archiveStream_->Write(bytes.data(), length);
+            if (took == length) {
+                headerPlaced(position + headerLength);
+                bool& cancel = volumeCopyCancelled_;
+                DoCopyTempFileProgress(ppStart, cancel, 0.0);
+                if (cancel) return;
+                // All the data in one step: done equals the total, 100 percent.
+                if (length > headerLength) DoCopyTempFileProgress(ppProcess, cancel, 100.0);
+                // The closing event clears Cancel before its handler runs; a cancel given earlier
+                // must survive it.
+                const bool cancelledBefore = cancel;
+                DoCopyTempFileProgress(ppEnd, cancel, 100.0);
+                cancel = cancel || cancelledBefore;
+                return;
+            }
+            // The volume took less than asked. The copies go on as they would have from that
+            // point, the drive having seen the same bytes. A header that went out whole stays, and
+            // the data copy takes over as after its own first write falling short on the counted-
+            // down answer: its part is undone and the drive asked again.
+            if (took >= headerLength) {
+                archiveStream_->SetSize(start + headerLength);
+                volumeFreeKnown_ = false;
+                headerPlaced(position + headerLength);
+                staged.SetPosition(headerLength);
+                copyData();
+                return;
+            }
+            // A header cut short on an answer just asked is a failing volume; on a counted-down
+            // answer it is undone and both copies run on a fresh one.
+            if (!freeKnown) throw EZipException(46, this);
+            archiveStream_->SetSize(start);
+            volumeFreeKnown_ = false;
+            staged.SetPosition(0);
+        }
+        if (!freeKnown) volumeFreeKnown_ = false;
+    }
     CopyStreamToVolumes(staged, archiveStream_, false, bufferStream_.get(), 0, headerLength, volumeCopyCancelled_,
                         *currentVolume_);
-    item.DiskNumberStart = static_cast<std::uint16_t>(currentVolume_->Number & 0xFFFF);
-    const std::int64_t q = bufferStream_ ? bufferStream_->Position() : archiveStream_->Position();
-    // The Zip64 form is due when the position after the header reaches the sentinel.
-    item.SetLocalHeaderOffset(q - headerLength, q >= kSentinel32 || itemSettings_.zip64Mode == zmAlways);
-    CopyStreamToVolumes(staged, archiveStream_, true, bufferStream_.get(), -1, -1, volumeCopyCancelled_,
-                        *currentVolume_);
+    headerPlaced(bufferStream_ ? bufferStream_->Position() : archiveStream_->Position());
+    copyData();
 }
 
 bool TZipBaseArchiver::CompressItem(int index) {

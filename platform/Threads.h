@@ -62,6 +62,8 @@ public:
     void Reset();
     // Waits until the event is set.
     void Wait();
+    // Waits until the event is set or milliseconds have passed; true when it is set.
+    bool WaitFor(std::uint32_t milliseconds);
 
     struct Impl;
 

@@ -327,6 +327,30 @@ TEST(VolumeWrites, AVolumeThatTakesLessThanItsRoomFailsWith46) {
     EXPECT_TRUE(a->UpdateRolledBack());
 }
 
+TEST(VolumeWrites, AVolumeThatStopsInsideAnItemsDataFailsWith46AfterItsCopyStarted) {
+    TestMachine m;
+    auto a = MakeJobArchiver();
+    // The second file's header block (39 bytes) goes out whole; its data stops after 10 bytes.
+    platform::faults::FailWritesAfter("C:\\out\\Kelmail.Z01", 1039 + 39 + 10);
+    std::vector<std::string> events;
+    a->OnCopyTempFileProgress = [&](TObject*, double p, TZipProgressPhase phase, bool&) {
+        events.push_back(std::to_string(static_cast<int>(phase)) + "@" + std::to_string(static_cast<int>(p)));
+    };
+    a->OnProcessFileFailure = [&](TObject*, const std::string&, TZipProcessOperation, int native, int,
+                                  const std::string&, TZipAction& action) {
+        events.push_back("failure " + std::to_string(native));
+        platform::faults::Clear();
+        action = fxaAbort;
+    };
+    WriteStoredArchive(*a, {1000, 1000}, m);
+    const auto p = [](TZipProgressPhase phase, int percent) {
+        return std::to_string(static_cast<int>(phase)) + "@" + std::to_string(percent);
+    };
+    EXPECT_EQ(events, (std::vector<std::string>{p(ppStart, 0), p(ppProcess, 100), p(ppEnd, 100), p(ppStart, 0),
+                                                "failure 46"}));
+    EXPECT_TRUE(a->UpdateRolledBack());
+}
+
 TEST(VolumeRequests, AnUpdateLeftOpenIsCommittedByTheDestructorWithTheArchiversOwnChoices) {
     TestMachine m;
     testing_support::WriteHostFile(m.OnC("C:\\src\\a.bin"), testing_support::RandomBytes(150000, 1));

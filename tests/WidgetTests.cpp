@@ -1,6 +1,7 @@
 // The waiting bar: its geometry and colours, painting, and the draw thread.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <thread>
 
@@ -207,6 +208,22 @@ TEST(WaitingGradient, PausingAndDestroyingNeverDeadlock) {
         ++destroyed;
     }
     EXPECT_EQ(destroyed, 150);
+}
+
+TEST(WaitingGradient, DestroyingCutsTheSleepShort) {
+    // The end of the job must not wait out a tick interval: with 10 s between ticks, running or
+    // paused, the bar is gone long before its next tick would be due.
+    Application.Initialize();
+    for (const bool paused : {false, true}) {
+        auto bar = std::make_unique<Bar>();
+        bar->gradient->SetInterval(10000);
+        bar->gradient->SetActive(true);
+        if (paused) bar->gradient->SetActive(false);
+        platform::Sleep(20);  // the thread is asleep now
+        const auto start = std::chrono::steady_clock::now();
+        bar.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "paused " << paused;
+    }
 }
 
 TEST(WindowSnapshot, TheWindowAtAFixedTick) {

@@ -41,7 +41,7 @@ TImageDrawThread::~TImageDrawThread() { Finish(); }
 
 void TImageDrawThread::Execute() {
     while (!Terminated()) {
-        platform::Sleep(TickInterval);
+        if (SleepUnlessTerminated(TickInterval)) return;
         EnterGate();
         if (Terminated()) {
             LeaveGate();

@@ -23,7 +23,12 @@ public:
     void SetPaused(bool value);
     bool IsPaused() const { return paused_; }
     bool Suspended() const { return !thread_->Started(); }
-    void Terminate() { terminated_ = true; }
+    // Marks the thread terminated and cuts its current sleep short, so that destroying it never
+    // waits out a whole tick interval.
+    void Terminate() {
+        terminated_ = true;
+        terminating_.Set();
+    }
     bool Terminated() const { return terminated_; }
 
 protected:
@@ -32,12 +37,15 @@ protected:
     // Blocks while the thread is paused, then takes the gate.
     void EnterGate();
     void LeaveGate() { gate_.Leave(); }
+    // Sleeps milliseconds, or less when the thread is marked terminated meanwhile; true then.
+    bool SleepUnlessTerminated(std::uint32_t milliseconds) { return terminating_.WaitFor(milliseconds); }
     // Ends the thread and waits for it; derived destructors call it while their members live.
     void Finish();
 
 private:
     platform::CriticalSection gate_;
     platform::Event running_{true};  // set while not paused
+    platform::Event terminating_{false};  // set once the thread is marked terminated
     std::atomic<bool> paused_{false};
     std::atomic<bool> terminated_{false};
     std::unique_ptr<platform::Thread> thread_;

@@ -72,6 +72,11 @@ void Event::Wait() {
     impl_->changed.wait(lock, [this] { return impl_->set; });
 }
 
+bool Event::WaitFor(std::uint32_t milliseconds) {
+    std::unique_lock lock(impl_->mutex);
+    return impl_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return impl_->set; });
+}
+
 void Sleep(std::uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 int HardwareThreads() {

@@ -93,6 +93,10 @@ Event::~Event() { CloseHandle(impl_->handle); }
 void Event::Set() { SetEvent(impl_->handle); }
 void Event::Reset() { ResetEvent(impl_->handle); }
 void Event::Wait() { WaitForSingleObject(impl_->handle, INFINITE); }
+bool Event::WaitFor(std::uint32_t milliseconds) {
+    // INFINITE is 0xFFFFFFFF: the longest interval waits without end, as Sleep would.
+    return WaitForSingleObject(impl_->handle, milliseconds) == WAIT_OBJECT_0;
+}
 
 namespace {
 
