@@ -381,10 +381,8 @@ void TZipBaseArchiver::CopyStagedToVolumes(TDirItem& item, TStream& staged, std:
     // requested, as nothing passes the current one. Anything else takes the two copies.
     const auto* inMemory = dynamic_cast<const TZipStagingStream*>(&staged);
     const std::int64_t length = staged.Size();
-    // The data copy moves up to this many bytes per event; larger data has events in between.
-    constexpr std::int64_t kOneCopyChunk = 1000000;
     if (inMemory && !inMemory->Spilled() && !bufferStream_ && spanningMode_ != smNone &&
-        length - headerLength <= kOneCopyChunk) {
+        length - headerLength <= zip::kVolumeCopyChunk) {
         // The room as the volume-aware write measures it. It asks the drive when the volume's free
         // space is not known yet; should the two copies run after all, they find it as unknown as
         // before, so that a write of theirs falling short is judged as it always was.

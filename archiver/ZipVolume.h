@@ -4,6 +4,11 @@
 
 enum TZipVolumeRole : std::uint8_t { vrFirst, vrLast, vrNumbered, vrUnknown };
 
+namespace zip {
+// The most bytes a copy into the volumes moves per step (and per progress event).
+inline constexpr std::int64_t kVolumeCopyChunk = 1000000;
+}  // namespace zip
+
 class TZipVolumeNumberInfo {
 public:
     TZipVolumeRole Role = vrUnknown;

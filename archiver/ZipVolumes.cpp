@@ -15,7 +15,6 @@
 namespace {
 
 constexpr std::int64_t kMinimumFreeSpace = 65536;
-constexpr std::int64_t kCopyBufferSize = 1000000;
 
 bool Confirmed(const std::string& text) {
     return MessageDlg(text, mtConfirmation, {mbOK, mbCancel}) == mrOk;
@@ -209,12 +208,12 @@ void TZipBaseArchiver::CopyStreamToVolumes(TStream& source, TStream*& volumeStre
                                            TMemoryStream* bufferStream, std::int32_t reserve, std::int64_t count,
                                            bool& cancel, TZipVolumeNumberInfo& info) {
     std::int64_t total = 0;
-    std::int64_t chunk = kCopyBufferSize;
+    std::int64_t chunk = zip::kVolumeCopyChunk;
     if (count == -1) {
         total = source.Size() - source.Position();
     } else {
         total = count;
-        chunk = std::min(kCopyBufferSize, count);
+        chunk = std::min(zip::kVolumeCopyChunk, count);
     }
     // The buffer takes no more than the copy needs: most items are far smaller than a chunk.
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::max<std::int64_t>(std::min(chunk, total), 1)));
