@@ -176,6 +176,7 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_THROW(TFileStream("C:\\e\\pipe.eml", fmCreate), EFCreateError);
     EXPECT_FALSE(DeleteFile("C:\\e\\pipe.eml"));
     EXPECT_EQ(OpenError("Z:\\dev\\null"), OsError::AccessDenied);
+    EXPECT_EQ(OpenError("C:\\e"), OsError::AccessDenied);
 }
 
 // Links to the folder itself or above it would make a walk of the tree go round for ever (x/y/x/y/...);
