@@ -98,12 +98,20 @@ public:
 
     // Starts the enumeration; false when nothing matches (or the folder cannot be read).
     bool First(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry);
+    // Starts an enumeration of the folders alone: of the entries First would give for the same
+    // pattern and filter, those with the directory bit ("." and ".." too where First gives them),
+    // in the same order; so the filter must hold faDirectory for anything to come. For a walk down
+    // a tree, where the files of a folder are listed apart: the Linux backend then need not query
+    // every file the folder holds. Next goes on with folders alone.
+    bool FirstFolder(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry);
     // The next match; false at the end.
     bool Next(FindEntry& entry);
 
     struct Impl;
 
 private:
+    bool Start(const std::string& pattern, std::uint32_t attrFilter, bool foldersOnly, FindEntry& entry);
+
     std::unique_ptr<Impl> impl_;
 };
 

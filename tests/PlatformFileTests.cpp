@@ -123,6 +123,13 @@ TEST(FolderEnumeration, FiltersSpecialEntriesAndSortsByName) {
     EXPECT_EQ(list("C:\\e\\*.TXT", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
     EXPECT_EQ(list("C:\\e\\?.txt", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
     EXPECT_TRUE(list("C:\\nothere\\*.*", faArchive).empty());
+    std::vector<std::string> folders;
+    FindHandle find;
+    FindEntry e;
+    for (bool more = find.FirstFolder("C:\\e\\*", faDirectory | faHidden | faSysFile, e); more; more = find.Next(e)) {
+        folders.push_back(e.Name);
+    }
+    EXPECT_EQ(folders, (std::vector<std::string>{".", "..", "sub"}));
 }
 
 #if !defined(_WIN32)
@@ -169,6 +176,7 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_THROW(TFileStream("C:\\e\\pipe.eml", fmCreate), EFCreateError);
     EXPECT_FALSE(DeleteFile("C:\\e\\pipe.eml"));
     EXPECT_EQ(OpenError("Z:\\dev\\null"), OsError::AccessDenied);
+    EXPECT_EQ(OpenError("C:\\e"), OsError::AccessDenied);
 }
 
 // Links to the folder itself or above it would make a walk of the tree go round for ever (x/y/x/y/...);
@@ -185,6 +193,41 @@ TEST(HostFiles, LinksThatLeadBackUpTheTreeAreNotListed) {
     FindEntry e;
     for (bool more = find.First("C:\\e\\sub\\*.*", faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) names.push_back(e.Name);
     EXPECT_EQ(names, (std::vector<std::string>{".", "..", "a.eml", "elsewhere"}));
+}
+
+// The listing of folders alone passes files over without querying them, by the type the folder
+// records; what it gives must still be exactly the folders of the full listing.
+TEST(HostFiles, AListingOfFoldersGivesTheFoldersOfTheFullListing) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\a.eml"), "a");
+    WriteHostFile(m.OnC("C:\\e\\sub\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\other\\c.eml"), "c");
+    testing_support::MakeHostDirs(m.OnC("C:\\e\\.hidden"));
+    ASSERT_EQ(::mkfifo(m.OnC("C:\\e\\pipe").c_str(), 0600), 0);
+    std::filesystem::create_directory_symlink(m.OnC("C:\\other"), m.OnC("C:\\e\\linked"));
+    std::filesystem::create_directory_symlink("..", m.OnC("C:\\e\\up"));
+    std::filesystem::create_symlink("a.eml", m.OnC("C:\\e\\alias"));
+    std::filesystem::create_symlink(m.OnC("C:\\gone"), m.OnC("C:\\e\\dangling"));
+    auto list = [](bool foldersOnly, std::uint32_t filter) {
+        std::vector<std::pair<std::string, std::uint32_t>> found;
+        FindHandle find;
+        FindEntry e;
+        for (bool more = foldersOnly ? find.FirstFolder("C:\\e\\*", filter, e) : find.First("C:\\e\\*", filter, e); more;
+             more = find.Next(e)) {
+            if (!foldersOnly && (e.Attr & faDirectory) == 0) continue;
+            found.emplace_back(e.Name, e.Attr);
+        }
+        return found;
+    };
+    const std::uint32_t all = faDirectory | faHidden | faSysFile;
+    const auto folders = list(true, all);
+    EXPECT_EQ(folders, list(false, all));
+    std::vector<std::string> names;
+    for (const auto& f : folders) names.push_back(f.first);
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".hidden", "linked", "sub"}));
+    // The filter holds as in the full listing: no hidden folder without the hidden bit.
+    EXPECT_EQ(list(true, faDirectory).size(), 4u);
+    EXPECT_TRUE(list(true, faHidden | faArchive).empty());
 }
 
 TEST(HostFiles, ForeignNamesAreListedButNeverOpenedAndTheExactNameWins) {

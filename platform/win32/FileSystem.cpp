@@ -173,6 +173,13 @@ bool FileHandle::Close() {
 struct FindHandle::Impl {
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::uint32_t excluded = 0;
+    bool foldersOnly = false;
+    // Entries that carry an attribute the filter lacks are passed over, as the runtime's search
+    // does; so are files in a search for folders.
+    bool Skips(const WIN32_FIND_DATAA& data) const {
+        return (data.dwFileAttributes & excluded) != 0 ||
+               (foldersOnly && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
+    }
     ~Impl() {
         if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
     }
@@ -195,13 +202,22 @@ void Fill(const WIN32_FIND_DATAA& data, FindEntry& entry) {
 }  // namespace
 
 bool FindHandle::First(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry) {
+    return Start(pattern, attrFilter, false, entry);
+}
+
+// Windows hands out a file's attributes with its name, so leaving the files out costs nothing.
+bool FindHandle::FirstFolder(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry) {
+    return Start(pattern, attrFilter, true, entry);
+}
+
+bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, bool foldersOnly, FindEntry& entry) {
     impl_ = std::make_unique<Impl>();
     impl_->excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
+    impl_->foldersOnly = foldersOnly;
     WIN32_FIND_DATAA data;
     impl_->handle = FindFirstFileA(pattern.c_str(), &data);
     if (impl_->handle == INVALID_HANDLE_VALUE) return false;
-    // Entries that carry an attribute the filter lacks are passed over, as the runtime's search does.
-    while ((data.dwFileAttributes & impl_->excluded) != 0) {
+    while (impl_->Skips(data)) {
         if (!FindNextFileA(impl_->handle, &data)) return false;
     }
     Fill(data, entry);
@@ -213,7 +229,7 @@ bool FindHandle::Next(FindEntry& entry) {
     WIN32_FIND_DATAA data;
     do {
         if (!FindNextFileA(impl_->handle, &data)) return false;
-    } while ((data.dwFileAttributes & impl_->excluded) != 0);
+    } while (impl_->Skips(data));
     Fill(data, entry);
     return true;
 }
