@@ -201,7 +201,8 @@ void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& 
     }
     platform::FindHandle find;
     platform::FindEntry entry;
-    for (bool more = find.First(dir + "*", platform::faHidden | platform::faSysFile | kDirectoryBit, entry); more;
+    // Only the subfolders matter here: a listing of them alone need not look at every file again.
+    for (bool more = find.FirstFolder(dir + "*", platform::faHidden | platform::faSysFile | kDirectoryBit, entry); more;
          more = find.Next(entry)) {
         if ((entry.Attr & kDirectoryBit) == 0 || entry.Name == "." || entry.Name == "..") continue;
         const std::string sub = dir + entry.Name;
