@@ -21,22 +21,24 @@ struct TZipExtraField {
 };
 
 // One entry. Its head is the 46-byte central directory header as stored; behind it the entry's
-// texts, kept extra fields, Zip64 values and the working state of an update.
+// texts, kept extra fields, Zip64 values and the working state of an update. The directory holds
+// one per file, so the flags and bytes stand together at the end, where they leave no padding
+// between the wider members.
 struct TDirItem : zip::CentralFileHeader {
     std::string Name;     // stored name, ANSI, "/" between folders
     std::string Comment;
     std::vector<TZipExtraField> ExtraFields;
-    bool HasZip64 = false;
     std::int64_t Zip64UncompressedSize = 0;
     std::int64_t Zip64CompressedSize = 0;
     std::int64_t Zip64LocalHeaderOffset = 0;
     std::uint32_t Zip64DiskNumberStart = 0;
-    bool Selected = false;
+    std::int32_t SourceStreamPosition = 0;
     std::string Password;
     std::shared_ptr<TStream> SourceStream;
-    bool OwnsSourceStream = false;
-    std::int32_t SourceStreamPosition = 0;
     std::string SourceFileName;
+    bool HasZip64 = false;
+    bool Selected = false;
+    bool OwnsSourceStream = false;
     std::uint8_t CompressionMode = 0;
     std::uint8_t Operation = 0;  // a TZipProcessOperation
 
