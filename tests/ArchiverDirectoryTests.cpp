@@ -446,7 +446,7 @@ TEST(ZipDirArray, EntriesStayInPlaceAsTheDirectoryGrows) {
     dir.EntryRef(599).Comment = "kept";
     dir.SetCount(2);  // slots beyond the count keep their contents until reused
     dir.SetCount(40000);
-    EXPECT_EQ(&dir.EntryRef(0), first);
+    ASSERT_EQ(&dir.EntryRef(0), first);
     EXPECT_EQ(first->Name, "first.txt");
     EXPECT_EQ(dir.EntryRef(599).Comment, "kept");
     EXPECT_EQ(dir.EntryRef(39999).Comment, "");
