@@ -35,7 +35,7 @@ void TDirItem::SetLocalHeaderOffset(std::int64_t offset, bool zip64) {
 
 // ---- TZipStringHash ----
 
-TZipStringHash::TZipStringHash(std::uint32_t chainCount) : chains_(std::max<std::uint32_t>(chainCount, 1)) {}
+TZipStringHash::TZipStringHash(std::uint32_t chainCount) : chains_(std::max<std::uint32_t>(chainCount, 1), kNone) {}
 
 TZipStringHash::~TZipStringHash() { ClearChains(); }
 
@@ -45,37 +45,51 @@ std::uint32_t TZipStringHash::HashKey(const std::string& key) const {
     return h;
 }
 
-std::unique_ptr<TZipStringHash::THashItem>* TZipStringHash::LocateSlot(const std::string& key) {
-    std::unique_ptr<THashItem>* slot = &chains_[HashKey(key) % ChainCount()];
-    while (*slot && (*slot)->Key != key) slot = &(*slot)->Link;
+std::int32_t* TZipStringHash::LocateSlot(const std::string& key) {
+    std::int32_t* slot = &chains_[HashKey(key) % ChainCount()];
+    while (*slot != kNone && items_[static_cast<std::size_t>(*slot)].Key != key) {
+        slot = &items_[static_cast<std::size_t>(*slot)].Link;
+    }
     return slot;
 }
 
 void TZipStringHash::Insert(const std::string& key, std::int32_t index) {
-    auto item = std::make_unique<THashItem>();
-    item->Key = key;
-    item->Index = index;
-    std::unique_ptr<THashItem>& head = chains_[HashKey(key) % ChainCount()];
-    item->Link = std::move(head);
-    head = std::move(item);
+    std::int32_t at = freeItems_;
+    if (at != kNone) {
+        freeItems_ = items_[static_cast<std::size_t>(at)].Link;
+    } else {
+        at = static_cast<std::int32_t>(items_.size());
+        items_.emplace_back();
+    }
+    THashItem& item = items_[static_cast<std::size_t>(at)];
+    item.Key = key;
+    item.Index = index;
+    std::int32_t& head = chains_[HashKey(key) % ChainCount()];
+    item.Link = head;
+    head = at;
 }
 
 void TZipStringHash::Drop(const std::string& key) {
-    std::unique_ptr<THashItem>* slot = LocateSlot(key);
-    if (*slot) *slot = std::move((*slot)->Link);
+    std::int32_t* slot = LocateSlot(key);
+    if (*slot == kNone) return;
+    const std::int32_t at = *slot;
+    THashItem& item = items_[static_cast<std::size_t>(at)];
+    *slot = item.Link;
+    std::string().swap(item.Key);
+    item.Link = freeItems_;
+    freeItems_ = at;
 }
 
 std::int32_t TZipStringHash::Lookup(const std::string& key) const {
-    const THashItem* item = chains_[HashKey(key) % ChainCount()].get();
-    while (item && item->Key != key) item = item->Link.get();
-    return item ? item->Index : -1;
+    std::int32_t at = chains_[HashKey(key) % ChainCount()];
+    while (at != kNone && items_[static_cast<std::size_t>(at)].Key != key) at = items_[static_cast<std::size_t>(at)].Link;
+    return at != kNone ? items_[static_cast<std::size_t>(at)].Index : -1;
 }
 
 void TZipStringHash::ClearChains() {
-    // Unlink item by item, so that a long chain is not freed by deep recursion.
-    for (auto& head : chains_) {
-        while (head) head = std::move(head->Link);
-    }
+    std::fill(chains_.begin(), chains_.end(), kNone);
+    items_.clear();
+    freeItems_ = kNone;
 }
 
 // ---- TZipHashedStringList ----
@@ -145,7 +159,7 @@ std::int32_t TZipHashedStringList::FindPairKey(const std::string& name) {
 // ---- TZipDirArray ----
 
 void TZipDirArray::ClearEntries() {
-    for (std::int32_t i = 0; i < count_; ++i) entries_[static_cast<std::size_t>(i)].ExtraFields.clear();
+    for (std::int32_t i = 0; i < count_; ++i) Slot(i).ExtraFields.clear();
     count_ = 0;
     nameIndex_.ClearAll();
 }
@@ -154,11 +168,14 @@ void TZipDirArray::SetCount(std::int32_t count) {
     if (count > capacity_) {
         growStep_ = std::min(2 * growStep_, maxGrowStep_);
         capacity_ = std::max(capacity_ + growStep_, count);
-        entries_.resize(static_cast<std::size_t>(capacity_));
     } else if (count == 0) {
-        entries_.clear();
-        entries_.shrink_to_fit();
+        blocks_.clear();
+        blocks_.shrink_to_fit();
         capacity_ = 0;
+    }
+    // Slots up to the count exist; those made earlier beyond it keep their contents until reused.
+    while (static_cast<std::int64_t>(blocks_.size()) * kBlockSize < count) {
+        blocks_.push_back(std::make_unique<TDirItem[]>(static_cast<std::size_t>(kBlockSize)));
     }
     count_ = count;
 }
@@ -169,33 +186,33 @@ void TZipDirArray::SetEntry(std::int32_t index, const TDirItem& item) {
     if (index < nameIndex_.Count()) nameIndex_.ReplaceText(index, key);
     else if (index == nameIndex_.Count()) nameIndex_.AddText(key);
     else throw EZipException(58, nullptr);
-    entries_[static_cast<std::size_t>(index)] = item;
+    Slot(index) = item;
 }
 
 TDirItem TZipDirArray::GetEntry(std::int32_t index) const {
     if (index < 0 || index >= count_) throw EZipException(2, nullptr);
-    return entries_[static_cast<std::size_t>(index)];
+    return Slot(index);
 }
 
 TDirItem& TZipDirArray::EntryRef(std::int32_t index) {
     if (index < 0 || index >= count_) throw EZipException(3, nullptr);
-    return entries_[static_cast<std::size_t>(index)];
+    return Slot(index);
 }
 
 void TZipDirArray::AssignFrom(const TZipDirArray& source) {
     ClearEntries();
     SetCount(source.count_);
-    for (std::int32_t i = 0; i < source.count_; ++i) SetEntry(i, source.GetEntry(i));
+    for (std::int32_t i = 0; i < source.count_; ++i) SetEntry(i, source.Slot(i));
 }
 
 void TZipDirArray::DeleteEntry(std::int32_t index) {
     if (index < 0 || index >= count_) throw EZipException(4, nullptr);
-    TDirItem& item = entries_[static_cast<std::size_t>(index)];
+    TDirItem& item = Slot(index);
     item.SourceStream.reset();
     item.ExtraFields.clear();
     const std::int32_t k = nameIndex_.FindText(platform::AnsiLowerCase(item.Name));
     if (k >= 0) nameIndex_.DeleteAt(k);
-    std::move(entries_.begin() + index + 1, entries_.begin() + count_, entries_.begin() + index);
+    for (std::int32_t i = index; i + 1 < count_; ++i) Slot(i) = std::move(Slot(i + 1));
     SetCount(count_ - 1);
 }
 

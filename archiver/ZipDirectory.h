@@ -2,6 +2,7 @@
 // The in-memory directory of an open archive: its entries with a case-insensitive name index, and
 // the manager that loads it from the archive and saves it as the central directory.
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,22 +21,24 @@ struct TZipExtraField {
 };
 
 // One entry. Its head is the 46-byte central directory header as stored; behind it the entry's
-// texts, kept extra fields, Zip64 values and the working state of an update.
+// texts, kept extra fields, Zip64 values and the working state of an update. The directory holds
+// one per file, so the flags and bytes stand together at the end, where they leave no padding
+// between the wider members.
 struct TDirItem : zip::CentralFileHeader {
     std::string Name;     // stored name, ANSI, "/" between folders
     std::string Comment;
     std::vector<TZipExtraField> ExtraFields;
-    bool HasZip64 = false;
     std::int64_t Zip64UncompressedSize = 0;
     std::int64_t Zip64CompressedSize = 0;
     std::int64_t Zip64LocalHeaderOffset = 0;
     std::uint32_t Zip64DiskNumberStart = 0;
-    bool Selected = false;
+    std::int32_t SourceStreamPosition = 0;
     std::string Password;
     std::shared_ptr<TStream> SourceStream;
-    bool OwnsSourceStream = false;
-    std::int32_t SourceStreamPosition = 0;
     std::string SourceFileName;
+    bool HasZip64 = false;
+    bool Selected = false;
+    bool OwnsSourceStream = false;
     std::uint8_t CompressionMode = 0;
     std::uint8_t Operation = 0;  // a TZipProcessOperation
 
@@ -67,13 +70,19 @@ public:
     std::uint32_t ChainCount() const { return static_cast<std::uint32_t>(chains_.size()); }
 
 private:
+    // Items live in one pool and link by position rather than each in an allocation of its own:
+    // a directory of 100,000 names holds as many items, and a heap block per item would cost more
+    // than the item. A dropped item's place is reused by the next insert.
     struct THashItem {
-        std::unique_ptr<THashItem> Link;
         std::string Key;
         std::int32_t Index = 0;
+        std::int32_t Link = kNone;  // next item of the chain
     };
-    std::unique_ptr<THashItem>* LocateSlot(const std::string& key);
-    std::vector<std::unique_ptr<THashItem>> chains_;
+    static constexpr std::int32_t kNone = -1;
+    std::int32_t* LocateSlot(const std::string& key);
+    std::vector<std::int32_t> chains_;  // first item of each chain
+    std::deque<THashItem> items_;       // grows without moving the items it holds
+    std::int32_t freeItems_ = kNone;    // dropped items, linked through Link
 };
 
 // An ordered list of strings with hashed lookups; the hash goes stale on deletion and when it grows
@@ -96,7 +105,9 @@ public:
 
 private:
     std::string KeyOf(const std::string& s) const;
-    std::vector<std::string> strings_;
+    // A deque grows without copying the strings it holds, so a long list never has two copies of
+    // its array alive at once.
+    std::deque<std::string> strings_;
     std::unique_ptr<TZipStringHash> textIndex_;
     std::unique_ptr<TZipStringHash> pairKeyIndex_;
     bool textIndexValid_ = true;
@@ -129,7 +140,20 @@ public:
     TZipHashedStringList& NameIndex() { return nameIndex_; }
 
 private:
-    std::vector<TDirItem> entries_;
+    // The entries are kept in blocks that never move once made: growing adds blocks, so a
+    // reference from EntryRef (and an item the compression workers read while the caller's thread
+    // works on others) stays valid, and growth never holds an old and a new copy of every entry at
+    // once. Blocks are made as the count reaches them, not for the whole capacity, and freed
+    // together when the count drops to 0.
+    static constexpr std::int32_t kBlockShift = 8;
+    static constexpr std::int32_t kBlockSize = 1 << kBlockShift;
+    TDirItem& Slot(std::int32_t index) {
+        return blocks_[static_cast<std::size_t>(index >> kBlockShift)][static_cast<std::size_t>(index & (kBlockSize - 1))];
+    }
+    const TDirItem& Slot(std::int32_t index) const {
+        return blocks_[static_cast<std::size_t>(index >> kBlockShift)][static_cast<std::size_t>(index & (kBlockSize - 1))];
+    }
+    std::vector<std::unique_ptr<TDirItem[]>> blocks_;
     TZipHashedStringList nameIndex_;
     std::int32_t growStep_ = 500;
     std::int32_t maxGrowStep_ = 10000;

@@ -3,11 +3,17 @@
 wall time, CPU time, peak memory and archive size of both with their ratios.
 
     bench/compare_zip.py [--runs N] [--only mail|small] [--small-files N] [--program PATH]
+    bench/compare_zip.py --scaling [N,N,...] [--runs N] [--program PATH]
 
 The folders are generated under build/bench (never committed) from a fixed seed, once; later runs
 reuse them. The two programs run in alternation, each N times (3 by default); the median of each
 figure is printed. The program's release build (build/release/mailbale) is brought up to date first.
 MAILBALE_THREADS passes through to the program.
+
+--scaling runs the program alone on folders of small mails of each size given (25,000, 50,000 and
+100,000 by default) and prints time and peak memory per file for each, so that one sees whether the
+cost of a file stays the same as the folder grows. The smaller folders are hard links to the first
+files of the largest one, which are the files a folder of that size would be generated with.
 """
 import argparse
 import os
@@ -132,6 +138,20 @@ def run(argv, cwd, env, log):
     return wall, float(user) + float(system), int(rss)
 
 
+def small_corpus(n, whole=None):
+    """The folder of n small mails: hard links to the first n files of the folder whole (generated
+    for a larger count) when it is given, generated otherwise."""
+    if whole is None:
+        return corpus(f"small{n}", lambda f: make_small_corpus(f, n))
+
+    def link(folder):
+        os.makedirs(folder)
+        for k in range(1, n + 1):
+            name = f"m{k:06d}.eml"
+            os.link(os.path.join(whole, name), os.path.join(folder, name))
+    return corpus(f"small{n}", link)
+
+
 def folder_size(folder, names=None):
     total = 0
     for entry in os.scandir(folder):
@@ -195,12 +215,41 @@ def report(title, files, ours, theirs, wall_goal):
 folder_size_cache = {}
 
 
+def scaling(program, sizes, runs):
+    """Time and peak memory per file for folders of each size; flat figures mean linear cost."""
+    sizes = sorted(sizes)
+    whole = small_corpus(sizes[-1])
+    folders = [(n, whole if n == sizes[-1] else small_corpus(n, whole)) for n in sizes]
+    threads = os.environ.get("MAILBALE_THREADS", "default")
+    print(f"{os.cpu_count()} hardware threads, MAILBALE_THREADS={threads}, {runs} runs each, medians")
+    print(f"\n{'files':>8}{'wall (s)':>10}{'CPU (s)':>10}{'wall/file':>11}{'CPU/file':>10}"
+          f"{'peak RSS':>10}{'allowed':>9}{'+RSS/file':>10}")
+    rows = []
+    for n, source in folders:
+        results = [run_program(program, source) for _ in range(runs)]
+        wall = statistics.median(r[0] for r in results)
+        cpu = statistics.median(r[1] for r in results)
+        rss_mb = statistics.median(r[2] for r in results) / 1024
+        allowed = 24 + 0.3 * n / 1024
+        # Memory a file adds: the growth of the peak from the previous size over the files added.
+        per_file = "" if not rows else f"{(rss_mb - rows[-1][3]) * 1024 * 1024 / (n - rows[-1][0]):.0f} B"
+        rows.append((n, wall, cpu, rss_mb))
+        verdict = "" if rss_mb <= allowed else " NOT met"
+        print(f"{n:>8}{wall:>10.2f}{cpu:>10.2f}{wall / n * 1e6:>8.0f} us{cpu / n * 1e6:>7.0f} us"
+              f"{rss_mb:>7.1f} MB{allowed:>6.1f} MB{per_file:>10}{verdict}", flush=True)
+    first, last = rows[0], rows[-1]
+    print(f"\nper-file cost at {last[0]} files against {first[0]}: wall {last[1] / last[0] / (first[1] / first[0]):.2f}x, "
+          f"CPU {last[2] / last[0] / (first[2] / first[0]):.2f}x (1.00x is linear)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--only", choices=("mail", "small"))
     parser.add_argument("--small-files", type=int, default=20000)
     parser.add_argument("--program", help="a program to run instead of the release build, which is then not built")
+    parser.add_argument("--scaling", nargs="?", const="25000,50000,100000", metavar="N,N,...",
+                        help="time and memory per file of the program alone on folders of these sizes")
     args = parser.parse_args()
     if shutil.which("zip") is None or not os.path.exists(TIME):
         sys.exit("Info-ZIP's zip and GNU time are needed (apt-get install zip time)")
@@ -211,13 +260,18 @@ def main():
             subprocess.run(["cmake", "-S", ROOT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                             "-DMAILBALE_TESTS=OFF", "-DMAILBALE_BENCH=OFF"], check=True)
         subprocess.run(["cmake", "--build", build, "--target", "mailbale"], check=True, stdout=subprocess.DEVNULL)
+    # The program runs in the machine folder: a path given relative to here must still find it.
+    args.program = os.path.abspath(args.program)
     os.makedirs(WORK, exist_ok=True)
+    if args.scaling is not None:
+        scaling(args.program, [int(n) for n in args.scaling.split(",")], args.runs)
+        return
     sets = []
     if args.only in (None, "mail"):
         sets.append(("40 MB mail corpus", corpus("mail", make_mail_corpus), 0.5))
     if args.only in (None, "small"):
         n = args.small_files
-        sets.append((f"{n} small mails", corpus(f"small{n}", lambda f: make_small_corpus(f, n)), 1.0))
+        sets.append((f"{n} small mails", small_corpus(n), 1.0))
     threads = os.environ.get("MAILBALE_THREADS", "default")
     print(f"{os.cpu_count()} hardware threads, MAILBALE_THREADS={threads}, {args.runs} runs each, medians")
     for title, source, wall_goal in sets:

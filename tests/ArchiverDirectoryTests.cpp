@@ -436,6 +436,37 @@ TEST(ZipDirArray, GrowthStepsAndRelease) {
     EXPECT_EQ(dir.Capacity(), 22000);  // the step is capped at 10,000
 }
 
+TEST(ZipDirArray, EntriesStayInPlaceAsTheDirectoryGrows) {
+    // The compression workers and EntryRef's callers hold entries while the directory grows.
+    TZipDirArray dir;
+    dir.SetCount(1);
+    dir.RegisterName(0, "first.txt");
+    const TDirItem* first = &dir.EntryRef(0);
+    dir.SetCount(600);
+    dir.EntryRef(599).Comment = "kept";
+    dir.SetCount(2);  // slots beyond the count keep their contents until reused
+    dir.SetCount(40000);
+    ASSERT_EQ(&dir.EntryRef(0), first);
+    EXPECT_EQ(first->Name, "first.txt");
+    EXPECT_EQ(dir.EntryRef(599).Comment, "kept");
+    EXPECT_EQ(dir.EntryRef(39999).Comment, "");
+
+    // Dropped items of one chain make room for later ones without losing their neighbours.
+    TZipStringHash hash(1);
+    hash.Insert("a", 0);
+    hash.Insert("b", 1);
+    hash.Insert("c", 2);
+    hash.Drop("b");
+    hash.Insert("d", 3);
+    hash.Drop("a");
+    hash.Insert("e", 4);
+    EXPECT_EQ(hash.Lookup("a"), -1);
+    EXPECT_EQ(hash.Lookup("b"), -1);
+    EXPECT_EQ(hash.Lookup("c"), 2);
+    EXPECT_EQ(hash.Lookup("d"), 3);
+    EXPECT_EQ(hash.Lookup("e"), 4);
+}
+
 TEST(ZipNameIndex, ChainsGrowPastFiveNamesEach) {
     TZipHashedStringList list;
     for (int i = 0; i < 5000; ++i) list.AddText("name" + std::to_string(i));
