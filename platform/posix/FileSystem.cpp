@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -779,7 +780,8 @@ bool IsLinkToAncestor(int dirFd, const dirent& e, const struct stat& target, con
 }  // namespace
 
 struct FindHandle::Impl {
-    std::vector<FindEntry> entries;
+    // A deque: a folder of 100,000 files grows it without a copy of all it holds so far.
+    std::deque<FindEntry> entries;
     std::size_t next = 0;
 };
 
@@ -819,7 +821,7 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     if (!dir) return false;
     const bool isRoot = folder.size() == 3;
     const std::uint32_t excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
-    std::vector<FindEntry> dots;
+    std::deque<FindEntry> dots;
     std::vector<std::pair<dev_t, ino_t>> ancestors;
     while (const dirent* e = ::readdir(dir)) {
         // Each entry queried costs a system call, and a folder of mails holds thousands: what the
@@ -856,7 +858,7 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
 
 bool FindHandle::Next(FindEntry& entry) {
     if (!impl_ || impl_->next >= impl_->entries.size()) return false;
-    entry = impl_->entries[impl_->next++];
+    entry = std::move(impl_->entries[impl_->next++]);  // each is handed out once
     return true;
 }
 
