@@ -467,18 +467,28 @@ bool TZipBaseArchiver::CompressItem(int index) {
             // A worker compressed the item: its input blocks become the events they would have
             // been, raised now, as they come, then its outcome is this item's.
             std::int64_t consumed = 0;
+            bool blockRaised = false;
             while (written && pipeline_->NextBlock(*job, consumed)) {
                 written = RaiseBlockProgress(item.SourceFileName, operation, consumed, job->sourceSize);
+                blockRaised = true;
             }
             // A cancel leaves the job to the pipeline, which drops it when the commit stops it.
             if (!written) return false;
             std::unique_ptr<TZipStagedJob> done = pipeline_->Take();
-            if (done->error) std::rethrow_exception(done->error);
-            item = done->item;
-            staged = std::move(done->output);
-            headerLength = done->headerLength;
-            output = staged.get();
-        } else {
+            job = nullptr;
+            // A worker may have met the item well before its turn, during the selection: an item
+            // that failed before its first block (a file held by another program then) is tried
+            // again below, when the plain path would try it, and only that attempt's failure is
+            // asked about. One that failed further on has had its events raised: its failure stands.
+            if (done->error && blockRaised) std::rethrow_exception(done->error);
+            if (!done->error) {
+                item = done->item;
+                staged = std::move(done->output);
+                headerLength = done->headerLength;
+                output = staged.get();
+            }
+        }
+        if (!staged) {
             if (split) {
                 staged = std::make_unique<TZipStagingStream>(itemSettings_.tempFolder);
                 output = staged.get();

@@ -229,3 +229,27 @@ TEST(Pipeline, AnItemReplacedByTheSelectionAfterAWorkerTookItIsCompressedAgain) 
     EXPECT_TRUE(eight.volumes == one.volumes);
     EXPECT_EQ(eight.events, one.events);
 }
+
+TEST(Pipeline, AFileHeldWhileTheSelectionRunsAndFreedBeforeItsTurnIsPacked) {
+    // Workers start with the selection; a failure one of them met then is not the item's own: the
+    // item is tried again at its turn, as without workers, and no failure is asked about.
+    TestMachine m;
+    WriteMixedFolder(m);
+    const auto freeLate = [](TZipArchiver& a) {
+        a.OnConfirmProcessFile = [](TObject*, const std::string& name, TZipProcessOperation, bool& confirm) {
+            confirm = true;
+            if (name.find("inner.eml") == std::string::npos) return;
+            platform::Sleep(300);  // the workers have had their turn at locked.eml
+            platform::faults::Clear();
+        };
+    };
+    std::vector<PackResult> runs;
+    for (int workers : {1, 8}) {
+        ClearOut(m);
+        platform::faults::FailOpens("C:\\src\\locked.eml", platform::OsError::ShareViolation);
+        runs.push_back(Pack(m, workers, 0, {}, nullptr, freeLate));
+    }
+    EXPECT_TRUE(runs[1].volumes == runs[0].volumes);
+    EXPECT_EQ(runs[1].events, runs[0].events);
+    for (const std::string& e : runs[1].events) EXPECT_NE(e.rfind("failure", 0), 0u) << e;
+}
