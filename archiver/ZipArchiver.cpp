@@ -274,18 +274,13 @@ void TZipBaseArchiver::AddMatchingFiles() {
     if (updateDepth_ == 0 && dirManager_->Dir().Count() >= 1 && spanningMode_ != smNone) {
         throw EZipException(52, this);
     }
-    const bool outermost = updateDepth_ == 0;
     BeginUpdate();
     TStringList exclusions = *exclusionMasks_;
     exclusions.push_back(ResolvePath("", FileName, searchBaseDir_));
     try {
-        // The selection is followed at once by its commit: workers begin compressing the items it
-        // finds while it still looks for more.
-        if (outermost) StartPipeline(CurrentItemSettings(), dirManager_->Dir().Count());
         SearchAndMark(*fileMasks_, options_->SearchAttr, options_->Recurse, exclusions);
         EndUpdate();
     } catch (...) {
-        pipeline_.reset();
         // An error of the search leaves the update open: entries it marked must not reach a
         // directory written later, so the directory goes back to its state before the update.
         // An error of the commit has rolled the directory back already.

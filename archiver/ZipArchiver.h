@@ -326,7 +326,6 @@ private:
         TZipFileShareMode shareMode = smShareDenyNone;
         bool split = false;
         std::string tempFolder;
-        bool operator==(const ItemSettings&) const = default;
     };
     // The settings a commit that began now would take.
     ItemSettings CurrentItemSettings() const;
@@ -355,7 +354,7 @@ private:
     TZlibDeflater& OwnDeflater();
     // Keeps the workers' read-ahead going from the item at index on.
     void FeedPipeline(int index);
-    // Starts workers for a split archive's update, offering them the items from index first on;
+    // Starts workers for a split archive's commit, offering them the items from index first on;
     // none when one thread is asked for or the system starts none.
     void StartPipeline(const ItemSettings& settings, int first);
 

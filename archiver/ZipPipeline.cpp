@@ -4,22 +4,9 @@
 
 #include "archiver/ZipZlib.h"
 
-TZipItemInput::TZipItemInput(const TDirItem& item)
-    : name(item.Name),
-      sourceFileName(item.SourceFileName),
-      password(item.Password),
-      sourceStream(item.SourceStream.get()),
-      externalAttributes(item.ExternalAttributes),
-      crc32(item.Crc32),
-      flags(item.Flags),
-      method(item.Method),
-      modTime(item.ModTime),
-      modDate(item.ModDate),
-      compressionMode(item.CompressionMode) {}
-
 TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings,
-                           int workers, int first)
-    : archiver_(archiver), settings_(settings), first_(first) {
+                           int workers)
+    : archiver_(archiver), settings_(settings) {
     // The thread layer learns which thread is the main one on first use; make sure that use is
     // here, on the caller's thread, and not in a worker.
     platform::IsMainThread();
@@ -54,7 +41,7 @@ TZipPipeline::~TZipPipeline() {
 }
 
 int TZipPipeline::Room() {
-    constexpr int capacity = kItemsQueued;
+    const int capacity = workers_ * kItemsPerWorker;
     platform::CriticalSectionLock guard(lock_);
     const int queued = static_cast<int>(jobs_.size());
     return queued > capacity / 2 ? 0 : capacity - queued;
@@ -65,8 +52,9 @@ void TZipPipeline::Submit(const std::vector<std::pair<int, const TDirItem*>>& it
     std::vector<std::unique_ptr<TZipStagedJob>> made;
     made.reserve(items.size());
     for (const auto& [index, item] : items) {
-        auto job = std::make_unique<TZipStagedJob>(*item);
+        auto job = std::make_unique<TZipStagedJob>();
         job->index = index;
+        job->item = *item;
         made.push_back(std::move(job));
     }
     platform::CriticalSectionLock guard(lock_);
@@ -109,9 +97,8 @@ std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
     jobs_.pop_front();
     // Only the bounds on bytes in flight hold workers back from items already queued: they
     // need waking only when this item frees room under a bound they had reached.
-    const bool held = !UnderBounds();
+    const bool held = tempBytes_ >= kTempBytesInFlight || memoryBytes_ >= kMemoryBytesInFlight;
     Count(*job, -1);
-    memoryBytes_ -= kBytesPerJob;
     if (held) workChanged_.Set();
     return job;
 }
@@ -121,10 +108,6 @@ void TZipPipeline::Removed(int index) {
     for (auto& job : jobs_) {
         if (job->index > index) --job->index;
     }
-}
-
-bool TZipPipeline::UnderBounds() const {
-    return tempBytes_ < kTempBytesInFlight && memoryBytes_ < kMemoryBytesInFlight;
 }
 
 void TZipPipeline::Count(TZipStagedJob& job, int sign) {
@@ -140,7 +123,7 @@ void TZipPipeline::Work() {
             platform::CriticalSectionLock guard(lock_);
             for (;;) {
                 if (stopping_) return;
-                if (UnderBounds()) {
+                if (tempBytes_ < kTempBytesInFlight && memoryBytes_ < kMemoryBytesInFlight) {
                     for (auto& candidate : jobs_) {
                         if (!candidate->started) {
                             job = candidate.get();
@@ -155,7 +138,6 @@ void TZipPipeline::Work() {
                 lock_.Enter();
             }
             job->started = true;
-            memoryBytes_ += kBytesPerJob;
         }
         try {
             job->output = std::make_unique<TZipStagingStream>(settings_.tempFolder);

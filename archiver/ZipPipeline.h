@@ -18,32 +18,10 @@
 #include "archiver/ZipStaging.h"
 #include "platform/Threads.h"
 
-// What of an item the compression of it depends on. Workers may take an item while the selection
-// is still running; should the selection or the application change any of this before the item's
-// turn comes, the staged copy is not used and the item is compressed again.
-struct TZipItemInput {
-    std::string name;
-    std::string sourceFileName;
-    std::string password;
-    const TStream* sourceStream = nullptr;
-    std::uint32_t externalAttributes = 0;
-    std::uint32_t crc32 = 0;
-    std::uint16_t flags = 0;
-    std::uint16_t method = 0;
-    std::uint16_t modTime = 0;
-    std::uint16_t modDate = 0;
-    std::uint8_t compressionMode = 0;
-
-    explicit TZipItemInput(const TDirItem& item);
-    bool operator==(const TZipItemInput&) const = default;
-};
-
 // One item given to the workers.
 struct TZipStagedJob {
-    explicit TZipStagedJob(const TDirItem& offered) : item(offered), input(offered) {}
     int index = 0;   // the item's index in the directory, kept current by the caller
     TDirItem item;   // a copy of the item; the worker fills in its CRC, sizes, method and version
-    const TZipItemInput input;  // the item as it was offered
     std::unique_ptr<TZipStagingStream> output;  // the local header and data, header rewritten
     std::int64_t headerLength = 0;
     std::int64_t sourceSize = 0;
@@ -57,22 +35,17 @@ struct TZipStagedJob {
 
 class TZipPipeline {
 public:
-    // Read-ahead bounds: items queued, and the bytes that the items taken by the workers and not
-    // yet written hold in memory (with a fixed share for each item's bookkeeping) and in temporary
-    // files; a worker starts no new item while either passes its bound. While the selection runs
-    // nothing is written, so the queue is long enough for the workers to run well ahead of it
-    // through a folder of small files, and for the other workers to keep going while one
+    // Read-ahead bounds: items queued per worker, and the bytes that finished items not yet
+    // written hold in memory and in temporary files (a worker starts no new item while either
+    // passes its bound). The queue is long enough for the other workers to keep going while one
     // compresses a large mail.
-    static constexpr int kItemsQueued = 4096;
-    static constexpr std::int64_t kMemoryBytesInFlight = 12LL << 20;
+    static constexpr int kItemsPerWorker = 32;
+    static constexpr std::int64_t kMemoryBytesInFlight = 16LL << 20;
     static constexpr std::int64_t kTempBytesInFlight = 64LL << 20;
-    static constexpr std::int64_t kBytesPerJob = 1024;
 
     // Starts workers threads compressing with settings on behalf of archiver (whose WriteItem
-    // they call, which touches none of its state); first: the index of the first item the
-    // caller will offer.
-    TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings, int workers,
-                 int first);
+    // they call, which touches none of its state).
+    TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings, int workers);
     // Stops the workers (an item being compressed stops at its next input block), waits for
     // them, and drops every staged item, deleting its temporary file.
     ~TZipPipeline();
@@ -81,8 +54,6 @@ public:
 
     // The workers running; 0 when the system started none.
     int Workers() const { return workers_; }
-    const TZipBaseArchiver::ItemSettings& Settings() const { return settings_; }
-    int First() const { return first_; }
     // How many more items may be queued. The queue is topped up only once it has run half empty,
     // so that the workers are woken once for many items rather than once for each: 0 before then.
     int Room();
@@ -102,17 +73,14 @@ private:
     void Work();
     // Adds (sign 1) or removes (sign -1) what a finished job holds to the totals below.
     void Count(TZipStagedJob& job, int sign);
-    // Whether the workers may start another item (the pipeline's lock held).
-    bool UnderBounds() const;
 
     const TZipBaseArchiver& archiver_;
     const TZipBaseArchiver::ItemSettings settings_;
     int workers_ = 0;
-    const int first_;
     platform::CriticalSection lock_;
     platform::Event workChanged_{false};  // set when a job is queued, taken, or the workers stop
     std::deque<std::unique_ptr<TZipStagedJob>> jobs_;
-    std::int64_t memoryBytes_ = 0;  // bytes started jobs still queued hold in memory
+    std::int64_t memoryBytes_ = 0;  // bytes finished jobs still queued hold in memory
     std::int64_t tempBytes_ = 0;    // and in temporary files
     bool stopping_ = false;
     std::vector<std::unique_ptr<platform::Thread>> threads_;

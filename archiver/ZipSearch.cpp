@@ -234,8 +234,6 @@ bool TZipBaseArchiver::AddFoundEntry(const platform::FindEntry& entry, const std
     }
     if (!isFolder && IsVolumeOf(*this, fullName)) return false;
     MarkFoundFile(fullName, rootFolder, entry, listed);
-    // Workers running ahead of the commit start on the items as they are found.
-    FeedPipeline(pipelineNext_);
     return true;
 }
 

@@ -49,7 +49,7 @@ void TZipBaseArchiver::StartPipeline(const ItemSettings& settings, int first) {
     pipeline_.reset();
     const int workers = WorkerThreads();
     if (!settings.split || workers <= 1) return;
-    pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers, first);
+    pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers);
     pipelineNext_ = first;
     if (pipeline_->Workers() == 0) pipeline_.reset();
 }
@@ -219,13 +219,7 @@ void TZipBaseArchiver::CommitUpdate() {
                 WriteToVolumes(gathered->Data().data(), gathered->Size(), archiveStream_, *currentVolume_, -1, nullptr);
             }
         };
-        // Workers started by the selection go on with what they did when nothing they rely on has
-        // changed since: the settings, and the items from the first one to write on (each item
-        // they took is checked again when its turn comes).
-        if (pipeline_ && !(pipeline_->Settings() == itemSettings_ && pipeline_->First() == firstChanged)) {
-            pipeline_.reset();
-        }
-        if (!pipeline_ && totalCount_ > 1) StartPipeline(itemSettings_, firstChanged);
+        if (totalCount_ > 1) StartPipeline(itemSettings_, firstChanged);
         try {
             std::int32_t i = firstChanged;
             while (i < dir.Count() && !cancelRequested_) {
@@ -452,10 +446,8 @@ bool TZipBaseArchiver::CompressItem(int index) {
     std::unique_ptr<TZipStagingStream> staged;
     TZipStagedJob* job = pipeline_ ? pipeline_->Front(index) : nullptr;
     // The worker wrote the header as one that lands below 4 GiB, where its form does not depend on
-    // where it lands; one that lands further on is compressed again here, as is an item that
-    // changed since a worker took it.
-    if (job && ((archiveStream_->Position() >= kSentinel32 && itemSettings_.zip64Mode != zmAlways) ||
-                !(job->input == TZipItemInput(item)))) {
+    // where it lands; one that lands further on is compressed again here.
+    if (job && archiveStream_->Position() >= kSentinel32 && itemSettings_.zip64Mode != zmAlways) {
         pipeline_->Take();
         job = nullptr;
     }
@@ -476,10 +468,10 @@ bool TZipBaseArchiver::CompressItem(int index) {
             if (!written) return false;
             std::unique_ptr<TZipStagedJob> done = pipeline_->Take();
             job = nullptr;
-            // A worker may have met the item well before its turn, during the selection: an item
-            // that failed before its first block (a file held by another program then) is tried
-            // again below, when the plain path would try it, and only that attempt's failure is
-            // asked about. One that failed further on has had its events raised: its failure stands.
+            // A worker reads ahead of the items' turns: an item that failed before its first block
+            // (a file held by another program then) is tried again below, when the plain path would
+            // try it, and only that attempt's failure is asked about. One that failed further on
+            // has had its events raised: its failure stands.
             if (done->error && blockRaised) std::rethrow_exception(done->error);
             if (!done->error) {
                 item = done->item;

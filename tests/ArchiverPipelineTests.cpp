@@ -207,39 +207,16 @@ TEST(Pipeline, CancelAtAnyEventRollsBackAsThePlainPathAndLeavesNoTemporaryFile) 
     }
 }
 
-TEST(Pipeline, AnItemReplacedByTheSelectionAfterAWorkerTookItIsCompressedAgain) {
-    TestMachine m;
-    WriteMixedFolder(m);
-    testing_support::WriteHostFile(m.OnC("C:\\src\\sub\\m0.eml"), "the later m0.eml, found in the subfolder");
-    // Without paths both m0.eml have one name: the one in the subfolder, found last, replaces the
-    // other after the workers, which start with the selection, have had time to compress it.
-    const auto replaceLate = [](TZipArchiver& a) {
-        a.Options().StorePath = spNoPath;
-        a.Options().OverwriteMode = omPrompt;
-        a.OnConfirmOverwrite = [](TObject*, const std::string&, std::string&, bool& confirm) {
-            platform::Sleep(200);
-            confirm = true;
-        };
-    };
-    const PackResult one = Pack(m, 1, 0, {}, nullptr, replaceLate);
-    const auto replaced = [](const std::string& e) { return e.find("file C:\\src\\sub\\m0.eml") == 0; };
-    ASSERT_TRUE(std::any_of(one.events.begin(), one.events.end(), replaced));
-    ClearOut(m);
-    const PackResult eight = Pack(m, 8, 0, {}, nullptr, replaceLate);
-    EXPECT_TRUE(eight.volumes == one.volumes);
-    EXPECT_EQ(eight.events, one.events);
-}
-
-TEST(Pipeline, AFileHeldWhileTheSelectionRunsAndFreedBeforeItsTurnIsPacked) {
-    // Workers start with the selection; a failure one of them met then is not the item's own: the
-    // item is tried again at its turn, as without workers, and no failure is asked about.
+TEST(Pipeline, AFileHeldWhenAWorkerReadAheadAndFreedBeforeItsTurnIsPacked) {
+    // Workers read ahead of the items' turns; a failure one of them met then is not the item's
+    // own: the item is tried again at its turn, as without workers, and no failure is asked about.
     TestMachine m;
     WriteMixedFolder(m);
     const auto freeLate = [](TZipArchiver& a) {
-        a.OnConfirmProcessFile = [](TObject*, const std::string& name, TZipProcessOperation, bool& confirm) {
-            confirm = true;
-            if (name.find("inner.eml") == std::string::npos) return;
-            platform::Sleep(300);  // the workers have had their turn at locked.eml
+        a.OnFileProgress = [](TObject*, const std::string& name, double, TZipProcessOperation, TZipProgressPhase phase,
+                              bool&) {
+            if (name.find("big.eml") == std::string::npos || phase != ppEnd) return;
+            platform::Sleep(300);  // the workers have had their turn at locked.eml, the next item
             platform::faults::Clear();
         };
     };
@@ -248,8 +225,8 @@ TEST(Pipeline, AFileHeldWhileTheSelectionRunsAndFreedBeforeItsTurnIsPacked) {
         ClearOut(m);
         platform::faults::FailOpens("C:\\src\\locked.eml", platform::OsError::ShareViolation);
         runs.push_back(Pack(m, workers, 0, {}, nullptr, freeLate));
+        ASSERT_FALSE(runs.back().events.empty());
     }
     EXPECT_TRUE(runs[1].volumes == runs[0].volumes);
-    EXPECT_EQ(runs[1].events, runs[0].events);
     for (const std::string& e : runs[1].events) EXPECT_NE(e.rfind("failure", 0), 0u) << e;
 }
