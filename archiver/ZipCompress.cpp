@@ -88,7 +88,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
 
     // The block loop.
     {
-        std::vector<std::uint8_t> input(static_cast<std::size_t>(std::min(sourceSize, blockSize)));
+        std::uint8_t* const input = deflater.InputBuffer(std::min(sourceSize, blockSize));
         deflater.Start(level);
         std::unique_ptr<TraditionalCipher> cipher;
         bool deflateCalled = false;
@@ -120,20 +120,18 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
                     break;
                 }
                 const std::int64_t blockLength = std::min(blockSize, sourceSize - consumed);
-                if (source.Read(input.data(), blockLength) < blockLength) break;
-                if (!encrypting) crc = zip::Crc32Update(crc, input.data(), blockLength);
-                std::vector<std::uint8_t> out;
+                if (source.Read(input, blockLength) < blockLength) break;
+                if (!encrypting) crc = zip::Crc32Update(crc, input, blockLength);
+                std::uint8_t* out = input;  // a stored block goes out as it came in
                 std::int64_t offset = 0;
-                std::int64_t produced = 0;
-                if (head.Method == 0) {
-                    out.assign(input.begin(), input.begin() + blockLength);
-                    produced = blockLength;
-                } else {
-                    out.assign(static_cast<std::size_t>(OutputSizeFor(blockLength)), 0);
+                std::int64_t produced = blockLength;
+                if (head.Method != 0) {
+                    const std::int64_t room = OutputSizeFor(blockLength);
+                    out = deflater.OutputBuffer(room);
                     const bool last = sourceSize - consumed == blockLength;
                     deflateCalled = true;
-                    produced = deflater.Deflate(input.data(), static_cast<std::uint32_t>(blockLength), out.data(),
-                                                static_cast<std::uint32_t>(out.size()), last);
+                    produced = deflater.Deflate(input, static_cast<std::uint32_t>(blockLength), out,
+                                                static_cast<std::uint32_t>(room), last);
                     if (consumed == 0 && deflater.Wrapped()) {
                         offset = 2;  // the zlib header; the trailer of a stream at level 0 stays
                         produced -= 2;
@@ -142,9 +140,9 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
                 consumed += blockLength;
                 produced = std::max<std::int64_t>(produced, 0);
                 if (cipher) {
-                    for (std::int64_t k = 0; k < produced; ++k) out[static_cast<std::size_t>(offset + k)] = cipher->Encrypt(out[static_cast<std::size_t>(offset + k)]);
+                    for (std::int64_t k = 0; k < produced; ++k) out[offset + k] = cipher->Encrypt(out[offset + k]);
                 }
-                if (output.Write(out.data() + offset, produced) < produced) {
+                if (output.Write(out + offset, produced) < produced) {
                     consumed -= blockLength;
                     break;
                 }

@@ -1,6 +1,7 @@
 #pragma once
-// The adapter to zlib: one deflate stream, driven block by block. One adapter serves item after
-// item: a new stream at the same level reuses the state of the last one.
+// The adapter to zlib: one deflate stream, driven block by block, with the buffers its blocks are
+// read into and compressed into. One adapter serves item after item, on one thread: a new stream
+// at the same level reuses the state of the last one, and the buffers stay.
 #include <cstdint>
 #include <memory>
 
@@ -30,7 +31,31 @@ public:
     // Whether the stream begins with zlib's two-byte header and ends with its Adler-32 trailer.
     bool Wrapped() const;
 
+    // Buffers of at least size bytes, their contents undefined, kept from call to call: a block of
+    // a large mail takes megabytes, which allocated and cleared afresh for every block cost more
+    // in page faults than the copy they hold.
+    std::uint8_t* InputBuffer(std::int64_t size) { return input_.Reserve(size); }
+    std::uint8_t* OutputBuffer(std::int64_t size) { return output_.Reserve(size); }
+
 private:
+    class Buffer {
+    public:
+        std::uint8_t* Reserve(std::int64_t size) {
+            if (size > capacity_) {
+                data_.reset();  // the old block goes before the new one is taken
+                data_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size));
+                capacity_ = size;
+            }
+            return data_.get();
+        }
+
+    private:
+        std::unique_ptr<std::uint8_t[]> data_;
+        std::int64_t capacity_ = 0;
+    };
+
     struct State;
     std::unique_ptr<State> state_;
+    Buffer input_;
+    Buffer output_;
 };
