@@ -33,6 +33,8 @@ public:
     void Close();
     // Whether the bytes live in the temporary file, and its name (empty while they are in memory).
     bool Spilled() const { return file_ != nullptr; }
+    // The bytes while they are in memory (Size of them), to be written out without a copy.
+    const std::uint8_t* MemoryBytes() const { return memory_.Data().data(); }
     const std::string& TempFileName() const { return fileName_; }
 
 private:

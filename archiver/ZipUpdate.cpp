@@ -386,10 +386,9 @@ void TZipBaseArchiver::CopyStagedToVolumes(TDirItem& item, TStream& staged, std:
         const std::int64_t limit = spanningOptions_->VolumeSizeFor(*currentVolume_);
         if (limit != -1) room = std::min(room, limit - start);
         if (length <= room) {
-            std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
-            staged.ReadBuffer(bytes.data(), length);
+            staged.SetPosition(length);  // as after reading it all
             const std::int64_t position = archiveStream_->Position();
-            const std::int64_t took = archiveStream_->Write(bytes.data(), length);
+            const std::int64_t took = archiveStream_->Write(inMemory->MemoryBytes(), length);
             if (took == length) {
                 headerPlaced(position + headerLength);
                 bool& cancel = volumeCopyCancelled_;
