@@ -5,6 +5,8 @@
 #include <regex>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -179,6 +181,35 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_EQ(OpenError("C:\\e"), OsError::AccessDenied);
 }
 
+// A FIFO in a mail folder belongs to another program. Refusing to open it must leave that program
+// as it was: a writer waiting for a reader must go on waiting, not get a reader that vanishes
+// with what it wrote.
+TEST(HostFiles, RefusingAFifoLeavesItsWaitingWriterWaiting) {
+    TestMachine m;
+    const std::string fifo = m.OnC("C:\\e\\pipe.eml");
+    testing_support::MakeHostDirs(m.OnC("C:\\e"));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY);  // waits for a reader
+        ::_exit(fd >= 0 && ::write(fd, "mail", 4) == 4 ? 0 : 1);
+    }
+    ::usleep(200000);  // the writer is waiting in its open by now
+    EXPECT_EQ(OpenError("C:\\e\\pipe.eml"), OsError::AccessDenied);
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 20 && ended == 0; ++i) {
+        ::usleep(25000);
+        ended = ::waitpid(writer, &status, WNOHANG);
+    }
+    EXPECT_EQ(ended, 0) << "the writer's open completed and it went on (status " << status << ")";
+    if (ended == 0) {
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, &status, 0);
+    }
+}
+
 // Links to the folder itself or above it would make a walk of the tree go round for ever (x/y/x/y/...);
 // a link to a folder elsewhere is a folder like any other.
 TEST(HostFiles, LinksThatLeadBackUpTheTreeAreNotListed) {
@@ -228,6 +259,26 @@ TEST(HostFiles, AListingOfFoldersGivesTheFoldersOfTheFullListing) {
     // The filter holds as in the full listing: no hidden folder without the hidden bit.
     EXPECT_EQ(list(true, faDirectory).size(), 4u);
     EXPECT_TRUE(list(true, faHidden | faArchive).empty());
+}
+
+// Folders whose names differ only in case sort as equals; their order must not hang on what else
+// the folder holds, or an archive of the same tree comes out different with folders listed alone.
+TEST(HostFiles, FoldersDifferingOnlyInCaseComeInOneOrderWithOrWithoutTheFiles) {
+    TestMachine m;
+    for (int i = 0; i < 40; ++i) WriteHostFile(m.OnC("C:\\e\\f" + std::to_string(100 + i) + ".eml"), "x");
+    for (const char* name : {"box", "BOX", "Box", "bOx"}) std::filesystem::create_directories(m.OnC("C:\\e") + "/" + name);
+    auto folders = [](bool foldersOnly) {
+        std::vector<std::string> found;
+        FindHandle find;
+        FindEntry e;
+        const std::uint32_t all = faDirectory | faHidden | faSysFile;
+        for (bool more = foldersOnly ? find.FirstFolder("C:\\e\\*", all, e) : find.First("C:\\e\\*", all, e); more;
+             more = find.Next(e)) {
+            if ((e.Attr & faDirectory) != 0) found.push_back(e.Name);
+        }
+        return found;
+    };
+    EXPECT_EQ(folders(true), folders(false));
 }
 
 TEST(HostFiles, ForeignNamesAreListedButNeverOpenedAndTheExactNameWins) {

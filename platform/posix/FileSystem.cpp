@@ -572,20 +572,28 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     return OsError::None;
 }
 
-// Opens a file that is there, for FileHandle::Open. The name as written is opened at once, with no
-// query before: every name the program got from a folder listing is there as written, and the
-// query of the open file that follows shows what it is. Only a name no file has as written is
-// looked up without regard to case; and where the open fails for another reason OpenHost gives
-// its answer, so that errors stay as they are. As in OpenHost: the share bytes are taken before
-// the file is queried, so that a file deleted meanwhile is seen to be gone; whatever is not a
-// regular file is refused (opened without waiting, a FIFO or device is let go unread); and the
-// open checks the share table and enters itself there in one go, so of two racing opens of the
-// same file the later one sees the other.
+// Opens a file that is there, for FileHandle::Open. The name as written is queried and opened at
+// once, without the walk of a look-up: every name the program got from a folder listing is there
+// as written. Only a name no file has as written is looked up without regard to case; and where
+// the open fails for another reason OpenHost gives its answer, so that errors stay as they are. As
+// in OpenHost: the share bytes are taken before the open file is queried, so that a file deleted
+// meanwhile is seen to be gone; whatever is not a regular file is refused (one that took the
+// file's place since the first query is opened without waiting and let go unread); and the open
+// checks the share table and enters itself there in one go, so of two racing opens of the same
+// file the later one sees the other.
 OsError OpenExisting(FileHandle::Impl& impl, const std::string& full, bool read, bool write, bool shareRead,
                      bool shareWrite) {
     OsError error = OsError::None;
     const std::string exact = host::ExactHostPath(full, error);
     if (exact.empty()) return error;
+    // A query first: only a regular file is ever opened. Opening a FIFO, even without reading it,
+    // would complete the open of a writer waiting for a reader, and opening a device runs its
+    // driver. A name that is not there as written is looked up without regard to case.
+    struct stat there{};
+    if (::stat(exact.c_str(), &there) != 0) {
+        return OpenHost(impl, host::Lookup(full), false, read, write, shareRead, shareWrite);
+    }
+    if (!S_ISREG(there.st_mode)) return OsError::AccessDenied;
     const int fd = ::open(exact.c_str(), OpenFlags(read, write));
     if (fd < 0) return OpenHost(impl, host::Lookup(full), false, read, write, shareRead, shareWrite);
     struct stat opened{};
@@ -848,8 +856,11 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     }
     ::closedir(dir);
     // NTFS hands out names in order; sorting them here keeps archives reproducible.
+    // Names that differ only in case come in byte order, whatever else the folder holds.
     std::sort(impl_->entries.begin(), impl_->entries.end(), [](const FindEntry& a, const FindEntry& b) {
-        return AnsiUpperCase(a.Name) < AnsiUpperCase(b.Name);
+        const std::string upperA = AnsiUpperCase(a.Name);
+        const std::string upperB = AnsiUpperCase(b.Name);
+        return upperA != upperB ? upperA < upperB : a.Name < b.Name;
     });
     std::sort(dots.begin(), dots.end(), [](const FindEntry& a, const FindEntry& b) { return a.Name < b.Name; });
     impl_->entries.insert(impl_->entries.begin(), dots.begin(), dots.end());
