@@ -210,7 +210,11 @@ void TZipDirArray::DeleteEntry(std::int32_t index) {
     TDirItem& item = Slot(index);
     item.SourceStream.reset();
     item.ExtraFields.clear();
-    const std::int32_t k = nameIndex_.FindText(platform::AnsiLowerCase(item.Name));
+    // String i of the name index is entry i's name: that one goes. A look-up by name finds the
+    // last of equal names, which an archive from elsewhere may hold, and taking that one out would
+    // put every name between the two one place off.
+    const std::string key = platform::AnsiLowerCase(item.Name);
+    const std::int32_t k = index < nameIndex_.Count() && nameIndex_.At(index) == key ? index : nameIndex_.FindText(key);
     if (k >= 0) nameIndex_.DeleteAt(k);
     for (std::int32_t i = index; i + 1 < count_; ++i) Slot(i) = std::move(Slot(i + 1));
     SetCount(count_ - 1);

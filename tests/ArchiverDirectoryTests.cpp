@@ -467,6 +467,21 @@ TEST(ZipDirArray, EntriesStayInPlaceAsTheDirectoryGrows) {
     EXPECT_EQ(hash.Lookup("e"), 4);
 }
 
+// An archive from elsewhere may hold one name twice. Deleting the first of the two must take out
+// its own string of the name index, or every name between the two is found one place off.
+TEST(ZipDirArray, DeletingTheFirstOfTwoEqualNamesKeepsTheIndexInStep) {
+    TZipDirArray dir;
+    dir.SetCount(3);
+    const char* names[] = {"Mail.eml", "other.eml", "mail.EML"};
+    for (int i = 0; i < 3; ++i) dir.RegisterName(i, names[i]);
+    dir.DeleteEntry(0);
+    std::int32_t index = -1;
+    ASSERT_TRUE(dir.FindEntry("other.eml", index));
+    ASSERT_GE(index, 0);
+    ASSERT_LT(index, dir.Count());
+    EXPECT_EQ(dir.EntryRef(index).Name, "other.eml");
+}
+
 TEST(ZipNameIndex, ChainsGrowPastFiveNamesEach) {
     TZipHashedStringList list;
     for (int i = 0; i < 5000; ++i) list.AddText("name" + std::to_string(i));
