@@ -162,60 +162,27 @@ std::string FindWithoutCase(const std::string& folder, const std::string& ansiNa
 
 }  // namespace
 
-namespace {
-
-// A Windows path taken apart: the host folder of its drive and its components, ANSI and UTF-8.
-struct PathParts {
-    std::string root;
-    std::vector<std::string> names;
-    std::vector<std::string> utf8;
-    OsError error = OsError::None;  // PathNotFound or InvalidName when no file can have the path
-};
-
-PathParts Split(const std::string& windowsPath) {
-    PathParts p;
-    p.error = OsError::PathNotFound;
-    const std::string full = ExpandFileName(windowsPath);
-    if (full.size() < 2 || full[1] != ':') return p;
-    p.root = DriveFolder(full[0]);
-    if (p.root.empty()) return p;
-    for (std::size_t pos = 2; pos < full.size();) {
-        const std::size_t end = std::min(full.find('\\', pos), full.size());
-        if (end > pos) p.names.push_back(full.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    for (const std::string& name : p.names) {
-        if (std::any_of(name.begin(), name.end(), InvalidNameChar)) {
-            p.root.clear();
-            p.error = OsError::InvalidName;
-            return p;
-        }
-    }
-    for (const std::string& name : p.names) p.utf8.push_back(AnsiToUtf8(name));
-    p.error = OsError::None;
-    return p;
-}
-
-}  // namespace
-
-std::string ExactHostPath(const std::string& windowsPath, OsError& error) {
-    const PathParts p = Split(windowsPath);
-    error = p.error;
-    if (p.root.empty()) return std::string();
-    std::string path = p.root;
-    for (const std::string& name : p.utf8) path = Joined(path, name);
-    return path;
-}
-
 HostFile Lookup(const std::string& windowsPath) {
     HostFile f;
-    const PathParts parts = Split(windowsPath);
-    f.error = parts.error;
-    if (parts.root.empty()) return f;
     f.error = OsError::PathNotFound;
-    const std::string& root = parts.root;
-    const std::vector<std::string>& names = parts.names;
-    const std::vector<std::string>& utf8 = parts.utf8;
+    const std::string full = ExpandFileName(windowsPath);
+    if (full.size() < 2 || full[1] != ':') return f;
+    const std::string root = DriveFolder(full[0]);
+    if (root.empty()) return f;
+    std::vector<std::string> names;  // the components, ANSI
+    for (std::size_t pos = 2; pos < full.size();) {
+        const std::size_t end = std::min(full.find('\\', pos), full.size());
+        if (end > pos) names.push_back(full.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    for (const std::string& name : names) {
+        if (std::any_of(name.begin(), name.end(), InvalidNameChar)) {
+            f.error = OsError::InvalidName;
+            return f;
+        }
+    }
+    std::vector<std::string> utf8;
+    for (const std::string& name : names) utf8.push_back(AnsiToUtf8(name));
     auto below = [&](std::string path, std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i) path = Joined(path, utf8[i]);
         return path;
@@ -487,11 +454,6 @@ private:
     bool allowed_ = true;
 };
 
-// O_NONBLOCK: should a FIFO take a file's place, open returns instead of waiting for a writer.
-int OpenFlags(bool read, bool write) {
-    return O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-}
-
 // Opens (or creates) a file and registers it in the share table, refusing an open that the share
 // modes of the other opens forbid. Only a regular file is opened: a folder, FIFO, socket or device
 // is refused at once, and the open never waits. Returns the error kind, OsError::None on success.
@@ -530,8 +492,9 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
         files.erase(std::remove_if(files.begin(), files.end(), [&](const OpenRecord& r) { return r.owner == &impl; }),
                     files.end());
     };
-    // A file being created is truncated only once the share modes allow it.
-    int flags = OpenFlags(read, write);
+    // O_NONBLOCK: should a FIFO take the file's place meanwhile, open returns instead of waiting for
+    // a writer. A file being created is truncated only once the share modes allow it.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     if (create) flags |= O_CREAT;
     const int fd = ::open(file.path.c_str(), flags, 0666);
     if (fd < 0) {
@@ -572,54 +535,6 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     return OsError::None;
 }
 
-// Opens a file that is there, for FileHandle::Open. The name as written is queried and opened at
-// once, without the walk of a look-up: every name the program got from a folder listing is there
-// as written. Only a name no file has as written is looked up without regard to case; and where
-// the open fails for another reason OpenHost gives its answer, so that errors stay as they are. As
-// in OpenHost: the share bytes are taken before the open file is queried, so that a file deleted
-// meanwhile is seen to be gone; whatever is not a regular file is refused (one that took the
-// file's place since the first query is opened without waiting and let go unread); and the open
-// checks the share table and enters itself there in one go, so of two racing opens of the same
-// file the later one sees the other.
-OsError OpenExisting(FileHandle::Impl& impl, const std::string& full, bool read, bool write, bool shareRead,
-                     bool shareWrite) {
-    OsError error = OsError::None;
-    const std::string exact = host::ExactHostPath(full, error);
-    if (exact.empty()) return error;
-    // A query first: only a regular file is ever opened. Opening a FIFO, even without reading it,
-    // would complete the open of a writer waiting for a reader, and opening a device runs its
-    // driver. A name that is not there as written is looked up without regard to case.
-    struct stat there{};
-    if (::stat(exact.c_str(), &there) != 0) {
-        return OpenHost(impl, host::Lookup(full), false, read, write, shareRead, shareWrite);
-    }
-    if (!S_ISREG(there.st_mode)) return OsError::AccessDenied;
-    const int fd = ::open(exact.c_str(), OpenFlags(read, write));
-    if (fd < 0) return OpenHost(impl, host::Lookup(full), false, read, write, shareRead, shareWrite);
-    struct stat opened{};
-    // A write-only descriptor cannot hold shared locks; the program opens none.
-    if (read && !TakeShareLocks(fd, read, write, shareRead, shareWrite)) error = OsError::ShareViolation;
-    else if (::fstat(fd, &opened) != 0) error = FromErrno(errno);
-    else if (!S_ISREG(opened.st_mode)) error = OsError::AccessDenied;
-    else if (opened.st_nlink == 0) error = OsError::FileNotFound;  // deleted meanwhile
-    if (error == OsError::None) {
-        const OpenRecord wanted{opened.st_dev, opened.st_ino, read, write, shareRead, shareWrite, &impl};
-        std::lock_guard guard(ShareLock());
-        const bool conflict = std::any_of(OpenFiles().begin(), OpenFiles().end(), [&](const OpenRecord& r) {
-            return r.dev == wanted.dev && r.ino == wanted.ino && Conflicts(r, wanted);
-        });
-        if (conflict) {
-            error = OsError::ShareViolation;
-        } else {
-            impl.fd = fd;
-            impl.record = wanted;
-            OpenFiles().push_back(wanted);
-        }
-    }
-    if (error != OsError::None) ::close(fd);
-    return error;
-}
-
 }  // namespace
 
 FileHandle::FileHandle() = default;
@@ -650,7 +565,7 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     const bool shareRead = share == fmShareDenyWrite || share == fmShareDenyNone;
     const bool shareWrite = share == fmShareDenyRead || share == fmShareDenyNone;
     OsError error = faults::OpenFailureFor(full);
-    if (error == OsError::None) error = OpenExisting(*h.impl_, full, read, write, shareRead, shareWrite);
+    if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), false, read, write, shareRead, shareWrite);
     if (error != OsError::None) throw EFOpenError(path, error);
     return h;
 }

@@ -27,10 +27,6 @@ struct HostFile {
 // Resolves a Windows path (made absolute first): the exact name when it exists, else each missing
 // component matched without regard to case.
 HostFile Lookup(const std::string& windowsPath);
-// The host path a Windows path names as it is written, with no look at the host's files; empty
-// when no file can have it (no drive, a UNC name: PathNotFound; a character Windows forbids in a
-// name: InvalidName), error saying which.
-std::string ExactHostPath(const std::string& windowsPath, OsError& error);
 // The host path of a Windows path; empty when no drive, a UNC name or a missing folder.
 std::string ToHost(const std::string& windowsPath);
 // The Windows path of a host path through the drive whose folder holds it (longest match), else Z:.
