@@ -17,6 +17,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/CodePage.h"
@@ -351,6 +352,9 @@ struct FileHandle::Impl {
     int fd = -1;
     std::string path;  // Windows path, for the fault seam
     OpenRecord record{};
+    // A read-only open queries the file anyway; the first size asked for is answered from that
+    // query, microseconds old, instead of asking again. Later questions ask the file system.
+    std::int64_t sizeAtOpen = -1;
 
     ~Impl() { Release(); }
 
@@ -525,6 +529,7 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     wanted.ino = opened.st_ino;
     impl.fd = fd;
     impl.record = wanted;
+    if (read && !write && !create) impl.sizeAtOpen = opened.st_size;
     if (entered) {
         for (OpenRecord& r : OpenFiles()) {
             if (r.owner == &impl) r = wanted;
@@ -608,6 +613,7 @@ std::int64_t FileHandle::Seek(std::int64_t offset, SeekOrigin origin) {
 std::int64_t FileHandle::Size() {
     struct stat st{};
     if (!IsOpen() || faults::OperationFails(faults::FileOp::Size, impl_->path)) return -1;
+    if (impl_->sizeAtOpen >= 0) return std::exchange(impl_->sizeAtOpen, -1);
     if (::fstat(impl_->fd, &st) != 0) return -1;
     return st.st_size;
 }
