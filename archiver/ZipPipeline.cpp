@@ -142,18 +142,22 @@ void TZipPipeline::Work() {
         try {
             job->output = std::make_unique<TZipStagingStream>(settings_.tempFolder);
             std::unique_ptr<TFileStream> source;
+            bool firstBlock = true;
             const bool written = archiver_.WriteItem(
                 job->item, source, *job->output, 0, settings_, deflater,
-                [this, job](std::int64_t consumed, std::int64_t size) {
+                [this, job, &firstBlock](std::int64_t consumed, std::int64_t size) {
                     {
                         platform::CriticalSectionLock guard(lock_);
                         if (stopping_) return false;
                         job->sourceSize = size;
                         job->blocks.push_back(consumed);
                     }
+                    // A caller waiting for this item learns of each block when the block before it
+                    // is done, and of the last with the item's end: it has nothing to do in between
+                    // but wait, and a small item, all one block, then wakes it once, not twice.
                     // Signalled outside the lock, so that the caller woken does not wait for it.
                     // The job lives until the caller has taken it, which is after its end below.
-                    job->changed.Set();
+                    if (!std::exchange(firstBlock, false)) job->changed.Set();
                     return true;
                 },
                 job->headerLength);
