@@ -67,13 +67,14 @@ TZipStagedJob* TZipPipeline::Front(int index) {
     return !jobs_.empty() && jobs_.front()->index == index ? jobs_.front().get() : nullptr;
 }
 
-bool TZipPipeline::NextBlock(TZipStagedJob& job, std::int64_t& consumed) {
+bool TZipPipeline::NextBlock(TZipStagedJob& job, std::int64_t& consumed, std::int64_t& size) {
     // Blocks are handed over in their order and forgotten once seen.
     for (;;) {
         {
             platform::CriticalSectionLock guard(lock_);
             if (!job.blocks.empty()) {
                 consumed = job.blocks.front();
+                size = job.sourceSize;
                 job.blocks.erase(job.blocks.begin());
                 return true;
             }

@@ -24,9 +24,9 @@ struct TZipStagedJob {
     TDirItem item;   // a copy of the item; the worker fills in its CRC, sizes, method and version
     std::unique_ptr<TZipStagingStream> output;  // the local header and data, header rewritten
     std::int64_t headerLength = 0;
-    std::int64_t sourceSize = 0;
     std::exception_ptr error;  // what compressing the item raised, raised again by the caller
     // Guarded by the pipeline's lock.
+    std::int64_t sourceSize = 0;  // written again at every block, so read only under the lock
     std::vector<std::int64_t> blocks;  // source bytes consumed when each input block began
     bool started = false;
     bool done = false;
@@ -62,8 +62,8 @@ public:
     void Submit(const std::vector<std::pair<int, const TDirItem*>>& items);
     // The queued job of the item at index when it is the next one, else null.
     TZipStagedJob* Front(int index);
-    // Waits for job's next input block (true, consumed set) or its end (false).
-    bool NextBlock(TZipStagedJob& job, std::int64_t& consumed);
+    // Waits for job's next input block (true, consumed and the source's size set) or its end (false).
+    bool NextBlock(TZipStagedJob& job, std::int64_t& consumed, std::int64_t& size);
     // Waits for the front job to end and takes it off the queue.
     std::unique_ptr<TZipStagedJob> Take();
     // The directory lost the item at index: the queued items behind it move up.

@@ -458,9 +458,10 @@ bool TZipBaseArchiver::CompressItem(int index) {
             // A worker compressed the item: its input blocks become the events they would have
             // been, raised now, as they come, then its outcome is this item's.
             std::int64_t consumed = 0;
+            std::int64_t size = 0;
             bool blockRaised = false;
-            while (written && pipeline_->NextBlock(*job, consumed)) {
-                written = RaiseBlockProgress(item.SourceFileName, operation, consumed, job->sourceSize);
+            while (written && pipeline_->NextBlock(*job, consumed, size)) {
+                written = RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
                 blockRaised = true;
             }
             // A cancel leaves the job to the pipeline, which drops it when the commit stops it.

@@ -230,3 +230,26 @@ TEST(Pipeline, AFileHeldWhenAWorkerReadAheadAndFreedBeforeItsTurnIsPacked) {
     EXPECT_TRUE(runs[1].volumes == runs[0].volumes);
     for (const std::string& e : runs[1].events) EXPECT_NE(e.rfind("failure", 0), 0u) << e;
 }
+
+TEST(Pipeline, ASlowProgressHandlerGetsEveryBlockOfALargeItemAsWithoutWorkers) {
+    // The handler lingers in each block's event while the worker is blocks ahead in the same item:
+    // the size handed over with each block must not be one the worker is writing meanwhile (the
+    // ThreadSanitizer run of these tests sees that).
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a.eml"), std::string(4 * 1572864 + 3, 'x'));
+    testing_support::WriteHostFile(m.OnC("C:\\src\\b.eml"), "second");
+    const auto slow = [](TZipArchiver& a) {
+        a.OnFileProgress = [recorded = a.OnFileProgress](TObject* sender, const std::string& name, double p,
+                                                         TZipProcessOperation op, TZipProgressPhase phase, bool& cancel) {
+            recorded(sender, name, p, op, phase, cancel);
+            if (phase == ppProcess) platform::Sleep(40);
+        };
+    };
+    const PackResult one = Pack(m, 1, 0, {}, nullptr, slow);
+    ClearOut(m);
+    const PackResult eight = Pack(m, 8, 0, {}, nullptr, slow);
+    EXPECT_TRUE(eight.volumes == one.volumes);
+    EXPECT_EQ(eight.events, one.events);
+}
