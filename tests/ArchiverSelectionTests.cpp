@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
@@ -167,7 +168,10 @@ TEST(StoredNames, ResolveMaskAndPath) {
     EXPECT_EQ(a.ResolvePath("C:\\base", "..\\g.txt", ""), "C:\\g.txt");
     EXPECT_EQ(a.ResolvePath("C:\\base", "E:\\h.txt", ""), "E:\\h.txt");
     EXPECT_EQ(a.ResolvePath("C:\\base", "", ""), "C:\\base");
-    EXPECT_EQ(a.ResolvePath("rel", "", ""), "rel");  // no such folder: unchanged
+    // A relative folder that does not exist stays as it is (whatever the current folder holds).
+    const std::string absent = "absent-" + std::to_string(std::random_device{}());
+    ASSERT_FALSE(platform::DirectoryExists(absent));
+    EXPECT_EQ(a.ResolvePath(absent, "", ""), absent);
     EXPECT_EQ(a.ResolvePath("", "", ""), platform::GetCurrentDir() + (platform::GetCurrentDir().back() == '\\' ? "" : "\\"));
 }
 

@@ -19,7 +19,21 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
+#if defined(_WIN32)
+namespace {
+const char* const kJournal = "C:\\mailbale-tests-before.txt";
+}
+#endif
+
 TestMachine::TestMachine() {
+#if defined(_WIN32)
+    // On Windows the tests use the real drive C: and registry, so they run only on a machine made
+    // for them (the test script's Wine prefix), never on a workstation with a real C:\Vandrel.
+    if (!std::getenv("MAILBALE_DISPOSABLE_MACHINE")) {
+        throw std::runtime_error("these tests write to C:\\ and the registry: run them only on a disposable machine "
+                                 "(set MAILBALE_DISPOSABLE_MACHINE=1)");
+    }
+#endif
     std::random_device random;
     for (int attempt = 0; root_.empty(); ++attempt) {
         const fs::path candidate = fs::temp_directory_path() / ("mailbale-test-" + std::to_string(random()));
@@ -28,8 +42,19 @@ TestMachine::TestMachine() {
     }
     fs::create_directories(root_ + "/drive_c");
 #if defined(_WIN32)
-    // On Windows the tests use the real drive C:; what they add there goes again at the end.
+    // What a test adds to C:\ goes again at its end. The journal names what was there before the
+    // test: when a test died before its end, the next one finds the journal and removes what the
+    // dead one left, so no test works on another's files.
+    if (fs::exists(kJournal)) {
+        std::ifstream in(kJournal);
+        for (std::string name; std::getline(in, name);) rootEntries_.push_back(name);
+        RemoveNewRootEntries();
+        rootEntries_.clear();
+    }
     for (const auto& e : fs::directory_iterator("C:\\")) rootEntries_.push_back(e.path().filename().string());
+    rootEntries_.push_back(fs::path(kJournal).filename().string());
+    std::ofstream journal(kJournal, std::ios::trunc);
+    for (const std::string& name : rootEntries_) journal << name << "\n";
 #endif
     if (const char* prev = std::getenv("MAILBALE_MACHINE")) {
         previous_ = prev;
@@ -48,6 +73,17 @@ TestMachine::~TestMachine() {
     }
     fs::remove_all(root_, ignored);
 #if defined(_WIN32)
+    RemoveNewRootEntries();
+    std::system("reg delete \"HKLM\\SOFTWARE\\Data Access Corporation\" /f >NUL 2>&1");
+    fs::remove(kJournal, ignored);
+#endif
+    if (hadPrevious_) SetEnv("MAILBALE_MACHINE", previous_);
+    else UnsetEnv("MAILBALE_MACHINE");
+}
+
+#if defined(_WIN32)
+void TestMachine::RemoveNewRootEntries() const {
+    std::error_code ignored;
     for (const auto& e : fs::directory_iterator("C:\\", ignored)) {
         const std::string name = e.path().filename().string();
         if (std::find(rootEntries_.begin(), rootEntries_.end(), name) == rootEntries_.end()) {
@@ -57,11 +93,8 @@ TestMachine::~TestMachine() {
             fs::remove_all(e.path(), ignored);
         }
     }
-    std::system("reg delete \"HKLM\\SOFTWARE\\Data Access Corporation\" /f >NUL 2>&1");
-#endif
-    if (hadPrevious_) SetEnv("MAILBALE_MACHINE", previous_);
-    else UnsetEnv("MAILBALE_MACHINE");
 }
+#endif
 
 std::string TestMachine::Host(const std::string& relative) const { return root_ + "/" + relative; }
 

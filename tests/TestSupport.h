@@ -27,6 +27,8 @@ public:
     const std::string& Root() const { return root_; }
 
 private:
+    void RemoveNewRootEntries() const;
+
     std::string root_;
     std::vector<std::string> rootEntries_;
     std::string previous_;

@@ -10,18 +10,25 @@ REGISTRY_KEY = r'HKLM\SOFTWARE\Data Access Corporation\Visual DataFlex\7\Workspa
 
 
 class Prefix:
-    """A 32-bit Wine prefix; C: is its drive_c folder."""
+    """A Wine prefix; C: is its drive_c folder. The loader is MAILBALE_WINE (Wine's 64-bit loader
+    /usr/lib/wine/wine64 or its 32-bit one /usr/lib/wine/wine, called directly: Debian's wine
+    wrapper picks the 32-bit one whenever it is installed) and the prefix's kind WINEARCH."""
 
     def __init__(self, folder):
         self.folder = os.path.abspath(folder)
-        self.env = dict(os.environ, WINEARCH='win32', WINEPREFIX=self.folder, WINEDEBUG='-all')
+        self.loader = os.environ.get('MAILBALE_WINE', '/usr/lib/wine/wine64')
+        arch = os.environ.get('WINEARCH', 'win64' if self.loader.endswith('64') else 'win32')
+        self.env = dict(os.environ, WINEARCH=arch, WINEPREFIX=self.folder, WINEDEBUG='-all')
         if not os.path.isdir(os.path.join(self.folder, 'drive_c')):
-            subprocess.run(['wineboot', '-i'], env=self.env, check=True, capture_output=True, timeout=600)
+            subprocess.run([self.loader, 'wineboot', '-i'], env=self.env, check=True, capture_output=True, timeout=600)
         self.c = os.path.join(self.folder, 'drive_c')
+
+    def command(self, args):
+        return [self.loader] + args
 
     def wine(self, args, extra_env=None, timeout=300, **kwargs):
         env = dict(self.env, **(extra_env or {}))
-        return subprocess.run(['wine'] + args, env=env, capture_output=True, timeout=timeout, **kwargs)
+        return subprocess.run(self.command(args), env=env, capture_output=True, timeout=timeout, **kwargs)
 
     def set_server_folder(self, value):
         self.wine(['reg', 'delete', REGISTRY_KEY, '/f'])

@@ -52,7 +52,7 @@ def attempt(exe, prefix, out_dir, display):
         with open(os.path.join(logs, 'mail%02d.eml' % i), 'wb') as f:
             f.write(os.urandom(2000000))
     prefix.set_server_folder('C:\\Vandrel')
-    program = subprocess.Popen(['wine', exe], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    program = subprocess.Popen(prefix.command([exe]), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         window = wait_for(lambda: find_window(env, '^Vandrel Mailbale$'), 90)
         assert window, 'the window did not appear'
