@@ -176,7 +176,7 @@ struct FindHandle::Impl {
     bool foldersOnly = false;
     // Entries that carry an attribute the filter lacks are passed over, as the runtime's search
     // does; so are files in a search for folders.
-    bool Skips(const WIN32_FIND_DATAA& data) const {
+    bool Skips(const WIN32_FIND_DATAW& data) const {
         return (data.dwFileAttributes & excluded) != 0 ||
                (foldersOnly && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
     }
@@ -192,8 +192,31 @@ FindHandle::~FindHandle() = default;
 
 namespace {
 
-void Fill(const WIN32_FIND_DATAA& data, FindEntry& entry) {
-    entry.Name = data.cFileName;
+// A name in the ANSI code page, with "?" for every character the code page lacks. The system's
+// ANSI search would put a look-alike there instead ("Ω" becomes "O"), and the name it gives then
+// opens another file, or makes two files one; "?" cannot stand in a name, so such a file is listed
+// but cannot be opened, and the user is asked about it.
+std::string AnsiName(const wchar_t* name) {
+    const int length = static_cast<int>(wcslen(name));
+    if (length == 0) return {};
+    std::string ansi(static_cast<std::size_t>(length) * 2, '\0');
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, length, ansi.data(),
+                                      static_cast<int>(ansi.size()), "?", nullptr);
+    ansi.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return ansi;
+}
+
+std::wstring WidePath(const std::string& ansi) {
+    if (ansi.empty()) return {};
+    std::wstring wide(ansi.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
+                                      static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return wide;
+}
+
+void Fill(const WIN32_FIND_DATAW& data, FindEntry& entry) {
+    entry.Name = AnsiName(data.cFileName);
     entry.Attr = data.dwFileAttributes;
     entry.Size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     entry.Time = PackFileTime(data.ftLastWriteTime);
@@ -214,11 +237,11 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     impl_ = std::make_unique<Impl>();
     impl_->excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
     impl_->foldersOnly = foldersOnly;
-    WIN32_FIND_DATAA data;
-    impl_->handle = FindFirstFileA(pattern.c_str(), &data);
+    WIN32_FIND_DATAW data;
+    impl_->handle = FindFirstFileW(WidePath(pattern).c_str(), &data);
     if (impl_->handle == INVALID_HANDLE_VALUE) return false;
     while (impl_->Skips(data)) {
-        if (!FindNextFileA(impl_->handle, &data)) return false;
+        if (!FindNextFileW(impl_->handle, &data)) return false;
     }
     Fill(data, entry);
     return true;
@@ -226,9 +249,9 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
 
 bool FindHandle::Next(FindEntry& entry) {
     if (!impl_ || impl_->handle == INVALID_HANDLE_VALUE) return false;
-    WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW data;
     do {
-        if (!FindNextFileA(impl_->handle, &data)) return false;
+        if (!FindNextFileW(impl_->handle, &data)) return false;
     } while (impl_->Skips(data));
     Fill(data, entry);
     return true;
