@@ -36,6 +36,11 @@ class Prefix:
             result = self.wine(['reg', 'add', REGISTRY_KEY, '/v', 'Srvr_Path', '/t', 'REG_SZ', '/d', value, '/f'])
             assert result.returncode == 0, result.stderr
 
+    def remove_folder(self, name):
+        """Removes a folder a test made on C:, so that no later test finds it."""
+        shutil.rmtree(os.path.join(self.c, name), ignore_errors=True)
+        self.set_server_folder(None)
+
     def fresh_folder(self, name):
         path = os.path.join(self.c, name)
         shutil.rmtree(path, ignore_errors=True)

@@ -203,6 +203,7 @@ def main():
     check('WindowsProgram.NameOutsideTheAnsiCodePage', name_outside_code_page)
     check('WindowsProgram.SecondRunOnTheSameFolder', second_run)
     check('WindowsProgram.ConsoleEventsStopTheJobCleanly', console_events)
+    prefix.remove_folder('Vandrel')
     print('%d passed, %d failed' % (passed, failed))
     return 0 if failed == 0 else 1
 

@@ -124,6 +124,7 @@ def main():
         print('0 passed, 1 failed')
         return 1
     finally:
+        common.Prefix(prefix_folder).remove_folder('Vandrel')
         xvfb.terminate()
         xvfb.wait()
 
