@@ -60,15 +60,7 @@ refresh() {
 
 echo "Installing: ${missing[*]} ${missing_optional[*]}"
 refresh
-for p in "${missing_optional[@]}"; do
-  if ! apt-get install -y -qq --no-install-recommends "$p" >/dev/null 2>&1; then
-    reason=$(apt-get install -y --dry-run "$p" 2>&1 | grep -m1 -E '^E:')
-    echo "install-deps: SKIPPED: $p cannot be installed from the package lists at hand" \
-      "(${reason:-no reason given}); going on without it" >&2
-  fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-if ! apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+if [ ${#missing[@]} -gt 0 ] && ! apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
   # One at a time, to say which of them cannot be had.
   failed=()
   for p in "${missing[@]}"; do
@@ -83,4 +75,11 @@ if ! apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
     exit 1
   fi
 fi
+for p in "${missing_optional[@]}"; do
+  if ! apt-get install -y -qq --no-install-recommends "$p" >/dev/null 2>&1; then
+    reason=$(apt-get install -y --dry-run "$p" 2>&1 | grep -m1 -E '^E:')
+    echo "install-deps: SKIPPED: $p cannot be installed from the package lists at hand" \
+      "(${reason:-no reason given}); going on without it" >&2
+  fi
+done
 exit 0
