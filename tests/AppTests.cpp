@@ -1,6 +1,7 @@
 // The main window and the zip job, in process and as the program run headless on a machine folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <sstream>
@@ -399,6 +400,44 @@ TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
         names.push_back(entry.name);
     }
     EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
+TEST(Program, NamesWindowsCannotHoldAreAskedAboutAndNeverPackAnotherFile) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    WriteHostFile(m.OnC("C:\\secret.txt"), "outside");
+    for (const char* name : {"report.eml", "notes.eml", "Case.eml", "sub/other.eml"}) {
+        WriteHostFile(logs + "/" + name, std::filesystem::path(name).filename().string());  // its stored name
+    }
+    // An overlong "/", a backslash, trailing dot and space, a name differing only in case.
+    const std::vector<std::string> odd = {"..\xC0\xAF..\xC0\xAFsecret.txt", "sub\\other.eml", "report.eml.", "notes.eml ",
+                                          "case.eml"};
+    for (const std::string& name : odd) WriteHostFile(logs + "/" + name, "odd");
+    // Nobody answers: the files that cannot be opened end the run as a failure.
+    ProgramRun r = RunProgram(m);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Zip of Vandrel SPAM failed!"), std::string::npos) << r.output;
+    // Each is asked about, and left out when told; every other file is packed as itself.
+    std::string answers;
+    for (std::size_t i = 0; i < odd.size(); ++i) answers += i ? ",Ignore" : "Ignore";
+    r = RunProgram(m, answers);
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (const char* shown : {"..??..??secret.txt", "sub?other.eml", "report.eml?", "notes.eml?", "?ase.eml"}) {
+        EXPECT_NE(r.output.find(std::string("LOG_EML\\") + shown), std::string::npos) << shown << "\n" << r.output;
+    }
+    const std::string zip = testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(zip)) {
+        names.push_back(entry.name);
+        if (entry.name.back() == '/') continue;
+        const std::int64_t at = entry.offset + 30 + entry.header.NameLength + entry.header.ExtraLength;
+        const std::string data = zip.substr(static_cast<std::size_t>(at), entry.header.CompressedSize);
+        EXPECT_EQ(testing_support::InflateRaw(data), entry.name) << entry.name;
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Case.eml", "notes.eml", "other.eml", "report.eml", "sub/"}));
 }
 
 TEST(Program, EachFileCostsAFewLookUpCallsWhateverItsFolderHolds) {

@@ -727,6 +727,40 @@ bool CannotBeFolder(unsigned char type) {
     return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK;
 }
 
+// The name a host name has for the program: ANSI, with "?" for what a Windows name cannot hold
+// there, so that it is listed but never opened (a name with "?" is refused) and never leads to
+// another file: a character the code page lacks or an invalid UTF-8 sequence, a folder separator
+// ("\\" or "/", which would lead into another folder), a ":" (which would name a drive or a
+// stream), and trailing dots and spaces (which Windows drops, so the name would open the file
+// without them).
+std::string WindowsName(const std::string& hostName) {
+    std::string name = host::Utf8ToAnsi(hostName);
+    for (char& c : name) {
+        if (c == '\\' || c == '/' || c == ':') c = '?';
+    }
+    for (auto it = name.rbegin(); it != name.rend() && (*it == '.' || *it == ' '); ++it) *it = '?';
+    return name;
+}
+
+// Windows holds one of names that differ only in case: the first in byte order, which a look-up
+// without regard to case finds too. Every other one (after it in the sorted listing) is listed
+// with "?" for the letters where it differs from that first one, so it cannot be opened and, its
+// stored name differing too, it takes no other file's place in an archive: it is asked about.
+void MarkCaseDuplicates(std::deque<FindEntry>& entries) {
+    std::size_t first = 0;
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        const std::string& held = entries[first].Name;
+        std::string& name = entries[i].Name;
+        if (name.size() != held.size() || !AnsiSameText(name, held)) {
+            first = i;
+            continue;
+        }
+        for (std::size_t k = 0; k < name.size(); ++k) {
+            if (name[k] != held[k]) name[k] = '?';
+        }
+    }
+}
+
 }  // namespace
 
 bool FindHandle::First(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry) {
@@ -760,7 +794,7 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         const std::string hostName = e->d_name;
         const bool dot = hostName == "." || hostName == "..";
         if (dot && isRoot) continue;
-        const std::string name = host::Utf8ToAnsi(hostName);
+        const std::string name = dot ? hostName : WindowsName(hostName);
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
@@ -783,6 +817,7 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         const std::string upperB = AnsiUpperCase(b.Name);
         return upperA != upperB ? upperA < upperB : a.Name < b.Name;
     });
+    MarkCaseDuplicates(impl_->entries);
     std::sort(dots.begin(), dots.end(), [](const FindEntry& a, const FindEntry& b) { return a.Name < b.Name; });
     impl_->entries.insert(impl_->entries.begin(), dots.begin(), dots.end());
     return Next(entry);
