@@ -135,15 +135,18 @@ TEST_F(Job, VolumeSuffixAndReport) {
     EXPECT_EQ(shown, Report({"D:\\Srv\\Kelmail.zip", "D:\\Srv\\Kelmail.z01", "D:\\Srv\\Kelmail.z02"}));
 }
 
-TEST_F(Job, OldVolumesUpToNineteenAreDeleted) {
-    for (const char* old : {"Kelmail.zip", "KELMAIL.Z01", "kelmail.z05", "Kelmail.Z19", "Kelmail.z20"}) {
+TEST_F(Job, OldVolumesOfEveryNumberAreDeleted) {
+    // Volumes of earlier, larger runs in any letter case (two names of one volume among them);
+    // files that are no volume of this archive stay.
+    for (const char* old : {"Kelmail.zip", "KELMAIL.Z01", "kelmail.z05", "Kelmail.Z19", "Kelmail.z20", "Kelmail.Z20",
+                            "Kelmail.Z99", "Kelmail.Z116", "Kelmail.z1", "Kelmail.z2a", "Kelmail.zip.z20", "Other.z20"}) {
         WriteHostFile(m.OnC(std::string("C:\\Vandrel\\") + old), "old");
     }
     form->ArchiveName = "C:\\Vandrel\\Kelmail.zip";
     form->SourceFolder = "C:\\Vandrel\\LOG_EML\\";
     form->ZipFolder();
     EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\Vandrel")),
-              (std::vector<std::string>{"Kelmail.z20", "Kelmail.zip", "LOG_EML"}));
+              (std::vector<std::string>{"Kelmail.z1", "Kelmail.z2a", "Kelmail.zip", "Kelmail.zip.z20", "LOG_EML", "Other.z20"}));
     EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
     EXPECT_FALSE(form->ZipFailed);
 }
