@@ -287,6 +287,27 @@ TEST_F(JobFailures, FileSizeLimitAndAClosedOutputAreErrorsNotDeaths) {
     EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
 }
 
+// Started with standard input, output and error closed, the program must not print its prompts
+// and report into the files it opens in their place.
+TEST_F(JobFailures, ClosedStandardDescriptorsGetNoFileOfTheJob) {
+    Mail("a.eml", testing_support::RandomBytes(100000, 7));
+    Mail("odd.eml.", "cannot be opened: a prompt is shown");
+    const std::string root = m.Root();
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + root + " && (MAILBALE_MACHINE=" + root + " MAILBALE_UI=headless TMPDIR=" +
+                                              m.OnC("C:\\Temp") + " MAILBALE_ANSWERS=Ignore " MAILBALE_EXE
+                                              " 0<&- 1>&- 2>&-; echo $? > status.txt)",
+                                          &log),
+              0)
+        << log;
+    EXPECT_EQ(ReadHostFile(root + "/status.txt"), "0\n");
+    const std::string zip = ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+    EXPECT_EQ(zip.find("== "), std::string::npos);
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(zip)) names.push_back(entry.name);
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
 // A stop asked for before the job begins ends the program at once: the previous archive, which
 // starting the job would delete, stays.
 TEST_F(JobFailures, StopBeforeTheJobBeginsKeepsThePreviousArchive) {

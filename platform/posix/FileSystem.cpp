@@ -26,6 +26,21 @@
 #include "platform/posix/Host.h"
 
 namespace platform {
+namespace {
+
+// A program started with standard input, output or error closed would get those numbers for the
+// first files it opens, and would then print its messages into them: a prompt inside a volume.
+// They are put on /dev/null before anything else is opened, ahead of every other initialiser;
+// where that cannot be done the program does not run at all rather than write into its files.
+__attribute__((constructor(101))) void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (::open("/dev/null", O_RDWR) != fd) ::_exit(1);  // the lowest free number: fd itself
+    }
+}
+
+}  // namespace
+
 namespace host {
 
 std::string MachineFolder() {
