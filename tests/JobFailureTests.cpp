@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@
 #include "archiver/ZipDirectory.h"
 #include "platform/Dialogs.h"
 #include "platform/Faults.h"
+#include "platform/FileSystem.h"
 #include "platform/Format.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
@@ -285,6 +287,35 @@ TEST_F(JobFailures, FileSizeLimitAndAClosedOutputAreErrorsNotDeaths) {
         << log;
     EXPECT_NE(ReadHostFile(root + "/status.txt"), "141\n");
     EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+}
+
+// A killed run cannot clean up: its temporary files, which hold mail, are its owner's alone while
+// they live, and the next run removes them, but never a file another process holds.
+TEST_F(JobFailures, TemporaryFilesOfAKilledRunArePrivateAndRemovedByTheNextRun) {
+    for (int i = 0; i < 6; ++i) Mail("m" + std::to_string(i) + ".eml", testing_support::RandomBytes(3000000, 40 + i));
+    const std::string root = m.Root();
+    const std::string temp = m.OnC("C:\\Temp");
+    const std::string run = "MAILBALE_MACHINE=" + root + " MAILBALE_UI=headless TMPDIR=" + temp + " " MAILBALE_EXE;
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + root + " && (" + run + " > out.txt 2>&1 & pid=$!; i=0; "
+                                          "while ! ls " + temp + "/FC*.tmp > /dev/null 2>&1 && [ $i -lt 1500 ]; do sleep 0.01; i=$((i+1)); done; "
+                                          "stat -c %a " + temp + "/FC*.tmp > modes.txt; kill -KILL $pid; wait $pid; echo $? > status.txt)",
+                                          &log),
+              0)
+        << log;
+    ASSERT_EQ(ReadHostFile(root + "/status.txt"), "137\n");
+    const std::vector<std::string> left = HostFolderNames(temp);
+    ASSERT_FALSE(left.empty());
+    EXPECT_EQ(ReadHostFile(root + "/modes.txt").find_first_not_of("600\n"), std::string::npos) << ReadHostFile(root + "/modes.txt");
+    // Held by this process, and old enough to be taken for a dead run's; a file of another name.
+    std::string heldName;
+    platform::FileHandle held = platform::FileHandle::CreateTemp("C:\\Temp", "FC", heldName);
+    const std::string heldHost = m.OnC(heldName);
+    std::filesystem::last_write_time(heldHost, std::filesystem::last_write_time(heldHost) - std::chrono::minutes(5));
+    WriteHostFile(temp + "/notes.tmp", "not ours");
+    std::filesystem::last_write_time(temp + "/notes.tmp", std::filesystem::last_write_time(heldHost));
+    ASSERT_EQ(testing_support::RunCommand("sleep 2; cd " + root + " && " + run + " > out.txt 2>&1", &log), 0) << ReadHostFile(root + "/out.txt");
+    EXPECT_EQ(HostFolderNames(temp), (std::vector<std::string>{heldName.substr(heldName.rfind('\\') + 1), "notes.tmp"}));
 }
 
 // Started with standard input, output and error closed, the program must not print its prompts

@@ -990,8 +990,54 @@ std::string GetTempPath() {
 
 namespace {
 
+// Whether a host name is one of the temporary names made below: three, one to four hex digits, ".tmp".
+bool IsTempName(std::string_view name, std::string_view three) {
+    if (name.size() < three.size() + 5 || name.size() > three.size() + 8 || name.substr(0, three.size()) != three ||
+        name.substr(name.size() - 4) != ".tmp") {
+        return false;
+    }
+    const std::string_view digits = name.substr(three.size(), name.size() - three.size() - 4);
+    return digits.find_first_not_of("0123456789ABCDEF") == std::string_view::npos;
+}
+
+// Temporary files hold mail (local headers and deflated data). A run that dies without its clean-up
+// (SIGKILL from a scheduler's time-out, the OOM killer) leaves them behind, so each process clears
+// the temporary folder it uses, once, of the files of this name pattern that belong to its user and
+// that no living process holds: every open of a temporary file holds its share locks for as long as
+// it is open, and a taken exclusive lock proves that nobody does. A file changed in the last two
+// seconds stays too, as one just created may not hold its locks yet.
+void RemoveStaleTempFiles(const std::string& hostDir, const std::string& three) {
+    DIR* dir = ::opendir(hostDir.c_str());
+    if (!dir) return;
+    const uid_t user = ::geteuid();
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* e = ::readdir(dir)) {
+        if (!IsTempName(e->d_name, three)) continue;
+        struct stat st{};
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != user || st.st_nlink != 1 || now - st.st_mtime < 2) {
+            continue;
+        }
+        const int fd = ::openat(::dirfd(dir), e->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct flock lock{};
+        lock.l_whence = SEEK_SET;
+        lock.l_start = kShareBase;
+        lock.l_len = kShareBytes;
+        lock.l_type = F_WRLCK;
+        struct stat opened{};
+        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0 && ::fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
+            opened.st_dev == st.st_dev) {
+            ::unlinkat(::dirfd(dir), e->d_name, 0);
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
 // Creates a new file with a unique name in folder (the first three characters of prefix, one to
-// four hex digits, ".tmp"), open for reading and writing; returns its descriptor and sets name.
+// four hex digits, ".tmp"), open for reading and writing by its owner alone (it holds mail, and
+// the temporary folder is shared by all users); returns its descriptor and sets name.
 int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::string& name) {
     if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     std::string dir = folder;
@@ -1006,14 +1052,19 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
     if (hostDir.back() != '/') hostDir += '/';
     static std::mutex lock;
     static unsigned counter = 0;
+    static std::vector<std::string> cleared;
     std::lock_guard guard(lock);
     if (counter == 0) counter = static_cast<unsigned>(::getpid() ^ std::time(nullptr));
+    if (std::find(cleared.begin(), cleared.end(), hostDir + three) == cleared.end()) {
+        cleared.push_back(hostDir + three);
+        RemoveStaleTempFiles(hostDir, three);
+    }
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         counter = (counter + 1) & 0xFFFF;
         if (counter == 0) continue;
         const std::string digits = Format("%X", counter);
         name = dir + three + digits + ".tmp";
-        const int fd = ::open((hostDir + three + digits + ".tmp").c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        const int fd = ::open((hostDir + three + digits + ".tmp").c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
         if (fd >= 0) return fd;
         if (errno != EEXIST) throw EFCreateError(name, FromErrno(errno));
     }
