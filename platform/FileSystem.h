@@ -129,6 +129,15 @@ struct PathInfo {
     std::int32_t Time = -1;          // a file's last write, packed; -1 for a folder or when unreadable
 };
 PathInfo QueryPath(const std::string& path);
+// What tells one file from another whatever path names it: the device and inode on Linux, the
+// volume serial number and file index on Windows. Valid is false when nothing can be found there.
+struct FileIdentity {
+    bool Valid = false;
+    std::uint64_t Volume = 0;
+    std::uint64_t Index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity GetFileIdentity(const std::string& path);
 // The path made absolute against the current folder, "." and ".." resolved, "/" turned into "\".
 std::string ExpandFileName(const std::string& path);
 // The process's current folder, without a trailing backslash (but "C:\" for a root).

@@ -180,6 +180,20 @@ TEST_F(Job, WholeJobInProcess) {
     EXPECT_EQ(shown, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01"}));
 }
 
+TEST_F(Job, LogFolderLinkedToTheServerFolderNeverPacksTheArchivesOwnVolume) {
+    SKIP_ON_WINDOWS("a symbolic link of the Linux machine");
+    std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));
+    std::filesystem::create_directory_symlink(m.OnC("C:\\Vandrel"), m.OnC("C:\\Vandrel\\LOG_EML"));
+    WriteHostFile(m.OnC("C:\\Vandrel\\a.eml"), "mail");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
 TEST_F(Job, CloseCommandDuringTheJobAsksAndQuitClosesTheLastBoxAtOnce) {
     Mail("a.eml", std::string(100000, 'a'));
     platform::SetHeadlessAnswers({"No"});

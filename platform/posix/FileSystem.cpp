@@ -867,6 +867,16 @@ PathInfo QueryPath(const std::string& path) {
     return info;
 }
 
+FileIdentity GetFileIdentity(const std::string& path) {
+    FileIdentity id;
+    const host::HostFile file = host::Lookup(path);
+    if (!file.exists || !(S_ISREG(file.st.st_mode) || S_ISDIR(file.st.st_mode))) return id;
+    id.Valid = true;
+    id.Volume = static_cast<std::uint64_t>(file.st.st_dev);
+    id.Index = static_cast<std::uint64_t>(file.st.st_ino);
+    return id;
+}
+
 std::string GetCurrentDir() {
     char buffer[PATH_MAX];
     if (!::getcwd(buffer, sizeof buffer)) return "C:\\";
