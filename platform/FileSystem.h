@@ -65,6 +65,10 @@ public:
     bool SetSize(std::int64_t size);
     // Forces the file's buffers to the disk; false on failure.
     bool Flush();
+    // Starts writing the file's buffers to the disk without waiting for them where the system can
+    // (Windows waits), so that a Flush or FlushFile later finds little left to do. An error shows
+    // in that later flush.
+    void StartFlush();
     // Closes the file; false when the system reports an error, which may mean that written data
     // did not reach the disk (network shares report write and quota errors here). The handle is
     // closed either way. Dropping a handle closes it without this report.
@@ -143,6 +147,11 @@ std::string ExpandFileName(const std::string& path);
 // The process's current folder, without a trailing backslash (but "C:\" for a root).
 std::string GetCurrentDir();
 bool DeleteFile(const std::string& path);
+// Forces the buffers of a closed file to the disk; false on failure.
+bool FlushFile(const std::string& path);
+// Forces a folder's entries (the names of the files created or renamed in it) to the disk; false
+// on failure.
+bool FlushFolder(const std::string& path);
 bool RenameFile(const std::string& oldPath, const std::string& newPath);
 // Bytes available to the user on the drive of path; -1 when the query fails.
 std::int64_t DiskFree(const std::string& path);

@@ -220,10 +220,12 @@ TEST_F(JobFailures, FailingAnyFileOperationNeverLeavesABrokenOrPartialArchive) {
 
 TEST_F(JobFailures, ErrorsOnClosingOrFlushingTheVolumesFailTheJob) {
     Mail("a.eml", testing_support::RandomBytes(100000, 3));
-    for (const bool closes : {true, false}) {
+    // Every file in the folder, or only the first volume, closed long before the end.
+    for (const auto& [closes, prefix] : {std::pair{true, "C:\\Vandrel\\"}, std::pair{false, "C:\\Vandrel\\"},
+                                         std::pair{false, "C:\\Vandrel\\Kelmail.Z01"}}) {
         const JobRun run = Run(0, [&](TFormMain&) {
-            if (closes) platform::faults::FailCloses("C:\\Vandrel\\");
-            else platform::faults::FailFlushes("C:\\Vandrel\\");
+            if (closes) platform::faults::FailCloses(prefix);
+            else platform::faults::FailFlushes(prefix);
         });
         EXPECT_EQ(run.status, 1) << run.shown;
         EXPECT_NE(run.shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << run.shown;

@@ -645,6 +645,10 @@ bool FileHandle::Flush() {
     return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && ::fsync(impl_->fd) == 0;
 }
 
+void FileHandle::StartFlush() {
+    if (IsOpen()) ::sync_file_range(impl_->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool FileHandle::Close() {
     if (!IsOpen()) {
         impl_.reset();
@@ -945,6 +949,29 @@ bool DeleteFile(const std::string& path) {
     if (!S_ISREG(st.st_mode)) return false;  // a FIFO, socket or device is no file of the program's
     const DeleteClaim claim(hostPath);
     return claim.Allowed() && ::unlink(hostPath.c_str()) == 0;
+}
+
+namespace {
+
+// fsync on a descriptor of its own, which a read-only open gives on Linux.
+bool SyncHost(const std::string& hostPath, int flags) {
+    const int fd = hostPath.empty() ? -1 : ::open(hostPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | flags);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+}  // namespace
+
+bool FlushFile(const std::string& path) {
+    if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
+    const host::HostFile file = host::Lookup(path);
+    return file.exists && S_ISREG(file.st.st_mode) && SyncHost(file.path, 0);
+}
+
+bool FlushFolder(const std::string& path) {
+    if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
+    return SyncHost(ToHost(path), O_DIRECTORY);
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {

@@ -156,6 +156,11 @@ bool FileHandle::Flush() {
     return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && FlushFileBuffers(impl_->handle);
 }
 
+void FileHandle::StartFlush() {
+    // Windows has no flush that does not wait; the one done here makes the later one cheap.
+    if (IsOpen()) FlushFileBuffers(impl_->handle);
+}
+
 bool FileHandle::Close() {
     if (!IsOpen()) {
         impl_.reset();
@@ -291,6 +296,21 @@ std::string GetCurrentDir() {
 
 bool DeleteFile(const std::string& path) {
     return !faults::OperationFails(faults::FileOp::Delete, path) && DeleteFileA(path.c_str()) != 0;
+}
+
+bool FlushFile(const std::string& path) {
+    if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
+    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(h) != 0;
+    return CloseHandle(h) != 0 && flushed;
+}
+
+bool FlushFolder(const std::string& path) {
+    // NTFS records the creation and renaming of files in its own log, written with the files'
+    // flushes; a folder cannot be flushed on its own without administrator rights.
+    return !faults::OperationFails(faults::FileOp::Flush, path) && DirectoryExists(path);
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
