@@ -200,6 +200,8 @@ void TFormMain::TimerTick(TObject*) {
     if (EndOnEarlyStop()) return;
     ZipFolder();
     if (ZipFailed) {
+        // The boxes say that the job failed; these lines say which file failed, and how.
+        for (const std::string& line : platform::FileErrors()) Application.FrontEnd().ReportFailure(line);
         // Without the folder, the files there are another run's.
         if (runLock_) RemoveArchiveFiles();
         runLock_.reset();
@@ -256,6 +258,7 @@ void TFormMain::ZipFolder() {
         ZipFailed = true;
         return;
     }
+    platform::ClearFileErrors();
     if (platform::FileExists(ArchiveName)) platform::DeleteFile(ArchiveName);
     DeleteOldVolumes(ArchiveName);
     ZipArchiver->FileName = ArchiveName;

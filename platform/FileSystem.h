@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Exception.h"
 
@@ -182,6 +183,14 @@ private:
 // Creates an empty file with a unique name: folder + the first three characters of prefix + one to
 // four hex digits + ".tmp", and returns its name. Raises EFCreateError when no name can be made.
 std::string GetTempFileName(const std::string& folder, const std::string& prefix);
+
+// The errors the system reported to this process's file operations since ClearFileErrors, each
+// once and in order, as "<operation> <Windows path>: <the system's reason>", for example
+// "write C:\Vandrel\Kelmail.Z03: disk full": what an archiver error or a failed job does not say.
+// The backends note them where the system reports them.
+std::vector<std::string> FileErrors();
+void ClearFileErrors();
+void NoteFileError(const char* operation, const std::string& path, const std::string& reason);
 
 // Packs a local date-time; -1 when the year lies outside 1980..2107.
 std::int32_t PackDateTime(int year, int month, int day, int hour, int minute, int second);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <stdexcept>
 
@@ -282,6 +283,8 @@ TEST_F(JobFailures, FileSizeLimitAndAClosedOutputAreErrorsNotDeaths) {
     const std::string shown = ReadHostFile(root + "/out.txt");
     EXPECT_EQ(ReadHostFile(root + "/status.txt"), "1\n") << shown;
     EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << shown;
+    // Standard error says which file failed, and why.
+    EXPECT_TRUE(std::regex_search(shown, std::regex(R"((^|\n)write C:\\Temp\\FC[0-9A-F]+\.tmp: file too large\n)"))) << shown;
     EXPECT_EQ(HostFolderNames(m.OnC("C:\\Vandrel")), std::vector<std::string>{"LOG_EML"});
     EXPECT_TRUE(HostFolderNames(m.OnC("C:\\Temp")).empty());
     // The reader of standard output is gone before the report is printed: the archive still stands.

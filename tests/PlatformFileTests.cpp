@@ -342,6 +342,22 @@ TEST(HostFiles, NamesWindowsCannotHoldAreListedWithQuestionMarksAndNeverOpenAnot
     EXPECT_EQ(Content("C:\\e\\CASE.eml"), "real Case.eml");
 }
 
+TEST(FileStreams, ErrorsOfTheSystemAreNotedWithTheFileAndTheReason) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\a.eml"), std::string(1000, 'a'));
+    ClearFileErrors();
+    TFileStream f("C:\\e\\a.eml", fmOpenRead | fmShareDenyWrite);
+    char buffer[1000];
+    EXPECT_EQ(f.Read(buffer, 500), 500);
+    EXPECT_TRUE(FileErrors().empty());
+    ASSERT_EQ(::truncate(m.OnC("C:\\e\\a.eml").c_str(), 600), 0);
+    EXPECT_EQ(f.Read(buffer, 500), 100);
+    EXPECT_EQ(f.Read(buffer, 500), 0);  // noted once
+    EXPECT_EQ(FileErrors(), std::vector<std::string>{"read C:\\e\\a.eml: file shrank while it was read"});
+    ClearFileErrors();
+    EXPECT_TRUE(FileErrors().empty());
+}
+
 TEST(FileStreams, ShareModesHoldBetweenProcesses) {
     TestMachine m;
     WriteHostFile(m.OnC("C:\\Srv\\Kelmail.Z01"), "first run");

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <limits>
@@ -298,6 +300,14 @@ namespace {
 
 using host::ToHost;
 
+// The system's reason for an error, in the words of an error line ("disk full", "input/output error").
+std::string Reason(int error) {
+    if (error == ENOSPC || error == EDQUOT) return "disk full";
+    std::string text = std::strerror(error);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
 OsError FromErrno(int error) {
     switch (error) {
         case ENOENT: return OsError::FileNotFound;
@@ -370,6 +380,8 @@ struct FileHandle::Impl {
     // A read-only open queries the file anyway; the first size asked for is answered from that
     // query, microseconds old, instead of asking again. Later questions ask the file system.
     std::int64_t sizeAtOpen = -1;
+    // The size a read-only open found, to tell a file that shrank while it was read.
+    std::int64_t openedSize = -1;
 
     ~Impl() { Release(); }
 
@@ -544,7 +556,7 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     wanted.ino = opened.st_ino;
     impl.fd = fd;
     impl.record = wanted;
-    if (read && !write && !create) impl.sizeAtOpen = opened.st_size;
+    if (read && !write && !create) impl.sizeAtOpen = impl.openedSize = opened.st_size;
     if (entered) {
         for (OpenRecord& r : OpenFiles()) {
             if (r.owner == &impl) r = wanted;
@@ -599,6 +611,10 @@ std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
     while (done < count) {
         const ssize_t n = ::read(impl_->fd, static_cast<char*>(buffer) + done, static_cast<std::size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) NoteFileError("read", impl_->path, Reason(errno));
+        if (n == 0 && impl_->openedSize >= 0 && ::lseek(impl_->fd, 0, SEEK_CUR) < impl_->openedSize) {
+            NoteFileError("read", impl_->path, "file shrank while it was read");
+        }
         if (n <= 0) break;
         done += n;
     }
@@ -613,6 +629,7 @@ std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
         const ssize_t n =
             ::write(impl_->fd, static_cast<const char*>(buffer) + done, static_cast<std::size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) NoteFileError("write", impl_->path, Reason(errno));
         if (n <= 0) break;
         done += n;
     }
@@ -642,7 +659,10 @@ bool FileHandle::SetSize(std::int64_t size) {
 }
 
 bool FileHandle::Flush() {
-    return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && ::fsync(impl_->fd) == 0;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Flush, impl_->path)) return false;
+    if (::fsync(impl_->fd) == 0) return true;
+    NoteFileError("flush", impl_->path, Reason(errno));
+    return false;
 }
 
 void FileHandle::StartFlush() {
@@ -655,7 +675,9 @@ bool FileHandle::Close() {
         return true;
     }
     const bool failed = faults::OperationFails(faults::FileOp::Close, impl_->path);
+    const std::string path = impl_->path;
     const bool closed = impl_->Release();
+    if (!closed) NoteFileError("close", path, Reason(errno));
     impl_.reset();
     return closed && !failed;
 }
@@ -954,11 +976,16 @@ bool DeleteFile(const std::string& path) {
 namespace {
 
 // fsync on a descriptor of its own, which a read-only open gives on Linux.
-bool SyncHost(const std::string& hostPath, int flags) {
+bool SyncHost(const std::string& path, const std::string& hostPath, int flags) {
     const int fd = hostPath.empty() ? -1 : ::open(hostPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | flags);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && synced;
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0 && ::close(fd) != 0 && synced) {
+        NoteFileError("flush", path, Reason(errno));
+        return false;
+    }
+    if (!synced) NoteFileError("flush", path, hostPath.empty() ? "not found" : Reason(error));
+    return synced;
 }
 
 }  // namespace
@@ -966,12 +993,12 @@ bool SyncHost(const std::string& hostPath, int flags) {
 bool FlushFile(const std::string& path) {
     if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
     const host::HostFile file = host::Lookup(path);
-    return file.exists && S_ISREG(file.st.st_mode) && SyncHost(file.path, 0);
+    return SyncHost(path, file.exists && S_ISREG(file.st.st_mode) ? file.path : std::string(), 0);
 }
 
 bool FlushFolder(const std::string& path) {
     if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
-    return SyncHost(ToHost(path), O_DIRECTORY);
+    return SyncHost(path, ToHost(path), O_DIRECTORY);
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
@@ -988,7 +1015,9 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
         // Only a change of letter case of the same file may land on an existing name.
         if (target.st_ino != st.st_ino || target.st_dev != st.st_dev) return false;
     }
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    NoteFileError("rename", oldPath, Reason(errno));
+    return false;
 }
 
 std::int64_t DiskFree(const std::string& path) {

@@ -32,6 +32,19 @@ OsError FromLastError(DWORD error) {
     }
 }
 
+// The system's reason for an error, in the words of an error line ("disk full").
+std::string Reason(DWORD error) {
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return "disk full";
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
+                             sizeof buffer, nullptr);
+    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == '.')) --n;
+    std::string text(buffer, n);
+    if (text.empty()) text = Format("system error %lu", static_cast<unsigned long>(error));
+    if (text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
 // The runtime's share flags for the open-mode word's sharing bits.
 DWORD ShareFlags(std::uint16_t mode) {
     switch (mode & 0xF0) {
@@ -106,7 +119,11 @@ std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
     while (done < count) {
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
-        if (!ReadFile(impl_->handle, static_cast<char*>(buffer) + done, want, &got, nullptr) || got == 0) break;
+        if (!ReadFile(impl_->handle, static_cast<char*>(buffer) + done, want, &got, nullptr)) {
+            NoteFileError("read", impl_->path, Reason(GetLastError()));
+            break;
+        }
+        if (got == 0) break;
         done += got;
     }
     return done;
@@ -119,7 +136,11 @@ std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
     while (done < count) {
         DWORD put = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
-        if (!WriteFile(impl_->handle, static_cast<const char*>(buffer) + done, want, &put, nullptr) || put == 0) break;
+        if (!WriteFile(impl_->handle, static_cast<const char*>(buffer) + done, want, &put, nullptr)) {
+            NoteFileError("write", impl_->path, Reason(GetLastError()));
+            break;
+        }
+        if (put == 0) break;
         done += put;
     }
     return done;
@@ -153,7 +174,10 @@ bool FileHandle::SetSize(std::int64_t size) {
 }
 
 bool FileHandle::Flush() {
-    return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && FlushFileBuffers(impl_->handle);
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Flush, impl_->path)) return false;
+    if (FlushFileBuffers(impl_->handle)) return true;
+    NoteFileError("flush", impl_->path, Reason(GetLastError()));
+    return false;
 }
 
 void FileHandle::StartFlush() {
@@ -168,6 +192,7 @@ bool FileHandle::Close() {
     }
     const bool failed = faults::OperationFails(faults::FileOp::Close, impl_->path);
     const bool closed = CloseHandle(impl_->handle) != 0;
+    if (!closed) NoteFileError("close", impl_->path, Reason(GetLastError()));
     impl_->handle = INVALID_HANDLE_VALUE;
     impl_.reset();
     return closed && !failed;
@@ -302,8 +327,12 @@ bool FlushFile(const std::string& path) {
     if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
     const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        NoteFileError("flush", path, Reason(GetLastError()));
+        return false;
+    }
     const bool flushed = FlushFileBuffers(h) != 0;
+    if (!flushed) NoteFileError("flush", path, Reason(GetLastError()));
     return CloseHandle(h) != 0 && flushed;
 }
 
