@@ -4,6 +4,8 @@
 #include "platform/win32/WindowsApi.h"
 
 #include <algorithm>
+#include <mutex>
+#include <vector>
 
 #include "platform/CodePage.h"
 #include "platform/Faults.h"
@@ -386,6 +388,38 @@ std::string GetTempPath() {
     return dir;
 }
 
+namespace {
+
+// Temporary files hold mail, and a run that is killed cannot remove its own. Each process clears
+// the temporary folder it uses, once, of the files of its temporary name pattern (three characters,
+// one to four hex digits, ".tmp") not written for two seconds: Windows refuses to delete a file
+// that a living run holds open (it never shares deletion), and one just created stays too.
+void RemoveStaleTempFiles(const std::string& folder, const std::string& three) {
+    const std::string dir = folder.empty() || folder.back() == '\\' ? folder : folder + "\\";
+    WIN32_FIND_DATAA data;
+    const HANDLE find = FindFirstFileA((dir + three + "*.tmp").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    do {
+        const std::string name = data.cFileName;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || name.size() < three.size() + 5 ||
+            name.size() > three.size() + 8 || _strnicmp(name.c_str(), three.c_str(), three.size()) != 0) {
+            continue;
+        }
+        const std::string digits = name.substr(three.size(), name.size() - three.size() - 4);
+        if (digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) continue;
+        if (ticks(data.ftLastWriteTime) + 2ull * 10000000ull > ticks(now)) continue;  // 100 ns ticks
+        DeleteFileA((dir + name).c_str());
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+}
+
+}  // namespace
+
 FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& prefix, std::string& name) {
     if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
@@ -394,6 +428,16 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
     // GetTempFileName with a number of our own only forms the name; the file is then created new
     // and kept open, so it is not closed and opened again with truncation.
     static volatile LONG counter = static_cast<LONG>(GetTickCount());
+    {
+        static std::mutex lock;
+        static std::vector<std::string> cleared;
+        const std::lock_guard guard(lock);
+        const std::string three = prefix.substr(0, 3);
+        if (std::find(cleared.begin(), cleared.end(), folder + "|" + three) == cleared.end()) {
+            cleared.push_back(folder + "|" + three);
+            RemoveStaleTempFiles(folder, three);
+        }
+    }
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         const UINT unique = static_cast<UINT>(InterlockedIncrement(&counter)) & 0xFFFF;
         if (unique == 0) continue;
