@@ -328,12 +328,24 @@ TEST(HostFiles, NamesWindowsCannotHoldAreListedWithQuestionMarksAndNeverOpenAnot
     };
     for (const auto& n : names) WriteHostFile(e + "/" + n.host, std::string("odd ") + n.host);
     WriteHostFile(e + "/caf\xC3\xA9.eml", "accented");  // a valid two-byte form stays a letter
+    // A folder Windows could not name is a file that cannot be opened; folders differing only in
+    // case are searched as they are.
+    for (const char* inside : {"f\\g/in.eml", "Box/one.eml", "box/two.eml"}) WriteHostFile(e + "/" + inside, inside);
+    std::vector<std::string> folders;
+    FindHandle find;
+    FindEntry entry;
+    for (bool more = find.FirstFolder("C:\\e\\*", faDirectory | faHidden | faSysFile, entry); more; more = find.Next(entry)) {
+        if (entry.Name != "." && entry.Name != "..") folders.push_back(entry.Name);
+    }
+    EXPECT_EQ(folders, (std::vector<std::string>{"Box", "box", "sub"}));
+    EXPECT_EQ(Content("C:\\e\\box\\two.eml"), "box/two.eml");
     std::vector<std::string> listed = Listed("C:\\e\\*.*");
     std::sort(listed.begin(), listed.end());
-    std::vector<std::string> want = {"report.eml", "notes.eml", "secret.txt", "Case.eml", "caf\xE9.eml"};
+    std::vector<std::string> want = {"report.eml", "notes.eml", "secret.txt", "Case.eml", "caf\xE9.eml", "f?g"};
     for (const auto& n : names) want.push_back(n.listed);
     std::sort(want.begin(), want.end());
     EXPECT_EQ(listed, want);
+    EXPECT_EQ(OpenError("C:\\e\\f?g"), OsError::InvalidName);
     for (const auto& n : names) {
         EXPECT_EQ(OpenError(std::string("C:\\e\\") + n.listed), OsError::InvalidName) << n.listed;
         EXPECT_FALSE(FileExists(std::string("C:\\e\\") + n.listed)) << n.listed;

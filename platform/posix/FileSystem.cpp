@@ -784,18 +784,21 @@ std::string WindowsName(const std::string& hostName) {
 }
 
 // Windows holds one of names that differ only in case: the first in byte order, which a look-up
-// without regard to case finds too. Every other one (after it in the sorted listing) is listed
+// without regard to case finds too. Every other file (after it in the sorted listing) is listed
 // with "?" for the letters where it differs from that first one, so it cannot be opened and, its
 // stored name differing too, it takes no other file's place in an archive: it is asked about.
+// Folders stay as they are: each is searched under its exact name, and what it holds is found.
 void MarkCaseDuplicates(std::deque<FindEntry>& entries) {
-    std::size_t first = 0;
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-        const std::string& held = entries[first].Name;
+    std::size_t first = entries.size();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if ((entries[i].Attr & faDirectory) != 0) continue;
         std::string& name = entries[i].Name;
-        if (name.size() != held.size() || !AnsiSameText(name, held)) {
+        if (first == entries.size() || name.size() != entries[first].Name.size() ||
+            !AnsiSameText(name, entries[first].Name)) {
             first = i;
             continue;
         }
+        const std::string& held = entries[first].Name;
         for (std::size_t k = 0; k < name.size(); ++k) {
             if (name[k] != held[k]) name[k] = '?';
         }
@@ -830,21 +833,28 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     while (const dirent* e = ::readdir(dir)) {
         // Each entry queried costs a system call, and a folder of mails holds thousands: what the
         // folder's own record of the type rules out is passed over unqueried. A real folder is
-        // never a link, so its directory bit settles it when the filter lacks that bit.
-        if (foldersOnly ? CannotBeFolder(e->d_type) : (e->d_type == DT_DIR && (excluded & faDirectory) != 0)) continue;
+        // never a link, so its directory bit settles it when the filter lacks that bit (unless its
+        // name makes it a file, below).
+        if (foldersOnly && CannotBeFolder(e->d_type)) continue;
         const std::string hostName = e->d_name;
         const bool dot = hostName == "." || hostName == "..";
         if (dot && isRoot) continue;
         const std::string name = dot ? hostName : WindowsName(hostName);
+        // A folder Windows could not name cannot be searched, and what it holds would be left out
+        // unseen: it is listed as a file, which cannot be opened either, so that it is asked about.
+        const bool unnamable = name.find('?') != std::string::npos;
+        if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable) continue;
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
         if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
-        if (foldersOnly && !S_ISDIR(st.st_mode)) continue;
         if (!dot && S_ISDIR(st.st_mode) && IsLinkToAncestor(::dirfd(dir), *e, st, hostFolder, ancestors)) continue;
+        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable;
+        if (foldersOnly && !isFolder) continue;
         FindEntry found;
         found.Name = name;
         found.Attr = AttributesOf(st, hostName);
+        if (!isFolder) found.Attr = (found.Attr & ~faDirectory) | faArchive;
         found.Size = S_ISDIR(st.st_mode) ? 0 : st.st_size;
         found.Time = PackedTime(st.st_mtime);
         if ((found.Attr & excluded) != 0) continue;
