@@ -254,9 +254,9 @@ void TZipBaseArchiver::CopyStreamToVolumes(TStream& source, TStream*& volumeStre
 
 bool TZipBaseArchiver::FlushClosedVolumes() {
     if (spanningMode_ != smSplitting) return true;  // a spanned volume was flushed before its disk went
+    if (!platform::FlushFiles(closedVolumes_)) return false;
     std::vector<std::string> folders{zip::FolderPart(zip::FullPath(currentVolumeFileName_))};
     for (const std::string& volume : closedVolumes_) {
-        if (!platform::FlushFile(volume)) return false;
         const std::string folder = zip::FolderPart(zip::FullPath(volume));
         if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
     }

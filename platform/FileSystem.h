@@ -67,7 +67,7 @@ public:
     // Forces the file's buffers to the disk; false on failure.
     bool Flush();
     // Starts writing the file's buffers to the disk without waiting for them where the system can
-    // (Windows waits), so that a Flush or FlushFile later finds little left to do. An error shows
+    // (Windows waits), so that a Flush or FlushFiles later finds little left to do. An error shows
     // in that later flush.
     void StartFlush();
     // Closes the file; false when the system reports an error, which may mean that written data
@@ -148,8 +148,8 @@ std::string ExpandFileName(const std::string& path);
 // The process's current folder, without a trailing backslash (but "C:\" for a root).
 std::string GetCurrentDir();
 bool DeleteFile(const std::string& path);
-// Forces the buffers of a closed file to the disk; false on failure.
-bool FlushFile(const std::string& path);
+// Forces the buffers of closed files to the disk; false when any of them fails.
+bool FlushFiles(const std::vector<std::string>& paths);
 // Forces a folder's entries (the names of the files created or renamed in it) to the disk; false
 // on failure.
 bool FlushFolder(const std::string& path);

@@ -325,17 +325,21 @@ bool DeleteFile(const std::string& path) {
     return !faults::OperationFails(faults::FileOp::Delete, path) && DeleteFileA(path.c_str()) != 0;
 }
 
-bool FlushFile(const std::string& path) {
-    if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
-    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        NoteFileError("flush", path, Reason(GetLastError()));
-        return false;
+bool FlushFiles(const std::vector<std::string>& paths) {
+    // Each was flushed when it was closed (StartFlush): these flushes find little left to do.
+    for (const std::string& path : paths) {
+        if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
+        const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            NoteFileError("flush", path, Reason(GetLastError()));
+            return false;
+        }
+        const bool flushed = FlushFileBuffers(h) != 0;
+        if (!flushed) NoteFileError("flush", path, Reason(GetLastError()));
+        if (!CloseHandle(h) || !flushed) return false;
     }
-    const bool flushed = FlushFileBuffers(h) != 0;
-    if (!flushed) NoteFileError("flush", path, Reason(GetLastError()));
-    return CloseHandle(h) != 0 && flushed;
+    return true;
 }
 
 bool FlushFolder(const std::string& path) {
