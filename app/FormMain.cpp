@@ -1,6 +1,7 @@
 #include "app/FormMain.h"
 
 #include "archiver/ZipStrFunc.h"
+#include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
 #include "platform/Format.h"
@@ -23,6 +24,33 @@ std::string CurrentErrorText(const char* tail) {
         text = "Exception: Unknown exception";
     }
     return "Exception \"" + text + "\"" + tail;
+}
+
+// Whether name is base followed by ".z" and two or more digits, in any letter case: a numbered
+// volume of the archive named base.
+bool IsVolumeName(const std::string& name, const std::string& base) {
+    const std::size_t digits = base.size() + 2;
+    if (name.size() < digits + 2 || !platform::AnsiSameText(name.substr(0, base.size()), base)) return false;
+    if (name[base.size()] != '.' || (name[base.size() + 1] | 0x20) != 'z') return false;
+    return name.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
+// Every numbered volume of an earlier archive of this name goes, whatever its number: a run of 117
+// volumes followed by a run of 3 must not leave .Z20 to .Z116 beside the new set, to be sent with
+// it as a broken mix. The folder is listed again after a round that deleted something: of names
+// that differ only in case, the next one is listed as itself once the first is gone.
+void DeleteOldVolumes(const std::string& archiveName) {
+    const std::string folder = zip::FolderPart(archiveName);
+    const std::string base = zip::NamePart(zip::ChangeFileExt(archiveName, ""));
+    for (bool deleted = true; deleted;) {
+        deleted = false;
+        platform::FindHandle find;
+        platform::FindEntry entry;
+        for (bool more = find.First(folder + base + ".z*", platform::faHidden | platform::faSysFile, entry); more;
+             more = find.Next(entry)) {
+            if (IsVolumeName(entry.Name, base) && platform::DeleteFile(folder + entry.Name)) deleted = true;
+        }
+    }
 }
 
 }  // namespace
@@ -172,6 +200,8 @@ void TFormMain::TimerTick(TObject*) {
     if (EndOnEarlyStop()) return;
     ZipFolder();
     if (ZipFailed) {
+        // The boxes say that the job failed; these lines say which file failed, and how.
+        for (const std::string& line : platform::FileErrors()) Application.FrontEnd().ReportFailure(line);
         // Without the folder, the files there are another run's.
         if (runLock_) RemoveArchiveFiles();
         runLock_.reset();
@@ -228,11 +258,9 @@ void TFormMain::ZipFolder() {
         ZipFailed = true;
         return;
     }
+    platform::ClearFileErrors();
     if (platform::FileExists(ArchiveName)) platform::DeleteFile(ArchiveName);
-    for (int n = 1; n <= 19; ++n) {
-        const std::string volume = zip::ChangeFileExt(ArchiveName, VolumeSuffix(n));
-        if (platform::FileExists(volume)) platform::DeleteFile(volume);
-    }
+    DeleteOldVolumes(ArchiveName);
     ZipArchiver->FileName = ArchiveName;
     ZipArchiver->BaseDir = SourceFolder;
     ZipArchiver->FileMasks().push_back(SourceFolder + "*.*");

@@ -185,6 +185,7 @@ void TZipBaseArchiver::CreateNewArchive() {
         ownedStream_ = std::make_unique<TMemoryStream>();
         archiveStream_ = ownedStream_.get();
     } else {
+        closedVolumes_.clear();
         currentVolume_->SetIsFirst(true);
         OpenVolume(*currentVolume_);
     }

@@ -287,6 +287,8 @@ private:
     // Closes a written archive file (or volume) and frees its stream; raises code 46 when the
     // system reports an error on closing.
     void CloseArchiveStream();
+    // Forces the closed volumes, and the folders' entries for them, to the disk; false on failure.
+    bool FlushClosedVolumes();
 
     // Selection.
     void SearchAndMark(const TStringList& masks, std::int32_t searchAttr, bool recurse, const TStringList& exclusions);
@@ -363,6 +365,9 @@ private:
     bool isOpen_ = false;
     bool externalStream_ = false;
     std::string currentVolumeFileName_;
+    // The volumes of a new split archive closed so far, whose write-back has begun; the commit
+    // waits for them before it counts as done.
+    std::vector<std::string> closedVolumes_;
     std::unique_ptr<TZipVolumeNumberInfo> currentVolume_;
     std::uint16_t openMode_ = 0;
     std::unique_ptr<TZipOptions> options_;

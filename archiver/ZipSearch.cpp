@@ -27,20 +27,27 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 // Whether fullName is a volume file of the split archive that a writes: the volume open now, or a
 // name that the archive's own volume naming gives (Kelmail.Z07, Kelmail_007.zip, Kelmail.exe), in
 // any letter case. Such a file is being written, or is about to be replaced, by this very archive.
+// The same name in another folder may be the same file, through a linked folder: then the files'
+// identities decide, not the text of their paths.
 bool IsVolumeOf(TZipBaseArchiver& a, const std::string& fullName) {
     if (a.SpanningMode() == smNone) return false;
+    const std::string name = NamePart(fullName);
+    const auto sameFile = [&](const std::string& volume) {
+        if (!platform::AnsiSameText(NamePart(volume), name)) return false;
+        if (platform::AnsiSameText(FolderPart(volume), FolderPart(fullName))) return true;
+        const platform::FileIdentity id = platform::GetFileIdentity(fullName);
+        return id.Valid && id == platform::GetFileIdentity(volume);
+    };
     const std::string& current = a.CurrentVolumeFileName();
-    if (!current.empty() && platform::AnsiSameText(zip::FullPath(current), fullName)) return true;
+    if (!current.empty() && sameFile(zip::FullPath(current))) return true;
     const std::string archive = a.ResolvePath("", a.FileName, a.SearchBaseDir());
-    if (!platform::AnsiSameText(FolderPart(archive), FolderPart(fullName))) return false;
     const auto sameAsVolume = [&](std::int32_t number) {
         std::string volume = archive;
         a.MakeVolumeFileName(volume, number, false);
-        return platform::AnsiSameText(volume, fullName);
+        return sameFile(volume);
     };
     if (sameAsVolume(0) || sameAsVolume(-1)) return true;
     // A numbered volume carries its number, counted from 1, as a run of digits in its name.
-    const std::string name = NamePart(fullName);
     for (std::size_t i = 0; i < name.size();) {
         if (name[i] < '0' || name[i] > '9') {
             ++i;

@@ -268,7 +268,7 @@ void TZipBaseArchiver::CommitUpdate() {
     if (options_->FlushBuffers) {
         // Data that did not reach the disk is an update that did not happen.
         auto* file = dynamic_cast<TFileStream*>(archiveStream_);
-        if (file && !file->Flush()) {
+        if (file && (!file->Flush() || !FlushClosedVolumes())) {
             RollbackUpdate();
             throw EZipException(46, this);
         }

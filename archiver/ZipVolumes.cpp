@@ -94,6 +94,14 @@ void TZipBaseArchiver::OpenVolume(TZipVolumeNumberInfo& info) {
     }
     bool cancel = false;
     if (openMode_ == platform::fmCreate) {
+        if (auto* file = externalStream_ ? nullptr : dynamic_cast<TFileStream*>(ownedStream_.get())) {
+            // The volume is complete: its write-back starts now, while the next ones are written,
+            // so that waiting for it at the end costs little.
+            file->StartFlush();
+            if (std::find(closedVolumes_.begin(), closedVolumes_.end(), currentVolumeFileName_) == closedVolumes_.end()) {
+                closedVolumes_.push_back(currentVolumeFileName_);
+            }
+        }
         CloseArchiveStream();
         const std::int64_t limit = spanningOptions_->VolumeSizeFor(info);
         std::string name;
@@ -242,6 +250,18 @@ void TZipBaseArchiver::CopyStreamToVolumes(TStream& source, TStream*& volumeStre
         DoCopyTempFileProgress(ppEnd, cancel, 100.0);
         cancel = cancel || cancelledBefore;
     }
+}
+
+bool TZipBaseArchiver::FlushClosedVolumes() {
+    if (spanningMode_ != smSplitting) return true;  // a spanned volume was flushed before its disk went
+    if (!platform::FlushFiles(closedVolumes_)) return false;
+    std::vector<std::string> folders{zip::FolderPart(zip::FullPath(currentVolumeFileName_))};
+    for (const std::string& volume : closedVolumes_) {
+        const std::string folder = zip::FolderPart(zip::FullPath(volume));
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    }
+    // The folders' entries, the last volume's new name among them.
+    return std::all_of(folders.begin(), folders.end(), [](const std::string& f) { return platform::FlushFolder(f); });
 }
 
 void TZipBaseArchiver::FinishVolumes() {

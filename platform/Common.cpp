@@ -1,11 +1,13 @@
 // Backend-independent pieces of the platform layer: error texts, formatting, packed date-times.
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <typeinfo>
 #include <vector>
 
@@ -31,6 +33,39 @@ std::string Format(const char* format, ...) {
 }
 
 namespace platform {
+
+namespace {
+
+struct FileErrorLog {
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
+
+FileErrorLog& ErrorLog() {
+    static FileErrorLog log;
+    return log;
+}
+
+}  // namespace
+
+std::vector<std::string> FileErrors() {
+    std::lock_guard guard(ErrorLog().lock);
+    return ErrorLog().lines;
+}
+
+void ClearFileErrors() {
+    std::lock_guard guard(ErrorLog().lock);
+    ErrorLog().lines.clear();
+}
+
+void NoteFileError(const char* operation, const std::string& path, const std::string& reason) {
+    const std::string line = std::string(operation) + " " + path + ": " + reason;
+    std::lock_guard guard(ErrorLog().lock);
+    auto& lines = ErrorLog().lines;
+    // A file failing block after block is one failure; and a run gone wrong does not grow the log
+    // without end.
+    if (lines.size() < 64 && std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+}
 
 std::string OsErrorText(OsError error) {
     switch (error) {

@@ -41,6 +41,9 @@ public:
     virtual TModalResult ShowMessageBox(const std::string& caption, TMsgDlgType type, const std::string& text,
                                         const TMsgDlgButtons& buttons, bool closeAtOnce) = 0;
     virtual bool ShowInputBox(const std::string& caption, const std::string& prompt, std::string& value) = 0;
+    // One line about a failure, for whoever reads text: the headless and console front ends print
+    // it on standard error; a window says what it says in its boxes alone.
+    virtual void ReportFailure(const std::string&) {}
     // True once when the user gave the window's close command since the last call.
     virtual bool TakeCloseCommand() = 0;
     // Handles the operating system's pending window messages (painting, input, wake-ups).

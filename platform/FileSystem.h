@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Exception.h"
 
@@ -65,6 +66,10 @@ public:
     bool SetSize(std::int64_t size);
     // Forces the file's buffers to the disk; false on failure.
     bool Flush();
+    // Starts writing the file's buffers to the disk without waiting for them where the system can
+    // (Windows waits), so that a Flush or FlushFiles later finds little left to do. An error shows
+    // in that later flush.
+    void StartFlush();
     // Closes the file; false when the system reports an error, which may mean that written data
     // did not reach the disk (network shares report write and quota errors here). The handle is
     // closed either way. Dropping a handle closes it without this report.
@@ -129,11 +134,25 @@ struct PathInfo {
     std::int32_t Time = -1;          // a file's last write, packed; -1 for a folder or when unreadable
 };
 PathInfo QueryPath(const std::string& path);
+// What tells one file from another whatever path names it: the device and inode on Linux, the
+// volume serial number and file index on Windows. Valid is false when nothing can be found there.
+struct FileIdentity {
+    bool Valid = false;
+    std::uint64_t Volume = 0;
+    std::uint64_t Index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity GetFileIdentity(const std::string& path);
 // The path made absolute against the current folder, "." and ".." resolved, "/" turned into "\".
 std::string ExpandFileName(const std::string& path);
 // The process's current folder, without a trailing backslash (but "C:\" for a root).
 std::string GetCurrentDir();
 bool DeleteFile(const std::string& path);
+// Forces the buffers of closed files to the disk; false when any of them fails.
+bool FlushFiles(const std::vector<std::string>& paths);
+// Forces a folder's entries (the names of the files created or renamed in it) to the disk; false
+// on failure.
+bool FlushFolder(const std::string& path);
 bool RenameFile(const std::string& oldPath, const std::string& newPath);
 // Bytes available to the user on the drive of path; -1 when the query fails.
 std::int64_t DiskFree(const std::string& path);
@@ -164,6 +183,14 @@ private:
 // Creates an empty file with a unique name: folder + the first three characters of prefix + one to
 // four hex digits + ".tmp", and returns its name. Raises EFCreateError when no name can be made.
 std::string GetTempFileName(const std::string& folder, const std::string& prefix);
+
+// The errors the system reported to this process's file operations since ClearFileErrors, each
+// once and in order, as "<operation> <Windows path>: <the system's reason>", for example
+// "write C:\Vandrel\Kelmail.Z03: disk full": what an archiver error or a failed job does not say.
+// The backends note them where the system reports them.
+std::vector<std::string> FileErrors();
+void ClearFileErrors();
+void NoteFileError(const char* operation, const std::string& path, const std::string& reason);
 
 // Packs a local date-time; -1 when the year lies outside 1980..2107.
 std::int32_t PackDateTime(int year, int month, int day, int hour, int minute, int second);

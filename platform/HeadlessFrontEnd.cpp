@@ -133,6 +133,11 @@ void HeadlessFrontEnd::Print(const std::string& text) {
     WriteStandardOutput(text);
 }
 
+void HeadlessFrontEnd::ReportFailure(const std::string& line) {
+    // A test that captures the boxes compares them alone; the lines would only clutter its log.
+    if (!gCapture) WriteStandardError(ConsoleText(line) + "\n");
+}
+
 TModalResult HeadlessFrontEnd::ShowMessageBox(const std::string& caption, TMsgDlgType, const std::string& text,
                                               const TMsgDlgButtons& buttons, bool closeAtOnce) {
     TModalResult result = mrCancel;

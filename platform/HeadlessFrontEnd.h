@@ -20,6 +20,8 @@ void RequestCloseCommand();
 // Writes text to standard output; where a program has none (a Windows program started without a
 // console), to a file of the backend's choice.
 void WriteStandardOutput(const std::string& text);
+// Writes text to standard error; where a program has none, where standard output goes.
+void WriteStandardError(const std::string& text);
 
 class HeadlessFrontEnd : public TFrontEnd {
 public:
@@ -29,6 +31,7 @@ public:
                                 const TMsgDlgButtons& buttons, bool closeAtOnce) override;
     bool ShowInputBox(const std::string& caption, const std::string& prompt, std::string& value) override;
     bool TakeCloseCommand() override;
+    void ReportFailure(const std::string& line) override;
 
 protected:
     // Writes to standard output (or the capture a test set).

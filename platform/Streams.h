@@ -60,6 +60,7 @@ public:
     std::int64_t Size() override;
     // Forces the file's buffers to the disk; false on failure.
     bool Flush() { return handle_.Flush(); }
+    void StartFlush() { handle_.StartFlush(); }
     // Closes the file now; raises EWriteError when the system reports an error on closing, which
     // may mean that written data was lost. Destroying the stream closes it without this check.
     void Close();

@@ -1,6 +1,7 @@
 // The main window and the zip job, in process and as the program run headless on a machine folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <sstream>
@@ -134,8 +135,11 @@ TEST_F(Job, VolumeSuffixAndReport) {
     EXPECT_EQ(shown, Report({"D:\\Srv\\Kelmail.zip", "D:\\Srv\\Kelmail.z01", "D:\\Srv\\Kelmail.z02"}));
 }
 
-TEST_F(Job, OldVolumesUpToNineteenAreDeleted) {
-    for (const char* old : {"Kelmail.zip", "KELMAIL.Z01", "kelmail.z05", "Kelmail.Z19", "Kelmail.z20"}) {
+TEST_F(Job, OldVolumesOfEveryNumberAreDeleted) {
+    // Volumes of earlier, larger runs in any letter case (two names of one volume among them);
+    // files that are no volume of this archive stay.
+    for (const char* old : {"Kelmail.zip", "KELMAIL.Z01", "kelmail.z05", "Kelmail.Z19", "Kelmail.z20", "Kelmail.Z20",
+                            "Kelmail.Z99", "Kelmail.Z116", "Kelmail.z1", "Kelmail.z2a", "Kelmail.zip.z20", "Other.z20"}) {
         WriteHostFile(m.OnC(std::string("C:\\Vandrel\\") + old), "old");
     }
     form->ArchiveName = "C:\\Vandrel\\Kelmail.zip";
@@ -145,7 +149,7 @@ TEST_F(Job, OldVolumesUpToNineteenAreDeleted) {
     form->Timer->SetEnabled(false);
     form->ZipFolder();
     EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\Vandrel")),
-              (std::vector<std::string>{"Kelmail.z20", "Kelmail.zip", "LOG_EML"}));
+              (std::vector<std::string>{"Kelmail.z1", "Kelmail.z2a", "Kelmail.zip", "Kelmail.zip.z20", "LOG_EML", "Other.z20"}));
     EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
     EXPECT_FALSE(form->ZipFailed);
 }
@@ -177,6 +181,20 @@ TEST_F(Job, WholeJobInProcess) {
     EXPECT_EQ(form->Outcome(), TJobOutcome::Reported);
     EXPECT_EQ(form->VolumeCount, 2);
     EXPECT_EQ(shown, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01"}));
+}
+
+TEST_F(Job, LogFolderLinkedToTheServerFolderNeverPacksTheArchivesOwnVolume) {
+    SKIP_ON_WINDOWS("a symbolic link of the Linux machine");
+    std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));
+    std::filesystem::create_directory_symlink(m.OnC("C:\\Vandrel"), m.OnC("C:\\Vandrel\\LOG_EML"));
+    WriteHostFile(m.OnC("C:\\Vandrel\\a.eml"), "mail");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
 }
 
 TEST_F(Job, CloseCommandDuringTheJobAsksAndQuitClosesTheLastBoxAtOnce) {
@@ -402,6 +420,48 @@ TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
         names.push_back(entry.name);
     }
     EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
+TEST(Program, NamesWindowsCannotHoldAreAskedAboutAndNeverPackAnotherFile) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    WriteHostFile(m.OnC("C:\\secret.txt"), "outside");
+    for (const char* name : {"report.eml", "notes.eml", "Case.eml", "sub/other.eml", "Box/one.eml", "box/two.eml"}) {
+        WriteHostFile(logs + "/" + name, std::filesystem::path(name).filename().string());  // its stored name
+    }
+    // An overlong "/", a backslash, trailing dot and space, a name differing only in case.
+    const std::vector<std::string> odd = {"..\xC0\xAF..\xC0\xAFsecret.txt", "sub\\other.eml", "report.eml.", "notes.eml ",
+                                          "case.eml", "d\\e"};
+    for (const std::string& name : odd) WriteHostFile(logs + "/" + name, "odd");
+    // A folder with a name Windows could not hold, whose mail cannot be reached: asked about too.
+    std::filesystem::remove(logs + "/d\\e");
+    WriteHostFile(logs + "/d\\e/inside.eml", "inside.eml");
+    // Nobody answers: the files that cannot be opened end the run as a failure.
+    ProgramRun r = RunProgram(m);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Zip of Vandrel SPAM failed!"), std::string::npos) << r.output;
+    // Each is asked about, and left out when told; every other file is packed as itself.
+    std::string answers;
+    for (std::size_t i = 0; i < odd.size(); ++i) answers += i ? ",Ignore" : "Ignore";
+    r = RunProgram(m, answers);
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (const char* shown : {"..??..??secret.txt", "sub?other.eml", "report.eml?", "notes.eml?", "?ase.eml", "d?e"}) {
+        EXPECT_NE(r.output.find(std::string("LOG_EML\\") + shown), std::string::npos) << shown << "\n" << r.output;
+    }
+    const std::string zip = testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(zip)) {
+        names.push_back(entry.name);
+        if (entry.name.back() == '/') continue;
+        const std::int64_t at = entry.offset + 30 + entry.header.NameLength + entry.header.ExtraLength;
+        const std::string data = zip.substr(static_cast<std::size_t>(at), entry.header.CompressedSize);
+        EXPECT_EQ(testing_support::InflateRaw(data), entry.name) << entry.name;
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n.back() == '/'; }), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Case.eml", "notes.eml", "one.eml", "other.eml", "report.eml", "two.eml"}));
 }
 
 TEST(Program, EachFileCostsAFewLookUpCallsWhateverItsFolderHolds) {

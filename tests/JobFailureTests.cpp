@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <stdexcept>
 
@@ -13,6 +15,7 @@
 #include "archiver/ZipDirectory.h"
 #include "platform/Dialogs.h"
 #include "platform/Faults.h"
+#include "platform/FileSystem.h"
 #include "platform/Format.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
@@ -218,10 +221,12 @@ TEST_F(JobFailures, FailingAnyFileOperationNeverLeavesABrokenOrPartialArchive) {
 
 TEST_F(JobFailures, ErrorsOnClosingOrFlushingTheVolumesFailTheJob) {
     Mail("a.eml", testing_support::RandomBytes(100000, 3));
-    for (const bool closes : {true, false}) {
+    // Every file in the folder, or only the first volume, closed long before the end.
+    for (const auto& [closes, prefix] : {std::pair{true, "C:\\Vandrel\\"}, std::pair{false, "C:\\Vandrel\\"},
+                                         std::pair{false, "C:\\Vandrel\\Kelmail.Z01"}}) {
         const JobRun run = Run(0, [&](TFormMain&) {
-            if (closes) platform::faults::FailCloses("C:\\Vandrel\\");
-            else platform::faults::FailFlushes("C:\\Vandrel\\");
+            if (closes) platform::faults::FailCloses(prefix);
+            else platform::faults::FailFlushes(prefix);
         });
         EXPECT_EQ(run.status, 1) << run.shown;
         EXPECT_NE(run.shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << run.shown;
@@ -278,6 +283,8 @@ TEST_F(JobFailures, FileSizeLimitAndAClosedOutputAreErrorsNotDeaths) {
     const std::string shown = ReadHostFile(root + "/out.txt");
     EXPECT_EQ(ReadHostFile(root + "/status.txt"), "1\n") << shown;
     EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << shown;
+    // Standard error says which file failed, and why.
+    EXPECT_TRUE(std::regex_search(shown, std::regex(R"((^|\n)write C:\\Temp\\FC[0-9A-F]+\.tmp: file too large\n)"))) << shown;
     EXPECT_EQ(HostFolderNames(m.OnC("C:\\Vandrel")), std::vector<std::string>{"LOG_EML"});
     EXPECT_TRUE(HostFolderNames(m.OnC("C:\\Temp")).empty());
     // The reader of standard output is gone before the report is printed: the archive still stands.
@@ -285,6 +292,56 @@ TEST_F(JobFailures, FileSizeLimitAndAClosedOutputAreErrorsNotDeaths) {
         << log;
     EXPECT_NE(ReadHostFile(root + "/status.txt"), "141\n");
     EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+}
+
+// A killed run cannot clean up: its temporary files, which hold mail, are its owner's alone while
+// they live, and the next run removes them, but never a file another process holds.
+TEST_F(JobFailures, TemporaryFilesOfAKilledRunArePrivateAndRemovedByTheNextRun) {
+    for (int i = 0; i < 6; ++i) Mail("m" + std::to_string(i) + ".eml", testing_support::RandomBytes(3000000, 40 + i));
+    const std::string root = m.Root();
+    const std::string temp = m.OnC("C:\\Temp");
+    const std::string run = "MAILBALE_MACHINE=" + root + " MAILBALE_UI=headless TMPDIR=" + temp + " " MAILBALE_EXE;
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + root + " && (" + run + " > out.txt 2>&1 & pid=$!; i=0; "
+                                          "while ! ls " + temp + "/FC*.tmp > /dev/null 2>&1 && [ $i -lt 1500 ]; do sleep 0.01; i=$((i+1)); done; "
+                                          "stat -c %a " + temp + "/FC*.tmp > modes.txt; kill -KILL $pid; wait $pid; echo $? > status.txt)",
+                                          &log),
+              0)
+        << log;
+    ASSERT_EQ(ReadHostFile(root + "/status.txt"), "137\n");
+    const std::vector<std::string> left = HostFolderNames(temp);
+    ASSERT_FALSE(left.empty());
+    EXPECT_EQ(ReadHostFile(root + "/modes.txt").find_first_not_of("600\n"), std::string::npos) << ReadHostFile(root + "/modes.txt");
+    // Held by this process, and old enough to be taken for a dead run's; a file of another name.
+    std::string heldName;
+    platform::FileHandle held = platform::FileHandle::CreateTemp("C:\\Temp", "FC", heldName);
+    const std::string heldHost = m.OnC(heldName);
+    std::filesystem::last_write_time(heldHost, std::filesystem::last_write_time(heldHost) - std::chrono::minutes(5));
+    WriteHostFile(temp + "/notes.tmp", "not ours");
+    std::filesystem::last_write_time(temp + "/notes.tmp", std::filesystem::last_write_time(heldHost));
+    ASSERT_EQ(testing_support::RunCommand("sleep 2; cd " + root + " && " + run + " > out.txt 2>&1", &log), 0) << ReadHostFile(root + "/out.txt");
+    EXPECT_EQ(HostFolderNames(temp), (std::vector<std::string>{heldName.substr(heldName.rfind('\\') + 1), "notes.tmp"}));
+}
+
+// Started with standard input, output and error closed, the program must not print its prompts
+// and report into the files it opens in their place.
+TEST_F(JobFailures, ClosedStandardDescriptorsGetNoFileOfTheJob) {
+    Mail("a.eml", testing_support::RandomBytes(100000, 7));
+    Mail("odd.eml.", "cannot be opened: a prompt is shown");
+    const std::string root = m.Root();
+    std::string log;
+    ASSERT_EQ(testing_support::RunCommand("cd " + root + " && (MAILBALE_MACHINE=" + root + " MAILBALE_UI=headless TMPDIR=" +
+                                              m.OnC("C:\\Temp") + " MAILBALE_ANSWERS=Ignore " MAILBALE_EXE
+                                              " 0<&- 1>&- 2>&-; echo $? > status.txt)",
+                                          &log),
+              0)
+        << log;
+    EXPECT_EQ(ReadHostFile(root + "/status.txt"), "0\n");
+    const std::string zip = ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+    EXPECT_EQ(zip.find("== "), std::string::npos);
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(zip)) names.push_back(entry.name);
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
 }
 
 // A stop asked for before the job begins ends the program at once: the previous archive, which

@@ -1,6 +1,7 @@
 // The Linux backend's files, folders and drives, seen through the Windows-shaped interface.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -299,6 +300,74 @@ TEST(HostFiles, ForeignNamesAreListedButNeverOpenedAndTheExactNameWins) {
     EXPECT_FALSE(FileExists("C:\\e\\late.eml"));
     WriteHostFile(m.OnC("C:\\e\\LATE.eml"), "late");
     EXPECT_EQ(Content("C:\\e\\late.eml"), "late");
+}
+
+TEST(HostFiles, NamesWindowsCannotHoldAreListedWithQuestionMarksAndNeverOpenAnotherFile) {
+    TestMachine m;
+    const std::string e = m.OnC("C:\\e");
+    for (const char* name : {"report.eml", "notes.eml", "secret.txt", "Case.eml", "sub/other.eml"}) {
+        WriteHostFile(e + "/" + name, std::string("real ") + name);
+    }
+    WriteHostFile(m.OnC("C:\\secret.txt"), "outside");
+    // The host name and the name the program sees.
+    const struct {
+        const char* host;
+        const char* listed;
+    } names[] = {
+        {"..\xC0\xAF..\xC0\xAFsecret.txt", "..??..??secret.txt"},  // overlong "/"
+        {"x\xC1\x9C" "a.eml", "x??a.eml"},                        // overlong "\"
+        {"y\xE0\x80\xAF" "b.eml", "y???b.eml"},                    // overlong "/" in three bytes
+        {"s\xED\xA0\x80.eml", "s???.eml"},                         // a surrogate
+        {"h\xF4\x90\x80\x80.eml", "h????.eml"},                    // past U+10FFFF
+        {"cut\xC3.eml", "cut?.eml"},                               // a sequence cut short
+        {"sub\\other.eml", "sub?other.eml"},
+        {"report.eml.", "report.eml?"},
+        {"notes.eml ", "notes.eml?"},
+        {"d:e.eml", "d?e.eml"},
+        {"case.eml", "?ase.eml"},  // differs only in case from Case.eml, which comes first
+    };
+    for (const auto& n : names) WriteHostFile(e + "/" + n.host, std::string("odd ") + n.host);
+    WriteHostFile(e + "/caf\xC3\xA9.eml", "accented");  // a valid two-byte form stays a letter
+    // A folder Windows could not name is a file that cannot be opened; folders differing only in
+    // case are searched as they are.
+    for (const char* inside : {"f\\g/in.eml", "Box/one.eml", "box/two.eml"}) WriteHostFile(e + "/" + inside, inside);
+    std::vector<std::string> folders;
+    FindHandle find;
+    FindEntry entry;
+    for (bool more = find.FirstFolder("C:\\e\\*", faDirectory | faHidden | faSysFile, entry); more; more = find.Next(entry)) {
+        if (entry.Name != "." && entry.Name != "..") folders.push_back(entry.Name);
+    }
+    EXPECT_EQ(folders, (std::vector<std::string>{"Box", "box", "sub"}));
+    EXPECT_EQ(Content("C:\\e\\box\\two.eml"), "box/two.eml");
+    std::vector<std::string> listed = Listed("C:\\e\\*.*");
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> want = {"report.eml", "notes.eml", "secret.txt", "Case.eml", "caf\xE9.eml", "f?g"};
+    for (const auto& n : names) want.push_back(n.listed);
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(listed, want);
+    EXPECT_EQ(OpenError("C:\\e\\f?g"), OsError::InvalidName);
+    for (const auto& n : names) {
+        EXPECT_EQ(OpenError(std::string("C:\\e\\") + n.listed), OsError::InvalidName) << n.listed;
+        EXPECT_FALSE(FileExists(std::string("C:\\e\\") + n.listed)) << n.listed;
+    }
+    EXPECT_EQ(Content("C:\\e\\caf\xE9.eml"), "accented");
+    EXPECT_EQ(Content("C:\\e\\CASE.eml"), "real Case.eml");
+}
+
+TEST(FileStreams, ErrorsOfTheSystemAreNotedWithTheFileAndTheReason) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\a.eml"), std::string(1000, 'a'));
+    ClearFileErrors();
+    TFileStream f("C:\\e\\a.eml", fmOpenRead | fmShareDenyWrite);
+    char buffer[1000];
+    EXPECT_EQ(f.Read(buffer, 500), 500);
+    EXPECT_TRUE(FileErrors().empty());
+    ASSERT_EQ(::truncate(m.OnC("C:\\e\\a.eml").c_str(), 600), 0);
+    EXPECT_EQ(f.Read(buffer, 500), 100);
+    EXPECT_EQ(f.Read(buffer, 500), 0);  // noted once
+    EXPECT_EQ(FileErrors(), std::vector<std::string>{"read C:\\e\\a.eml: file shrank while it was read"});
+    ClearFileErrors();
+    EXPECT_TRUE(FileErrors().empty());
 }
 
 TEST(FileStreams, ShareModesHoldBetweenProcesses) {

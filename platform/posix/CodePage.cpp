@@ -106,6 +106,9 @@ std::string UnicodeToAnsi(const std::u32string& text) {
     return out;
 }
 
+// Strict decoding, as Windows decodes: the shortest form of a code point alone, no surrogates, nothing
+// past U+10FFFF. Anything else is one U+FFFD for its first byte (a "?" in ANSI): an overlong form
+// such as C0 AF must never reach the program as a "/" that leads into another folder.
 std::u32string Utf8ToUnicode(std::string_view text) {
     std::u32string out;
     std::size_t i = 0;
@@ -113,21 +116,22 @@ std::u32string Utf8ToUnicode(std::string_view text) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         int extra = 0;
         char32_t cp = c;
-        if (c >= 0xF0 && c < 0xF8) { extra = 3; cp = c & 0x07; }
-        else if (c >= 0xE0) { extra = c < 0xF0 ? 2 : 0; cp = c & 0x0F; }
-        else if (c >= 0xC0) { extra = 1; cp = c & 0x1F; }
-        else if (c >= 0x80) { extra = -1; }
-        if (extra < 0 || (c >= 0xF8)) {
-            out += U'\uFFFD';
+        char32_t least = 0;
+        if (c < 0x80) {
+            out += cp;
             ++i;
             continue;
         }
-        bool ok = i + static_cast<std::size_t>(extra) < text.size() + 0;
+        if (c >= 0xC2 && c <= 0xDF) { extra = 1; cp = c & 0x1F; least = 0x80; }
+        else if (c >= 0xE0 && c <= 0xEF) { extra = 2; cp = c & 0x0F; least = 0x800; }
+        else if (c >= 0xF0 && c <= 0xF4) { extra = 3; cp = c & 0x07; least = 0x10000; }
+        bool ok = extra > 0 && i + static_cast<std::size_t>(extra) < text.size();
         for (int k = 1; ok && k <= extra; ++k) {
             const unsigned char n = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
             if ((n & 0xC0) != 0x80) ok = false;
             else cp = (cp << 6) | (n & 0x3F);
         }
+        ok = ok && cp >= least && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
         if (!ok) {
             out += U'\uFFFD';
             ++i;

@@ -9,14 +9,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +30,21 @@
 #include "platform/posix/Host.h"
 
 namespace platform {
+namespace {
+
+// A program started with standard input, output or error closed would get those numbers for the
+// first files it opens, and would then print its messages into them: a prompt inside a volume.
+// They are put on /dev/null before anything else is opened, ahead of every other initialiser;
+// where that cannot be done the program does not run at all rather than write into its files.
+__attribute__((constructor(101))) void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (::open("/dev/null", O_RDWR) != fd) ::_exit(1);  // the lowest free number: fd itself
+    }
+}
+
+}  // namespace
+
 namespace host {
 
 std::string MachineFolder() {
@@ -283,6 +302,14 @@ namespace {
 
 using host::ToHost;
 
+// The system's reason for an error, in the words of an error line ("disk full", "input/output error").
+std::string Reason(int error) {
+    if (error == ENOSPC || error == EDQUOT) return "disk full";
+    std::string text = std::strerror(error);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
 OsError FromErrno(int error) {
     switch (error) {
         case ENOENT: return OsError::FileNotFound;
@@ -355,6 +382,8 @@ struct FileHandle::Impl {
     // A read-only open queries the file anyway; the first size asked for is answered from that
     // query, microseconds old, instead of asking again. Later questions ask the file system.
     std::int64_t sizeAtOpen = -1;
+    // The size a read-only open found, to tell a file that shrank while it was read.
+    std::int64_t openedSize = -1;
 
     ~Impl() { Release(); }
 
@@ -529,7 +558,7 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     wanted.ino = opened.st_ino;
     impl.fd = fd;
     impl.record = wanted;
-    if (read && !write && !create) impl.sizeAtOpen = opened.st_size;
+    if (read && !write && !create) impl.sizeAtOpen = impl.openedSize = opened.st_size;
     if (entered) {
         for (OpenRecord& r : OpenFiles()) {
             if (r.owner == &impl) r = wanted;
@@ -584,6 +613,10 @@ std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
     while (done < count) {
         const ssize_t n = ::read(impl_->fd, static_cast<char*>(buffer) + done, static_cast<std::size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) NoteFileError("read", impl_->path, Reason(errno));
+        if (n == 0 && impl_->openedSize >= 0 && ::lseek(impl_->fd, 0, SEEK_CUR) < impl_->openedSize) {
+            NoteFileError("read", impl_->path, "file shrank while it was read");
+        }
         if (n <= 0) break;
         done += n;
     }
@@ -598,6 +631,7 @@ std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
         const ssize_t n =
             ::write(impl_->fd, static_cast<const char*>(buffer) + done, static_cast<std::size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) NoteFileError("write", impl_->path, Reason(errno));
         if (n <= 0) break;
         done += n;
     }
@@ -627,7 +661,14 @@ bool FileHandle::SetSize(std::int64_t size) {
 }
 
 bool FileHandle::Flush() {
-    return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && ::fsync(impl_->fd) == 0;
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Flush, impl_->path)) return false;
+    if (::fsync(impl_->fd) == 0) return true;
+    NoteFileError("flush", impl_->path, Reason(errno));
+    return false;
+}
+
+void FileHandle::StartFlush() {
+    if (IsOpen()) ::sync_file_range(impl_->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 bool FileHandle::Close() {
@@ -636,7 +677,9 @@ bool FileHandle::Close() {
         return true;
     }
     const bool failed = faults::OperationFails(faults::FileOp::Close, impl_->path);
+    const std::string path = impl_->path;
     const bool closed = impl_->Release();
+    if (!closed) NoteFileError("close", path, Reason(errno));
     impl_.reset();
     return closed && !failed;
 }
@@ -727,6 +770,43 @@ bool CannotBeFolder(unsigned char type) {
     return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK;
 }
 
+// The name a host name has for the program: ANSI, with "?" for what a Windows name cannot hold
+// there, so that it is listed but never opened (a name with "?" is refused) and never leads to
+// another file: a character the code page lacks or an invalid UTF-8 sequence, a folder separator
+// ("\\" or "/", which would lead into another folder), a ":" (which would name a drive or a
+// stream), and trailing dots and spaces (which Windows drops, so the name would open the file
+// without them).
+std::string WindowsName(const std::string& hostName) {
+    std::string name = host::Utf8ToAnsi(hostName);
+    for (char& c : name) {
+        if (c == '\\' || c == '/' || c == ':') c = '?';
+    }
+    for (auto it = name.rbegin(); it != name.rend() && (*it == '.' || *it == ' '); ++it) *it = '?';
+    return name;
+}
+
+// Windows holds one of names that differ only in case: the first in byte order, which a look-up
+// without regard to case finds too. Every other file (after it in the sorted listing) is listed
+// with "?" for the letters where it differs from that first one, so it cannot be opened and, its
+// stored name differing too, it takes no other file's place in an archive: it is asked about.
+// Folders stay as they are: each is searched under its exact name, and what it holds is found.
+void MarkCaseDuplicates(std::deque<FindEntry>& entries) {
+    std::size_t first = entries.size();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if ((entries[i].Attr & faDirectory) != 0) continue;
+        std::string& name = entries[i].Name;
+        if (first == entries.size() || name.size() != entries[first].Name.size() ||
+            !AnsiSameText(name, entries[first].Name)) {
+            first = i;
+            continue;
+        }
+        const std::string& held = entries[first].Name;
+        for (std::size_t k = 0; k < name.size(); ++k) {
+            if (name[k] != held[k]) name[k] = '?';
+        }
+    }
+}
+
 }  // namespace
 
 bool FindHandle::First(const std::string& pattern, std::uint32_t attrFilter, FindEntry& entry) {
@@ -755,21 +835,28 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     while (const dirent* e = ::readdir(dir)) {
         // Each entry queried costs a system call, and a folder of mails holds thousands: what the
         // folder's own record of the type rules out is passed over unqueried. A real folder is
-        // never a link, so its directory bit settles it when the filter lacks that bit.
-        if (foldersOnly ? CannotBeFolder(e->d_type) : (e->d_type == DT_DIR && (excluded & faDirectory) != 0)) continue;
+        // never a link, so its directory bit settles it when the filter lacks that bit (unless its
+        // name makes it a file, below).
+        if (foldersOnly && CannotBeFolder(e->d_type)) continue;
         const std::string hostName = e->d_name;
         const bool dot = hostName == "." || hostName == "..";
         if (dot && isRoot) continue;
-        const std::string name = host::Utf8ToAnsi(hostName);
+        const std::string name = dot ? hostName : WindowsName(hostName);
+        // A folder Windows could not name cannot be searched, and what it holds would be left out
+        // unseen: it is listed as a file, which cannot be opened either, so that it is asked about.
+        const bool unnamable = name.find('?') != std::string::npos;
+        if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable) continue;
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
         if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
-        if (foldersOnly && !S_ISDIR(st.st_mode)) continue;
         if (!dot && S_ISDIR(st.st_mode) && IsLinkToAncestor(::dirfd(dir), *e, st, hostFolder, ancestors)) continue;
+        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable;
+        if (foldersOnly && !isFolder) continue;
         FindEntry found;
         found.Name = name;
         found.Attr = AttributesOf(st, hostName);
+        if (!isFolder) found.Attr = (found.Attr & ~faDirectory) | faArchive;
         found.Size = S_ISDIR(st.st_mode) ? 0 : st.st_size;
         found.Time = PackedTime(st.st_mtime);
         if ((found.Attr & excluded) != 0) continue;
@@ -783,6 +870,7 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         const std::string upperB = AnsiUpperCase(b.Name);
         return upperA != upperB ? upperA < upperB : a.Name < b.Name;
     });
+    MarkCaseDuplicates(impl_->entries);
     std::sort(dots.begin(), dots.end(), [](const FindEntry& a, const FindEntry& b) { return a.Name < b.Name; });
     impl_->entries.insert(impl_->entries.begin(), dots.begin(), dots.end());
     return Next(entry);
@@ -815,6 +903,16 @@ PathInfo QueryPath(const std::string& path) {
     info.Attr = AttributesOf(file.st, LastComponent(file.path));
     if (S_ISREG(file.st.st_mode)) info.Time = PackedTime(file.st.st_mtime);
     return info;
+}
+
+FileIdentity GetFileIdentity(const std::string& path) {
+    FileIdentity id;
+    const host::HostFile file = host::Lookup(path);
+    if (!file.exists || !(S_ISREG(file.st.st_mode) || S_ISDIR(file.st.st_mode))) return id;
+    id.Valid = true;
+    id.Volume = static_cast<std::uint64_t>(file.st.st_dev);
+    id.Index = static_cast<std::uint64_t>(file.st.st_ino);
+    return id;
 }
 
 std::string GetCurrentDir() {
@@ -887,6 +985,50 @@ bool DeleteFile(const std::string& path) {
     return claim.Allowed() && ::unlink(hostPath.c_str()) == 0;
 }
 
+namespace {
+
+// fsync on a descriptor of its own, which a read-only open gives on Linux.
+bool SyncHost(const std::string& path, const std::string& hostPath, int flags) {
+    const int fd = hostPath.empty() ? -1 : ::open(hostPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | flags);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0 && ::close(fd) != 0 && synced) {
+        NoteFileError("flush", path, Reason(errno));
+        return false;
+    }
+    if (!synced) NoteFileError("flush", path, hostPath.empty() ? "not found" : Reason(error));
+    return synced;
+}
+
+}  // namespace
+
+bool FlushFiles(const std::vector<std::string>& paths) {
+    // The host paths, and the failures the fault seam plans, in order on this thread.
+    std::vector<std::string> hostPaths;
+    for (const std::string& path : paths) {
+        if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
+        const host::HostFile file = host::Lookup(path);
+        hostPaths.push_back(file.exists && S_ISREG(file.st.st_mode) ? file.path : std::string());
+    }
+    // The flushes wait side by side: a journalling file system commits the ones that wait together
+    // once, where one after another each would wait for a commit (and a disk flush) of its own.
+    std::vector<char> flushed(paths.size(), 0);
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < paths.size(); i = next++) flushed[i] = SyncHost(paths[i], hostPaths[i], 0);
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t n = 1; n < std::min<std::size_t>(paths.size(), 8); ++n) helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers) t.join();
+    return std::all_of(flushed.begin(), flushed.end(), [](char f) { return f != 0; });
+}
+
+bool FlushFolder(const std::string& path) {
+    if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
+    return SyncHost(path, ToHost(path), O_DIRECTORY);
+}
+
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
     if (faults::OperationFails(faults::FileOp::Rename, oldPath)) return false;
     const std::string from = ToHost(oldPath);
@@ -901,7 +1043,9 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
         // Only a change of letter case of the same file may land on an existing name.
         if (target.st_ino != st.st_ino || target.st_dev != st.st_dev) return false;
     }
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    NoteFileError("rename", oldPath, Reason(errno));
+    return false;
 }
 
 std::int64_t DiskFree(const std::string& path) {
@@ -940,8 +1084,54 @@ std::string GetTempPath() {
 
 namespace {
 
+// Whether a host name is one of the temporary names made below: three, one to four hex digits, ".tmp".
+bool IsTempName(std::string_view name, std::string_view three) {
+    if (name.size() < three.size() + 5 || name.size() > three.size() + 8 || name.substr(0, three.size()) != three ||
+        name.substr(name.size() - 4) != ".tmp") {
+        return false;
+    }
+    const std::string_view digits = name.substr(three.size(), name.size() - three.size() - 4);
+    return digits.find_first_not_of("0123456789ABCDEF") == std::string_view::npos;
+}
+
+// Temporary files hold mail (local headers and deflated data). A run that dies without its clean-up
+// (SIGKILL from a scheduler's time-out, the OOM killer) leaves them behind, so each process clears
+// the temporary folder it uses, once, of the files of this name pattern that belong to its user and
+// that no living process holds: every open of a temporary file holds its share locks for as long as
+// it is open, and a taken exclusive lock proves that nobody does. A file changed in the last two
+// seconds stays too, as one just created may not hold its locks yet.
+void RemoveStaleTempFiles(const std::string& hostDir, const std::string& three) {
+    DIR* dir = ::opendir(hostDir.c_str());
+    if (!dir) return;
+    const uid_t user = ::geteuid();
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* e = ::readdir(dir)) {
+        if (!IsTempName(e->d_name, three)) continue;
+        struct stat st{};
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != user || st.st_nlink != 1 || now - st.st_mtime < 2) {
+            continue;
+        }
+        const int fd = ::openat(::dirfd(dir), e->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct flock lock{};
+        lock.l_whence = SEEK_SET;
+        lock.l_start = kShareBase;
+        lock.l_len = kShareBytes;
+        lock.l_type = F_WRLCK;
+        struct stat opened{};
+        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0 && ::fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
+            opened.st_dev == st.st_dev) {
+            ::unlinkat(::dirfd(dir), e->d_name, 0);
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
 // Creates a new file with a unique name in folder (the first three characters of prefix, one to
-// four hex digits, ".tmp"), open for reading and writing; returns its descriptor and sets name.
+// four hex digits, ".tmp"), open for reading and writing by its owner alone (it holds mail, and
+// the temporary folder is shared by all users); returns its descriptor and sets name.
 int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::string& name) {
     if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     std::string dir = folder;
@@ -956,14 +1146,19 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
     if (hostDir.back() != '/') hostDir += '/';
     static std::mutex lock;
     static unsigned counter = 0;
+    static std::vector<std::string> cleared;
     std::lock_guard guard(lock);
     if (counter == 0) counter = static_cast<unsigned>(::getpid() ^ std::time(nullptr));
+    if (std::find(cleared.begin(), cleared.end(), hostDir + three) == cleared.end()) {
+        cleared.push_back(hostDir + three);
+        RemoveStaleTempFiles(hostDir, three);
+    }
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         counter = (counter + 1) & 0xFFFF;
         if (counter == 0) continue;
         const std::string digits = Format("%X", counter);
         name = dir + three + digits + ".tmp";
-        const int fd = ::open((hostDir + three + digits + ".tmp").c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        const int fd = ::open((hostDir + three + digits + ".tmp").c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
         if (fd >= 0) return fd;
         if (errno != EEXIST) throw EFCreateError(name, FromErrno(errno));
     }

@@ -190,6 +190,11 @@ void WriteStandardOutput(const std::string& text) {
     std::fflush(stdout);
 }
 
+void WriteStandardError(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 std::string EnvironmentText(const char* name) {
     const char* value = std::getenv(name);
     return value ? host::Utf8ToAnsi(value) : std::string();

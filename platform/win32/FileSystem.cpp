@@ -4,6 +4,8 @@
 #include "platform/win32/WindowsApi.h"
 
 #include <algorithm>
+#include <mutex>
+#include <vector>
 
 #include "platform/CodePage.h"
 #include "platform/Faults.h"
@@ -30,6 +32,19 @@ OsError FromLastError(DWORD error) {
         case ERROR_INVALID_NAME: return OsError::InvalidName;
         default: return OsError::Other;
     }
+}
+
+// The system's reason for an error, in the words of an error line ("disk full").
+std::string Reason(DWORD error) {
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return "disk full";
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
+                             sizeof buffer, nullptr);
+    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == '.')) --n;
+    std::string text(buffer, n);
+    if (text.empty()) text = Format("system error %lu", static_cast<unsigned long>(error));
+    if (text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
 }
 
 // The runtime's share flags for the open-mode word's sharing bits.
@@ -106,7 +121,11 @@ std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
     while (done < count) {
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
-        if (!ReadFile(impl_->handle, static_cast<char*>(buffer) + done, want, &got, nullptr) || got == 0) break;
+        if (!ReadFile(impl_->handle, static_cast<char*>(buffer) + done, want, &got, nullptr)) {
+            NoteFileError("read", impl_->path, Reason(GetLastError()));
+            break;
+        }
+        if (got == 0) break;
         done += got;
     }
     return done;
@@ -119,7 +138,11 @@ std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
     while (done < count) {
         DWORD put = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
-        if (!WriteFile(impl_->handle, static_cast<const char*>(buffer) + done, want, &put, nullptr) || put == 0) break;
+        if (!WriteFile(impl_->handle, static_cast<const char*>(buffer) + done, want, &put, nullptr)) {
+            NoteFileError("write", impl_->path, Reason(GetLastError()));
+            break;
+        }
+        if (put == 0) break;
         done += put;
     }
     return done;
@@ -153,7 +176,15 @@ bool FileHandle::SetSize(std::int64_t size) {
 }
 
 bool FileHandle::Flush() {
-    return IsOpen() && !faults::OperationFails(faults::FileOp::Flush, impl_->path) && FlushFileBuffers(impl_->handle);
+    if (!IsOpen() || faults::OperationFails(faults::FileOp::Flush, impl_->path)) return false;
+    if (FlushFileBuffers(impl_->handle)) return true;
+    NoteFileError("flush", impl_->path, Reason(GetLastError()));
+    return false;
+}
+
+void FileHandle::StartFlush() {
+    // Windows has no flush that does not wait; the one done here makes the later one cheap.
+    if (IsOpen()) FlushFileBuffers(impl_->handle);
 }
 
 bool FileHandle::Close() {
@@ -163,6 +194,7 @@ bool FileHandle::Close() {
     }
     const bool failed = faults::OperationFails(faults::FileOp::Close, impl_->path);
     const bool closed = CloseHandle(impl_->handle) != 0;
+    if (!closed) NoteFileError("close", impl_->path, Reason(GetLastError()));
     impl_->handle = INVALID_HANDLE_VALUE;
     impl_.reset();
     return closed && !failed;
@@ -281,6 +313,22 @@ PathInfo QueryPath(const std::string& path) {
     return info;
 }
 
+FileIdentity GetFileIdentity(const std::string& path) {
+    FileIdentity id;
+    // No access asked for, and every sharing given: the query disturbs no open of the file.
+    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info)) {
+        id.Valid = true;
+        id.Volume = info.dwVolumeSerialNumber;
+        id.Index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    CloseHandle(h);
+    return id;
+}
+
 std::string ExpandFileName(const std::string& path) {
     if (path.empty()) return std::string();
     char buffer[MAX_PATH * 4];
@@ -298,6 +346,29 @@ std::string GetCurrentDir() {
 
 bool DeleteFile(const std::string& path) {
     return !faults::OperationFails(faults::FileOp::Delete, path) && DeleteFileA(path.c_str()) != 0;
+}
+
+bool FlushFiles(const std::vector<std::string>& paths) {
+    // Each was flushed when it was closed (StartFlush): these flushes find little left to do.
+    for (const std::string& path : paths) {
+        if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
+        const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            NoteFileError("flush", path, Reason(GetLastError()));
+            return false;
+        }
+        const bool flushed = FlushFileBuffers(h) != 0;
+        if (!flushed) NoteFileError("flush", path, Reason(GetLastError()));
+        if (!CloseHandle(h) || !flushed) return false;
+    }
+    return true;
+}
+
+bool FlushFolder(const std::string& path) {
+    // NTFS records the creation and renaming of files in its own log, written with the files'
+    // flushes; a folder cannot be flushed on its own without administrator rights.
+    return !faults::OperationFails(faults::FileOp::Flush, path) && DirectoryExists(path);
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
@@ -344,6 +415,38 @@ std::string GetTempPath() {
     return dir;
 }
 
+namespace {
+
+// Temporary files hold mail, and a run that is killed cannot remove its own. Each process clears
+// the temporary folder it uses, once, of the files of its temporary name pattern (three characters,
+// one to four hex digits, ".tmp") not written for two seconds: Windows refuses to delete a file
+// that a living run holds open (it never shares deletion), and one just created stays too.
+void RemoveStaleTempFiles(const std::string& folder, const std::string& three) {
+    const std::string dir = folder.empty() || folder.back() == '\\' ? folder : folder + "\\";
+    WIN32_FIND_DATAA data;
+    const HANDLE find = FindFirstFileA((dir + three + "*.tmp").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    do {
+        const std::string name = data.cFileName;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || name.size() < three.size() + 5 ||
+            name.size() > three.size() + 8 || _strnicmp(name.c_str(), three.c_str(), three.size()) != 0) {
+            continue;
+        }
+        const std::string digits = name.substr(three.size(), name.size() - three.size() - 4);
+        if (digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) continue;
+        if (ticks(data.ftLastWriteTime) + 2ull * 10000000ull > ticks(now)) continue;  // 100 ns ticks
+        DeleteFileA((dir + name).c_str());
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+}
+
+}  // namespace
+
 FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& prefix, std::string& name) {
     if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
@@ -352,6 +455,16 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
     // GetTempFileName with a number of our own only forms the name; the file is then created new
     // and kept open, so it is not closed and opened again with truncation.
     static volatile LONG counter = static_cast<LONG>(GetTickCount());
+    {
+        static std::mutex lock;
+        static std::vector<std::string> cleared;
+        const std::lock_guard guard(lock);
+        const std::string three = prefix.substr(0, 3);
+        if (std::find(cleared.begin(), cleared.end(), folder + "|" + three) == cleared.end()) {
+            cleared.push_back(folder + "|" + three);
+            RemoveStaleTempFiles(folder, three);
+        }
+    }
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         const UINT unique = static_cast<UINT>(InterlockedIncrement(&counter)) & 0xFFFF;
         if (unique == 0) continue;

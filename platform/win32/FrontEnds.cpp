@@ -477,6 +477,16 @@ void WriteStandardOutput(const std::string& text) {
     CloseHandle(h);
 }
 
+void WriteStandardError(const std::string& text) {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) {
+        WriteStandardOutput(text);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 std::string EnvironmentText(const char* name) {
     char buffer[32768];
     const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
