@@ -294,6 +294,8 @@ OsError FromErrno(int error) {
         case ENOSPC:
         case EDQUOT: return OsError::DiskFull;
         case EEXIST: return OsError::AlreadyExists;
+        case EMFILE:
+        case ENFILE: return OsError::TooManyOpenFiles;
         default: return OsError::Other;
     }
 }
@@ -884,7 +886,9 @@ bool DeleteFile(const std::string& path) {
     if (S_ISLNK(st.st_mode)) return ::unlink(hostPath.c_str()) == 0;
     if (!S_ISREG(st.st_mode)) return false;  // a FIFO, socket or device is no file of the program's
     const DeleteClaim claim(hostPath);
-    return claim.Allowed() && ::unlink(hostPath.c_str()) == 0;
+    if (!claim.Allowed() || ::unlink(hostPath.c_str()) != 0) return false;
+    faults::FileDeleted(ExpandFileName(path));
+    return true;
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {

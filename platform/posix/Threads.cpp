@@ -6,7 +6,10 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
+
+#include "platform/Faults.h"
 
 namespace platform {
 
@@ -21,13 +24,18 @@ Thread::Thread(std::function<void()> body) : impl_(std::make_unique<Impl>()) { i
 Thread::~Thread() { WaitFor(); }
 
 void Thread::Resume() {
-    if (impl_->thread.joinable()) return;
+    if (impl_->thread.joinable() || faults::ThreadStartRefused()) return;
     Impl* impl = impl_.get();
-    impl_->thread = std::thread([impl] {
-        impl->body();
-        impl->finished = true;
-        WakeMainThread();
-    });
+    try {
+        impl_->thread = std::thread([impl] {
+            impl->body();
+            impl->finished = true;
+            WakeMainThread();
+        });
+    } catch (const std::system_error&) {
+        // The system refused the thread (at its limit of processes or of memory): it stays
+        // unstarted, which its owner sees through Started.
+    }
 }
 
 bool Thread::Started() const { return impl_->thread.joinable(); }
