@@ -203,12 +203,16 @@ public:
     const std::string& CurrentVolumeFileName() const { return currentVolumeFileName_; }
     bool UseZipSignatures() const { return useZipSignatures_; }
     // Threads that compress the items of a split archive's commit: 0 (the default) takes the
-    // environment variable MAILBALE_THREADS when it holds a positive number, else the machine's
-    // hardware threads. With 1 the caller's thread compresses every item itself; with more, worker
-    // threads compress the next items while it writes the volumes. The archive's bytes and the
-    // events are the same either way.
+    // environment variable MAILBALE_THREADS when it holds a valid count, else the machine's
+    // hardware threads, never more than kMostWorkerThreads. With 1 the caller's thread compresses
+    // every item itself; with more, worker threads compress the next items while it writes the
+    // volumes. The archive's bytes and the events are the same either way.
+    static constexpr int kMostWorkerThreads = 64;
     void SetWorkerThreads(int count) { workerThreads_ = count < 0 ? 0 : count; }
     int WorkerThreads() const;
+    // The count a MAILBALE_THREADS value gives: a whole number from 1 to kMostWorkerThreads in
+    // decimal digits alone; 0 for anything else (empty, signs, spaces, other characters, 0, more).
+    static int ParseThreadCount(const char* text);
 
     // ---- Volumes (used by the directory manager) ----
     // Whether the archive is a self-extractor: a stub in front, SFXStub set, or an .exe name.
@@ -332,10 +336,11 @@ private:
     // Opens the item's source into source, writes its local header and compressed data to output
     // (position is where the header lands in the archive) and writes the header again with the
     // CRC and sizes. Returns false when beforeBlock stopped the run. Raises EZipException for a
-    // failure of the item. Touches no state of the archiver: worker threads run it too.
+    // failure of the item; openError, when given, learns why the source could not be opened.
+    // Touches no state of the archiver: worker threads run it too.
     bool WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output, std::int64_t position,
                    const ItemSettings& settings, TZlibDeflater& deflater, const TZipBlockHook& beforeBlock,
-                   std::int64_t& headerLength) const;
+                   std::int64_t& headerLength, platform::OsError* openError = nullptr) const;
     // The rest of an item of a split archive, from its staged bytes: header block and data into the
     // volumes, disk number and offset into the item.
     void CopyStagedToVolumes(TDirItem& item, TStream& staged, std::int64_t headerLength);
