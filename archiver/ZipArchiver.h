@@ -213,6 +213,14 @@ public:
     // The count a MAILBALE_THREADS value gives: a whole number from 1 to kMostWorkerThreads in
     // decimal digits alone; 0 for anything else (empty, signs, spaces, other characters, 0, more).
     static int ParseThreadCount(const char* text);
+    // How far the workers may read ahead: the bytes that staged items not yet written may hold in
+    // memory and in temporary files (the rules are the pipeline's).
+    static constexpr std::int64_t kReadAheadMemory = 16LL << 20;
+    static constexpr std::int64_t kReadAheadTemp = 64LL << 20;
+    void SetReadAheadBounds(std::int64_t memoryBytes, std::int64_t tempBytes) {
+        readAheadMemory_ = memoryBytes;
+        readAheadTemp_ = tempBytes;
+    }
 
     // ---- Volumes (used by the directory manager) ----
     // Whether the archive is a self-extractor: a stub in front, SFXStub set, or an .exe name.
@@ -412,6 +420,8 @@ private:
     std::unique_ptr<TZipPipeline> pipeline_;
     int pipelineNext_ = 0;  // index of the next item to offer them
     int workerThreads_ = 0;
+    std::int64_t readAheadMemory_ = kReadAheadMemory;
+    std::int64_t readAheadTemp_ = kReadAheadTemp;
     bool volumeFreeKnown_ = false;
     std::int64_t volumeFree_ = 0;
     std::int64_t volumeFreeBase_ = 0;

@@ -6,8 +6,8 @@
 #include "archiver/ZipZlib.h"
 
 TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings,
-                           int workers)
-    : archiver_(archiver), settings_(settings) {
+                           int workers, std::int64_t memoryBound, std::int64_t tempBound)
+    : archiver_(archiver), settings_(settings), memoryBound_(memoryBound), tempBound_(tempBound) {
     // The thread layer learns which thread is the main one on first use; make sure that use is
     // here, on the caller's thread, and not in a worker.
     platform::IsMainThread();
@@ -101,7 +101,7 @@ std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
     --started_;
     // Only the bounds on bytes in flight hold workers back from items already queued: they
     // need waking only when this item frees room under a bound they had reached.
-    const bool held = tempBytes_ + tempInProgress_ >= kTempBytesInFlight || memoryBytes_ >= kMemoryBytesInFlight;
+    const bool held = tempBytes_ + tempInProgress_ >= tempBound_ || memoryBytes_ >= memoryBound_;
     Count(*job, -1);
     if (held) workChanged_.Set();
     // A job held back may be the front one now, or find room.
@@ -126,13 +126,26 @@ void TZipPipeline::WakeHeld() {
 }
 
 bool TZipPipeline::HoldBack(TZipStagedJob& job, std::int64_t held, std::int64_t next, platform::Event& wake) {
-    tempInProgress_ += held - job.tempCounted;
-    job.tempCounted = held;
+    // A job counts what its temporary file holds, and while it compresses a block what that
+    // block may add: the room it may take is reserved before it takes it, so that workers going
+    // on at the same moment cannot together pass the bound.
+    const auto count = [&](std::int64_t bytes) {
+        tempInProgress_ += bytes - job.tempCounted;
+        job.tempCounted = bytes;
+    };
     for (;;) {
-        if (stopping_) return false;
+        if (stopping_) {
+            count(held);
+            return false;
+        }
         // The caller's next item goes on whatever it takes, as it would without workers: the
         // bound holds back only what is read ahead.
-        if (jobs_.front().get() == &job || tempBytes_ + tempInProgress_ + next <= kTempBytesInFlight) return true;
+        const std::int64_t others = tempBytes_ + tempInProgress_ - job.tempCounted;
+        if (jobs_.front().get() == &job || others + held + next <= tempBound_) {
+            count(held + next);
+            return true;
+        }
+        count(held);
         // Each held worker waits on its own event, which only it resets: a shared one, reset by a
         // worker whose job still may not go on, could swallow the wake-up of one whose job may.
         wake.Reset();
@@ -153,8 +166,10 @@ void TZipPipeline::Work() {
             platform::CriticalSectionLock guard(lock_);
             for (;;) {
                 if (stopping_) return;
-                if (started_ < jobs_.size() && tempBytes_ + tempInProgress_ < kTempBytesInFlight &&
-                    memoryBytes_ < kMemoryBytesInFlight) {
+                // The caller's next item starts whatever the bounds, which hold back only what is
+                // read ahead.
+                if (started_ < jobs_.size() &&
+                    (started_ == 0 || (tempBytes_ + tempInProgress_ < tempBound_ && memoryBytes_ < memoryBound_))) {
                     job = jobs_[started_++].get();
                     break;
                 }

@@ -27,7 +27,7 @@ struct TZipStagedJob {
     // file handle was left): the caller compresses it itself, as without workers.
     bool handedBack = false;
     // Guarded by the pipeline's lock.
-    std::int64_t tempCounted = 0;  // bytes of its temporary file counted among the items in progress
+    std::int64_t tempCounted = 0;  // temporary bytes it holds or may take, counted among the items in progress
     std::int64_t sourceSize = 0;  // written again at every block, so read only under the lock
     std::vector<std::int64_t> blocks;  // source bytes consumed when each input block began
     bool started = false;
@@ -45,12 +45,12 @@ public:
     // large mail the others never run out of items; the item count only caps the memory the
     // queued copies of the items take.
     static constexpr int kMostQueued = 4096;
-    static constexpr std::int64_t kMemoryBytesInFlight = 16LL << 20;
-    static constexpr std::int64_t kTempBytesInFlight = 64LL << 20;
 
     // Starts workers threads compressing with settings on behalf of archiver (whose WriteItem
-    // they call, which touches none of its state).
-    TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings, int workers);
+    // they call, which touches none of its state), within the bounds of bytes in flight given.
+    TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings, int workers,
+                 std::int64_t memoryBound = TZipBaseArchiver::kReadAheadMemory,
+                 std::int64_t tempBound = TZipBaseArchiver::kReadAheadTemp);
     // Stops the workers (an item being compressed stops at its next input block), waits for
     // them, and drops every staged item, deleting its temporary file.
     ~TZipPipeline();
@@ -78,15 +78,18 @@ private:
     void Work();
     // Adds (sign 1) or removes (sign -1) what a finished job holds to the totals below.
     void Count(TZipStagedJob& job, int sign);
-    // Under the lock, before job's next block: counts the bytes its temporary file holds, then
-    // waits (on wake, the waiting worker's own event) while that block could take the temporary
-    // bytes past their bound and the job is not the front one. False when the pipeline stops.
+    // Under the lock, before job's next block: waits (on wake, the waiting worker's own event)
+    // while the bytes its temporary file holds (held) and the block may add (next) could take the
+    // temporary bytes past their bound and the job is not the front one; then counts both. False
+    // when the pipeline stops.
     bool HoldBack(TZipStagedJob& job, std::int64_t held, std::int64_t next, platform::Event& wake);
     // Under the lock: wakes the workers held back.
     void WakeHeld();
 
     const TZipBaseArchiver& archiver_;
     const TZipBaseArchiver::ItemSettings settings_;
+    const std::int64_t memoryBound_;
+    const std::int64_t tempBound_;
     int workers_ = 0;
     platform::CriticalSection lock_;
     platform::Event workChanged_{false};  // set when a job is queued, taken, or the workers stop

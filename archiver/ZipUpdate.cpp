@@ -49,7 +49,7 @@ void TZipBaseArchiver::StartPipeline(const ItemSettings& settings, int first) {
     pipeline_.reset();
     const int workers = WorkerThreads();
     if (!settings.split || workers <= 1) return;
-    pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers);
+    pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers, readAheadMemory_, readAheadTemp_);
     pipelineNext_ = first;
     if (pipeline_->Workers() == 0) pipeline_.reset();
 }

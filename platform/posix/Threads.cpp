@@ -24,9 +24,11 @@ Thread::Thread(std::function<void()> body) : impl_(std::make_unique<Impl>()) { i
 Thread::~Thread() { WaitFor(); }
 
 void Thread::Resume() {
-    if (impl_->thread.joinable() || faults::ThreadStartRefused()) return;
+    if (impl_->thread.joinable()) return;
     Impl* impl = impl_.get();
     try {
+        // A refusal on purpose comes as the system's does.
+        if (faults::ThreadStartRefused()) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         impl_->thread = std::thread([impl] {
             impl->body();
             impl->finished = true;
