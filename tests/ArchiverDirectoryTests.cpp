@@ -499,7 +499,10 @@ TEST(ZipNameIndex, ChainsGrowPastFiveNamesEach) {
     EXPECT_EQ(small.TextIndexChains(), 5001u);
     small.DeleteAt(0);
     EXPECT_FALSE(small.TextIndexValid());
+    small.ReplaceText(4998, "renamed");  // while the table is stale
     EXPECT_EQ(small.FindText("the 5001st"), 4999);
+    EXPECT_EQ(small.FindText("RENAMED"), 4998);
+    EXPECT_EQ(small.FindText("n4999"), -1);
     small.AddText("key=value");
     EXPECT_EQ(small.FindPairKey("KEY"), 5000);
     TZipStringHash hash(7);
