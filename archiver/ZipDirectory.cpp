@@ -1,6 +1,7 @@
 #include "archiver/ZipDirectory.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipExcept.h"
@@ -104,6 +105,46 @@ void TZipStringHash::ClearChains() {
     freeItems_ = kNone;
 }
 
+// ---- TZipPackedText ----
+
+TZipPackedText::TZipPackedText(const std::string& text) {
+    if (text.size() < kTag + 1) {
+        std::memcpy(bytes_, text.data(), text.size());
+        bytes_[kTag] = static_cast<unsigned char>(text.size());
+        return;
+    }
+    auto* heap = new std::string(text);
+    std::memcpy(bytes_, &heap, sizeof heap);
+    bytes_[kTag] = kOnHeap;
+}
+
+TZipPackedText::TZipPackedText(TZipPackedText&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.bytes_[kTag] = 0;  // the heap string, if any, is this one's now
+}
+
+TZipPackedText& TZipPackedText::operator=(TZipPackedText other) noexcept {
+    unsigned char held[sizeof bytes_];
+    std::memcpy(held, bytes_, sizeof bytes_);
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    std::memcpy(other.bytes_, held, sizeof bytes_);  // other frees what this held
+    return *this;
+}
+
+TZipPackedText::~TZipPackedText() { delete Heap(); }
+
+std::string* TZipPackedText::Heap() const {
+    if (bytes_[kTag] != kOnHeap) return nullptr;
+    std::string* heap = nullptr;
+    std::memcpy(&heap, bytes_, sizeof heap);
+    return heap;
+}
+
+std::string TZipPackedText::Text() const {
+    if (const std::string* heap = Heap()) return *heap;
+    return std::string(reinterpret_cast<const char*>(bytes_), bytes_[kTag]);
+}
+
 // ---- TZipHashedStringList ----
 
 std::string TZipHashedStringList::KeyOf(const std::string& s) const {
@@ -111,7 +152,7 @@ std::string TZipHashedStringList::KeyOf(const std::string& s) const {
 }
 
 std::int32_t TZipHashedStringList::AddText(const std::string& s) {
-    strings_.push_back(s);
+    strings_.emplace_back(s);
     const auto index = static_cast<std::int32_t>(strings_.size() - 1);
     if (textIndex_ && textIndexValid_) {
         textIndex_->Insert(KeyOf(s), index);
@@ -128,8 +169,8 @@ void TZipHashedStringList::ReplaceText(std::int32_t index, const std::string& s)
     // A stale table is built afresh at the next look-up: it is left alone, its items naming
     // places of the list that may hold other strings now.
     const bool current = textIndex_ && textIndexValid_;
-    if (current) textIndex_->Drop(KeyOf(strings_[static_cast<std::size_t>(index)]));
-    strings_[static_cast<std::size_t>(index)] = s;
+    if (current) textIndex_->Drop(KeyOf(strings_[static_cast<std::size_t>(index)].Text()));
+    strings_[static_cast<std::size_t>(index)] = TZipPackedText(s);
     if (current) textIndex_->Insert(KeyOf(s), index);
 }
 
@@ -149,12 +190,14 @@ std::int32_t TZipHashedStringList::FindText(const std::string& s) {
         // A table made now holds nothing yet: it is filled below like a stale one.
         textIndex_ = std::make_unique<TZipStringHash>(
             std::max<std::uint32_t>(static_cast<std::uint32_t>(strings_.size()), 1000),
-            [this](std::int32_t index) { return KeyOf(strings_[static_cast<std::size_t>(index)]); });
+            [this](std::int32_t index) { return KeyOf(strings_[static_cast<std::size_t>(index)].Text()); });
         textIndexValid_ = false;
     }
     if (!textIndexValid_) {
         textIndex_->ClearChains();
-        for (std::size_t i = 0; i < strings_.size(); ++i) textIndex_->Insert(KeyOf(strings_[i]), static_cast<std::int32_t>(i));
+        for (std::size_t i = 0; i < strings_.size(); ++i) {
+            textIndex_->Insert(KeyOf(strings_[i].Text()), static_cast<std::int32_t>(i));
+        }
         textIndexValid_ = true;
     }
     return textIndex_->Lookup(KeyOf(s));
@@ -165,8 +208,9 @@ std::int32_t TZipHashedStringList::FindPairKey(const std::string& name) {
         if (!pairKeyIndex_) pairKeyIndex_ = std::make_unique<TZipStringHash>(256);
         pairKeyIndex_->ClearChains();
         for (std::size_t i = 0; i < strings_.size(); ++i) {
-            const std::size_t eq = strings_[i].find('=');
-            if (eq != std::string::npos) pairKeyIndex_->Insert(KeyOf(strings_[i].substr(0, eq)), static_cast<std::int32_t>(i));
+            const std::string text = strings_[i].Text();
+            const std::size_t eq = text.find('=');
+            if (eq != std::string::npos) pairKeyIndex_->Insert(KeyOf(text.substr(0, eq)), static_cast<std::int32_t>(i));
         }
         pairKeyIndexValid_ = true;
     }

@@ -117,6 +117,25 @@ struct TDirItem : zip::CentralFileHeader {
     void SetLocalHeaderOffset(std::int64_t offset, bool zip64 = false);
 };
 
+// A string of a list kept by the thousand (the name index holds one per entry) in 16 bytes: up to
+// 15 bytes in place, as most file names are, a longer one on the heap; a std::string takes 32.
+class TZipPackedText {
+public:
+    TZipPackedText() { bytes_[kTag] = 0; }
+    explicit TZipPackedText(const std::string& text);
+    TZipPackedText(const TZipPackedText& other) : TZipPackedText(other.Text()) {}
+    TZipPackedText(TZipPackedText&& other) noexcept;
+    TZipPackedText& operator=(TZipPackedText other) noexcept;
+    ~TZipPackedText();
+    std::string Text() const;
+
+private:
+    static constexpr std::size_t kTag = 15;          // the length in place, or kOnHeap
+    static constexpr unsigned char kOnHeap = 0xFF;   // the first bytes then hold a std::string*
+    std::string* Heap() const;
+    alignas(8) unsigned char bytes_[16];
+};
+
 // A chained hash table from string keys to list indexes; new items go to the head of their chain.
 class TZipStringHash {
 public:
@@ -178,7 +197,7 @@ public:
     // Finds a "name=value" string by its name part.
     std::int32_t FindPairKey(const std::string& name);
     std::int32_t Count() const { return static_cast<std::int32_t>(strings_.size()); }
-    const std::string& At(std::int32_t index) const { return strings_[static_cast<std::size_t>(index)]; }
+    std::string At(std::int32_t index) const { return strings_[static_cast<std::size_t>(index)].Text(); }
     // The number of chains of the text index; 0 while it is absent.
     std::uint32_t TextIndexChains() const { return textIndex_ ? textIndex_->ChainCount() : 0; }
     bool TextIndexValid() const { return textIndexValid_; }
@@ -187,7 +206,7 @@ private:
     std::string KeyOf(const std::string& s) const;
     // A deque grows without copying the strings it holds, so a long list never has two copies of
     // its array alive at once.
-    std::deque<std::string> strings_;
+    std::deque<TZipPackedText> strings_;
     std::unique_ptr<TZipStringHash> textIndex_;
     std::unique_ptr<TZipStringHash> pairKeyIndex_;
     bool textIndexValid_ = true;
