@@ -102,9 +102,9 @@ def make_mail_corpus(folder):
 
 
 def make_mixed_corpus(folder):
-    """About 30 MB, a few large mails among many small ones: 1,662 mails of 1-100 KB around two of 4.3 and 3.2 MB
-    of base64 attachments, placed early in the folder's order, where a worker compressing one of them
-    must not keep the others from going on with the small ones behind it."""
+    """About 30 MB, a few large mails among many small ones: 1,662 mails of 1-100 KB around two of
+    4.3 and 3.2 MB of base64 attachments, placed early in the folder's order, where a worker
+    compressing one of them must not keep the others from going on with the small ones behind it."""
     rng = random.Random(1303)
     os.makedirs(folder)
     large = {40: 4.3, 300: 3.2}
