@@ -203,12 +203,24 @@ public:
     const std::string& CurrentVolumeFileName() const { return currentVolumeFileName_; }
     bool UseZipSignatures() const { return useZipSignatures_; }
     // Threads that compress the items of a split archive's commit: 0 (the default) takes the
-    // environment variable MAILBALE_THREADS when it holds a positive number, else the machine's
-    // hardware threads. With 1 the caller's thread compresses every item itself; with more, worker
-    // threads compress the next items while it writes the volumes. The archive's bytes and the
-    // events are the same either way.
+    // environment variable MAILBALE_THREADS when it holds a valid count, else the machine's
+    // hardware threads, never more than kMostWorkerThreads. With 1 the caller's thread compresses
+    // every item itself; with more, worker threads compress the next items while it writes the
+    // volumes. The archive's bytes and the events are the same either way.
+    static constexpr int kMostWorkerThreads = 64;
     void SetWorkerThreads(int count) { workerThreads_ = count < 0 ? 0 : count; }
     int WorkerThreads() const;
+    // The count a MAILBALE_THREADS value gives: a whole number from 1 to kMostWorkerThreads in
+    // decimal digits alone; 0 for anything else (empty, signs, spaces, other characters, 0, more).
+    static int ParseThreadCount(const char* text);
+    // How far the workers may read ahead: the bytes that staged items not yet written may hold in
+    // memory and in temporary files (the rules are the pipeline's).
+    static constexpr std::int64_t kReadAheadMemory = 16LL << 20;
+    static constexpr std::int64_t kReadAheadTemp = 64LL << 20;
+    void SetReadAheadBounds(std::int64_t memoryBytes, std::int64_t tempBytes) {
+        readAheadMemory_ = memoryBytes;
+        readAheadTemp_ = tempBytes;
+    }
 
     // ---- Volumes (used by the directory manager) ----
     // Whether the archive is a self-extractor: a stub in front, SFXStub set, or an .exe name.
@@ -334,10 +346,11 @@ private:
     // Opens the item's source into source, writes its local header and compressed data to output
     // (position is where the header lands in the archive) and writes the header again with the
     // CRC and sizes. Returns false when beforeBlock stopped the run. Raises EZipException for a
-    // failure of the item. Touches no state of the archiver: worker threads run it too.
+    // failure of the item; openError, when given, learns why the source could not be opened.
+    // Touches no state of the archiver: worker threads run it too.
     bool WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output, std::int64_t position,
                    const ItemSettings& settings, TZlibDeflater& deflater, const TZipBlockHook& beforeBlock,
-                   std::int64_t& headerLength) const;
+                   std::int64_t& headerLength, platform::OsError* openError = nullptr) const;
     // The rest of an item of a split archive, from its staged bytes: header block and data into the
     // volumes, disk number and offset into the item.
     void CopyStagedToVolumes(TDirItem& item, TStream& staged, std::int64_t headerLength);
@@ -412,6 +425,8 @@ private:
     std::unique_ptr<TZipPipeline> pipeline_;
     int pipelineNext_ = 0;  // index of the next item to offer them
     int workerThreads_ = 0;
+    std::int64_t readAheadMemory_ = kReadAheadMemory;
+    std::int64_t readAheadTemp_ = kReadAheadTemp;
     bool volumeFreeKnown_ = false;
     std::int64_t volumeFree_ = 0;
     std::int64_t volumeFreeBase_ = 0;

@@ -1,6 +1,7 @@
 #include "archiver/ZipDirectory.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipExcept.h"
@@ -37,6 +38,9 @@ void TDirItem::SetLocalHeaderOffset(std::int64_t offset, bool zip64) {
 
 TZipStringHash::TZipStringHash(std::uint32_t chainCount) : chains_(std::max<std::uint32_t>(chainCount, 1), kNone) {}
 
+TZipStringHash::TZipStringHash(std::uint32_t chainCount, TKeyOf keyOf)
+    : chains_(std::max<std::uint32_t>(chainCount, 1), kNone), keyOf_(std::move(keyOf)) {}
+
 TZipStringHash::~TZipStringHash() { ClearChains(); }
 
 std::uint32_t TZipStringHash::HashKey(const std::string& key) const {
@@ -45,11 +49,16 @@ std::uint32_t TZipStringHash::HashKey(const std::string& key) const {
     return h;
 }
 
+bool TZipStringHash::Holds(std::int32_t at, std::uint32_t hash, const std::string& key) const {
+    const THashItem& item = items_[static_cast<std::size_t>(at)];
+    if (item.Hash != hash) return false;
+    return keyOf_ ? keyOf_(item.Index) == key : keys_[static_cast<std::size_t>(at)] == key;
+}
+
 std::int32_t* TZipStringHash::LocateSlot(const std::string& key) {
-    std::int32_t* slot = &chains_[HashKey(key) % ChainCount()];
-    while (*slot != kNone && items_[static_cast<std::size_t>(*slot)].Key != key) {
-        slot = &items_[static_cast<std::size_t>(*slot)].Link;
-    }
+    const std::uint32_t hash = HashKey(key);
+    std::int32_t* slot = &chains_[hash % ChainCount()];
+    while (*slot != kNone && !Holds(*slot, hash, key)) slot = &items_[static_cast<std::size_t>(*slot)].Link;
     return slot;
 }
 
@@ -60,11 +69,13 @@ void TZipStringHash::Insert(const std::string& key, std::int32_t index) {
     } else {
         at = static_cast<std::int32_t>(items_.size());
         items_.emplace_back();
+        if (!keyOf_) keys_.emplace_back();
     }
     THashItem& item = items_[static_cast<std::size_t>(at)];
-    item.Key = key;
+    if (!keyOf_) keys_[static_cast<std::size_t>(at)] = key;
+    item.Hash = HashKey(key);
     item.Index = index;
-    std::int32_t& head = chains_[HashKey(key) % ChainCount()];
+    std::int32_t& head = chains_[item.Hash % ChainCount()];
     item.Link = head;
     head = at;
 }
@@ -75,21 +86,63 @@ void TZipStringHash::Drop(const std::string& key) {
     const std::int32_t at = *slot;
     THashItem& item = items_[static_cast<std::size_t>(at)];
     *slot = item.Link;
-    std::string().swap(item.Key);
+    if (!keyOf_) std::string().swap(keys_[static_cast<std::size_t>(at)]);
     item.Link = freeItems_;
     freeItems_ = at;
 }
 
 std::int32_t TZipStringHash::Lookup(const std::string& key) const {
-    std::int32_t at = chains_[HashKey(key) % ChainCount()];
-    while (at != kNone && items_[static_cast<std::size_t>(at)].Key != key) at = items_[static_cast<std::size_t>(at)].Link;
+    const std::uint32_t hash = HashKey(key);
+    std::int32_t at = chains_[hash % ChainCount()];
+    while (at != kNone && !Holds(at, hash, key)) at = items_[static_cast<std::size_t>(at)].Link;
     return at != kNone ? items_[static_cast<std::size_t>(at)].Index : -1;
 }
 
 void TZipStringHash::ClearChains() {
     std::fill(chains_.begin(), chains_.end(), kNone);
     items_.clear();
+    keys_.clear();
     freeItems_ = kNone;
+}
+
+// ---- TZipPackedText ----
+
+TZipPackedText::TZipPackedText(const std::string& text) {
+    if (text.size() < kTag + 1) {
+        std::memcpy(bytes_, text.data(), text.size());
+        bytes_[kTag] = static_cast<unsigned char>(text.size());
+        return;
+    }
+    auto* heap = new std::string(text);
+    std::memcpy(bytes_, &heap, sizeof heap);
+    bytes_[kTag] = kOnHeap;
+}
+
+TZipPackedText::TZipPackedText(TZipPackedText&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.bytes_[kTag] = 0;  // the heap string, if any, is this one's now
+}
+
+TZipPackedText& TZipPackedText::operator=(TZipPackedText other) noexcept {
+    unsigned char held[sizeof bytes_];
+    std::memcpy(held, bytes_, sizeof bytes_);
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    std::memcpy(other.bytes_, held, sizeof bytes_);  // other frees what this held
+    return *this;
+}
+
+TZipPackedText::~TZipPackedText() { delete Heap(); }
+
+std::string* TZipPackedText::Heap() const {
+    if (bytes_[kTag] != kOnHeap) return nullptr;
+    std::string* heap = nullptr;
+    std::memcpy(&heap, bytes_, sizeof heap);
+    return heap;
+}
+
+std::string TZipPackedText::Text() const {
+    if (const std::string* heap = Heap()) return *heap;
+    return std::string(reinterpret_cast<const char*>(bytes_), bytes_[kTag]);
 }
 
 // ---- TZipHashedStringList ----
@@ -99,7 +152,7 @@ std::string TZipHashedStringList::KeyOf(const std::string& s) const {
 }
 
 std::int32_t TZipHashedStringList::AddText(const std::string& s) {
-    strings_.push_back(s);
+    strings_.emplace_back(s);
     const auto index = static_cast<std::int32_t>(strings_.size() - 1);
     if (textIndex_ && textIndexValid_) {
         textIndex_->Insert(KeyOf(s), index);
@@ -113,9 +166,12 @@ std::int32_t TZipHashedStringList::AddText(const std::string& s) {
 }
 
 void TZipHashedStringList::ReplaceText(std::int32_t index, const std::string& s) {
-    if (textIndex_) textIndex_->Drop(KeyOf(strings_[static_cast<std::size_t>(index)]));
-    strings_[static_cast<std::size_t>(index)] = s;
-    if (textIndex_) textIndex_->Insert(KeyOf(s), index);
+    // A stale table is built afresh at the next look-up: it is left alone, its items naming
+    // places of the list that may hold other strings now.
+    const bool current = textIndex_ && textIndexValid_;
+    if (current) textIndex_->Drop(KeyOf(strings_[static_cast<std::size_t>(index)].Text()));
+    strings_[static_cast<std::size_t>(index)] = TZipPackedText(s);
+    if (current) textIndex_->Insert(KeyOf(s), index);
 }
 
 void TZipHashedStringList::DeleteAt(std::int32_t index) {
@@ -132,12 +188,16 @@ void TZipHashedStringList::ClearAll() {
 std::int32_t TZipHashedStringList::FindText(const std::string& s) {
     if (!textIndex_) {
         // A table made now holds nothing yet: it is filled below like a stale one.
-        textIndex_ = std::make_unique<TZipStringHash>(std::max<std::uint32_t>(static_cast<std::uint32_t>(strings_.size()), 1000));
+        textIndex_ = std::make_unique<TZipStringHash>(
+            std::max<std::uint32_t>(static_cast<std::uint32_t>(strings_.size()), 1000),
+            [this](std::int32_t index) { return KeyOf(strings_[static_cast<std::size_t>(index)].Text()); });
         textIndexValid_ = false;
     }
     if (!textIndexValid_) {
         textIndex_->ClearChains();
-        for (std::size_t i = 0; i < strings_.size(); ++i) textIndex_->Insert(KeyOf(strings_[i]), static_cast<std::int32_t>(i));
+        for (std::size_t i = 0; i < strings_.size(); ++i) {
+            textIndex_->Insert(KeyOf(strings_[i].Text()), static_cast<std::int32_t>(i));
+        }
         textIndexValid_ = true;
     }
     return textIndex_->Lookup(KeyOf(s));
@@ -148,8 +208,9 @@ std::int32_t TZipHashedStringList::FindPairKey(const std::string& name) {
         if (!pairKeyIndex_) pairKeyIndex_ = std::make_unique<TZipStringHash>(256);
         pairKeyIndex_->ClearChains();
         for (std::size_t i = 0; i < strings_.size(); ++i) {
-            const std::size_t eq = strings_[i].find('=');
-            if (eq != std::string::npos) pairKeyIndex_->Insert(KeyOf(strings_[i].substr(0, eq)), static_cast<std::int32_t>(i));
+            const std::string text = strings_[i].Text();
+            const std::size_t eq = text.find('=');
+            if (eq != std::string::npos) pairKeyIndex_->Insert(KeyOf(text.substr(0, eq)), static_cast<std::int32_t>(i));
         }
         pairKeyIndexValid_ = true;
     }
@@ -252,6 +313,8 @@ constexpr std::int64_t kLocalSearchWindow = 65535;
 constexpr std::int64_t kPrefixSearchWindow = 10000;
 // Names the directory writer takes; a longer one is refused rather than cut.
 constexpr std::size_t kMaxCentralName = 999;
+// The most of a split archive's central directory held in memory before it goes to its volume.
+constexpr std::int64_t kGatheredDirectory = 256 << 10;
 
 }  // namespace
 
@@ -453,7 +516,7 @@ void TZipDirManager::LoadDirectory() {
                 }
             }
             item.Comment.assign(item.CommentLength, '\0');
-            stream_->ReadBuffer(item.Comment.data(), item.CommentLength);
+            if (item.CommentLength > 0) stream_->ReadBuffer(item.Comment.data(), item.CommentLength);
         }
     } catch (const Exception&) {
         RebuildFromLocalHeaders();
@@ -626,6 +689,15 @@ void TZipDirManager::SaveDirectory(TStream* stream) {
         }
         Write(item.Comment.data(), item.CommentLength, -1, buffer);
         dirSize += sizeof head + name.size() + extraLength + item.CommentLength;
+        // What is gathered all belongs to the current volume: it goes out in pieces of a bounded
+        // size rather than all at once at the next volume, so that the directory of 100,000 files
+        // never stands whole in memory. The bytes and where they land are the same.
+        if (split && gathered.Size() >= kGatheredDirectory) {
+            if (stream_->Write(gathered.Data().data(), gathered.Size()) != gathered.Size()) {
+                throw EZipException(46, archiver_);
+            }
+            gathered.SetSize(0);
+        }
     }
     if (split && gathered.Size() > 0) {
         if (stream_->Write(gathered.Data().data(), gathered.Size()) != gathered.Size()) throw EZipException(46, archiver_);
@@ -688,4 +760,9 @@ void TZipDirManager::SwitchToVolume(TZipVolumeNumberInfo& volume) {
     if (isCustomStream_ || !archiver_) return;
     archiver_->OpenVolume(volume);
     stream_ = archiver_->ArchiveStream();
+}
+
+const std::string& TZipRareText::Text() const {
+    static const std::string empty;
+    return text_ ? *text_ : empty;
 }

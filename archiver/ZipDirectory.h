@@ -3,6 +3,7 @@
 // the manager that loads it from the archive and saves it as the central directory.
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,20 +21,84 @@ struct TZipExtraField {
     std::vector<std::uint8_t> Data;
 };
 
+// A text that almost every entry leaves empty (its comment, its password): as wide as a pointer
+// while empty, where a string takes 32 bytes whatever it holds, and the directory holds one entry
+// per file. It reads as the string it holds.
+class TZipRareText {
+public:
+    TZipRareText() = default;
+    TZipRareText(const std::string& text) { *this = text; }
+    TZipRareText(const TZipRareText& other) { *this = other; }
+    TZipRareText(TZipRareText&&) noexcept = default;
+    TZipRareText& operator=(const TZipRareText& other) {
+        if (this != &other) *this = other.Text();
+        return *this;
+    }
+    TZipRareText& operator=(TZipRareText&&) noexcept = default;
+    TZipRareText& operator=(const std::string& text) {
+        text_ = text.empty() ? nullptr : std::make_unique<std::string>(text);
+        return *this;
+    }
+    operator const std::string&() const { return Text(); }
+    const std::string& Text() const;
+    bool empty() const { return !text_; }
+    std::size_t size() const { return text_ ? text_->size() : 0; }
+    const char* data() const { return Text().data(); }
+    // count copies of c, to be written through data().
+    void assign(std::size_t count, char c) { *this = std::string(count, c); }
+    char* data() { return text_ ? text_->data() : nullptr; }
+    friend bool operator==(const TZipRareText& a, const std::string& b) { return a.Text() == b; }
+    friend bool operator==(const TZipRareText& a, const char* b) { return a.Text() == b; }
+
+private:
+    std::unique_ptr<std::string> text_;  // none while empty
+};
+
+// A list that almost every entry leaves empty (the extra fields kept from an archive read): as
+// wide as a pointer while empty, where a vector takes 24 bytes.
+template <typename T>
+class TZipRareList {
+public:
+    TZipRareList() = default;
+    TZipRareList(const TZipRareList& other) { *this = other; }
+    TZipRareList(TZipRareList&&) noexcept = default;
+    TZipRareList& operator=(const TZipRareList& other) {
+        if (this != &other) items_ = other.items_ ? std::make_unique<std::vector<T>>(*other.items_) : nullptr;
+        return *this;
+    }
+    TZipRareList& operator=(TZipRareList&&) noexcept = default;
+    void push_back(T item) {
+        if (!items_) items_ = std::make_unique<std::vector<T>>();
+        items_->push_back(std::move(item));
+    }
+    void clear() { items_.reset(); }
+    bool empty() const { return !items_; }
+    std::size_t size() const { return items_ ? items_->size() : 0; }
+    T& operator[](std::size_t i) { return (*items_)[i]; }
+    const T& operator[](std::size_t i) const { return (*items_)[i]; }
+    T* begin() { return items_ ? items_->data() : nullptr; }
+    T* end() { return items_ ? items_->data() + items_->size() : nullptr; }
+    const T* begin() const { return items_ ? items_->data() : nullptr; }
+    const T* end() const { return items_ ? items_->data() + items_->size() : nullptr; }
+
+private:
+    std::unique_ptr<std::vector<T>> items_;  // none while empty
+};
+
 // One entry. Its head is the 46-byte central directory header as stored; behind it the entry's
 // texts, kept extra fields, Zip64 values and the working state of an update. The directory holds
 // one per file, so the flags and bytes stand together at the end, where they leave no padding
 // between the wider members.
 struct TDirItem : zip::CentralFileHeader {
     std::string Name;     // stored name, ANSI, "/" between folders
-    std::string Comment;
-    std::vector<TZipExtraField> ExtraFields;
+    TZipRareText Comment;
+    TZipRareList<TZipExtraField> ExtraFields;
     std::int64_t Zip64UncompressedSize = 0;
     std::int64_t Zip64CompressedSize = 0;
     std::int64_t Zip64LocalHeaderOffset = 0;
     std::uint32_t Zip64DiskNumberStart = 0;
     std::int32_t SourceStreamPosition = 0;
-    std::string Password;
+    TZipRareText Password;
     std::shared_ptr<TStream> SourceStream;
     std::string SourceFileName;
     bool HasZip64 = false;
@@ -52,10 +117,37 @@ struct TDirItem : zip::CentralFileHeader {
     void SetLocalHeaderOffset(std::int64_t offset, bool zip64 = false);
 };
 
+// A string of a list kept by the thousand (the name index holds one per entry) in 16 bytes: up to
+// 15 bytes in place, as most file names are, a longer one on the heap; a std::string takes 32.
+class TZipPackedText {
+public:
+    TZipPackedText() { bytes_[kTag] = 0; }
+    explicit TZipPackedText(const std::string& text);
+    TZipPackedText(const TZipPackedText& other) : TZipPackedText(other.Text()) {}
+    TZipPackedText(TZipPackedText&& other) noexcept;
+    TZipPackedText& operator=(TZipPackedText other) noexcept;
+    ~TZipPackedText();
+    std::string Text() const;
+
+private:
+    static constexpr std::size_t kTag = 15;          // the length in place, or kOnHeap
+    static constexpr unsigned char kOnHeap = 0xFF;   // the first bytes then hold a std::string*
+    std::string* Heap() const;
+    alignas(8) unsigned char bytes_[16];
+};
+
 // A chained hash table from string keys to list indexes; new items go to the head of their chain.
 class TZipStringHash {
 public:
+    // The key of the item for a list index, when the table indexes a list that holds the keys.
+    using TKeyOf = std::function<std::string(std::int32_t index)>;
+
     explicit TZipStringHash(std::uint32_t chainCount);
+    // A table over a list whose string at an index gives the key (keyOf): its items keep the index
+    // and the key's hash only, not a copy of the key, which for a directory of 100,000 names would
+    // cost more than the rest of the item. Insert and Drop then need the list to hold the key at
+    // the index meanwhile.
+    TZipStringHash(std::uint32_t chainCount, TKeyOf keyOf);
     virtual ~TZipStringHash();
     TZipStringHash(const TZipStringHash&) = delete;
     TZipStringHash& operator=(const TZipStringHash&) = delete;
@@ -74,15 +166,19 @@ private:
     // a directory of 100,000 names holds as many items, and a heap block per item would cost more
     // than the item. A dropped item's place is reused by the next insert.
     struct THashItem {
-        std::string Key;
+        std::uint32_t Hash = 0;  // HashKey of the key
         std::int32_t Index = 0;
         std::int32_t Link = kNone;  // next item of the chain
     };
     static constexpr std::int32_t kNone = -1;
+    // Whether the item at holds key, whose hash is hash.
+    bool Holds(std::int32_t at, std::uint32_t hash, const std::string& key) const;
     std::int32_t* LocateSlot(const std::string& key);
     std::vector<std::int32_t> chains_;  // first item of each chain
     std::deque<THashItem> items_;       // grows without moving the items it holds
     std::int32_t freeItems_ = kNone;    // dropped items, linked through Link
+    TKeyOf keyOf_;                      // none: the keys are kept in keys_
+    std::deque<std::string> keys_;      // the key of each item, without keyOf_
 };
 
 // An ordered list of strings with hashed lookups; the hash goes stale on deletion and when it grows
@@ -90,6 +186,9 @@ private:
 class TZipHashedStringList {
 public:
     explicit TZipHashedStringList(bool caseSensitive = false) : caseSensitive_(caseSensitive) {}
+    // Its name table reads the keys from the list itself, by its address.
+    TZipHashedStringList(const TZipHashedStringList&) = delete;
+    TZipHashedStringList& operator=(const TZipHashedStringList&) = delete;
     std::int32_t AddText(const std::string& s);
     void ReplaceText(std::int32_t index, const std::string& s);
     void DeleteAt(std::int32_t index);
@@ -98,7 +197,7 @@ public:
     // Finds a "name=value" string by its name part.
     std::int32_t FindPairKey(const std::string& name);
     std::int32_t Count() const { return static_cast<std::int32_t>(strings_.size()); }
-    const std::string& At(std::int32_t index) const { return strings_[static_cast<std::size_t>(index)]; }
+    std::string At(std::int32_t index) const { return strings_[static_cast<std::size_t>(index)].Text(); }
     // The number of chains of the text index; 0 while it is absent.
     std::uint32_t TextIndexChains() const { return textIndex_ ? textIndex_->ChainCount() : 0; }
     bool TextIndexValid() const { return textIndexValid_; }
@@ -107,7 +206,7 @@ private:
     std::string KeyOf(const std::string& s) const;
     // A deque grows without copying the strings it holds, so a long list never has two copies of
     // its array alive at once.
-    std::deque<std::string> strings_;
+    std::deque<TZipPackedText> strings_;
     std::unique_ptr<TZipStringHash> textIndex_;
     std::unique_ptr<TZipStringHash> pairKeyIndex_;
     bool textIndexValid_ = true;

@@ -1,12 +1,13 @@
 #include "archiver/ZipPipeline.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "archiver/ZipZlib.h"
 
 TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings,
-                           int workers)
-    : archiver_(archiver), settings_(settings) {
+                           int workers, std::int64_t memoryBound, std::int64_t tempBound)
+    : archiver_(archiver), settings_(settings), memoryBound_(memoryBound), tempBound_(tempBound) {
     // The thread layer learns which thread is the main one on first use; make sure that use is
     // here, on the caller's thread, and not in a worker.
     platform::IsMainThread();
@@ -35,13 +36,14 @@ TZipPipeline::~TZipPipeline() {
         platform::CriticalSectionLock guard(lock_);
         stopping_ = true;
         workChanged_.Set();
+        WakeHeld();
     }
     threads_.clear();  // each waits for its thread
     jobs_.clear();     // staging streams delete their temporary files
 }
 
 int TZipPipeline::Room() {
-    const int capacity = workers_ * kItemsPerWorker;
+    const int capacity = kMostQueued;
     platform::CriticalSectionLock guard(lock_);
     const int queued = static_cast<int>(jobs_.size());
     return queued > capacity / 2 ? 0 : capacity - queued;
@@ -96,11 +98,14 @@ std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
     }
     std::unique_ptr<TZipStagedJob> job = std::move(jobs_.front());
     jobs_.pop_front();
+    --started_;
     // Only the bounds on bytes in flight hold workers back from items already queued: they
     // need waking only when this item frees room under a bound they had reached.
-    const bool held = tempBytes_ >= kTempBytesInFlight || memoryBytes_ >= kMemoryBytesInFlight;
+    const bool held = tempBytes_ + tempInProgress_ >= tempBound_ || memoryBytes_ >= memoryBound_;
     Count(*job, -1);
     if (held) workChanged_.Set();
+    // A job held back may be the front one now, or find room.
+    WakeHeld();
     return job;
 }
 
@@ -116,23 +121,58 @@ void TZipPipeline::Count(TZipStagedJob& job, int sign) {
     (job.output->Spilled() ? tempBytes_ : memoryBytes_) += sign * job.output->Size();
 }
 
+void TZipPipeline::WakeHeld() {
+    for (platform::Event* wake : held_) wake->Set();
+}
+
+bool TZipPipeline::HoldBack(TZipStagedJob& job, std::int64_t held, std::int64_t next, platform::Event& wake) {
+    // A job counts what its temporary file holds, and while it compresses a block what that
+    // block may add: the room it may take is reserved before it takes it, so that workers going
+    // on at the same moment cannot together pass the bound.
+    const auto count = [&](std::int64_t bytes) {
+        tempInProgress_ += bytes - job.tempCounted;
+        job.tempCounted = bytes;
+    };
+    for (;;) {
+        if (stopping_) {
+            count(held);
+            return false;
+        }
+        // The caller's next item goes on whatever it takes, as it would without workers: the
+        // bound holds back only what is read ahead.
+        const std::int64_t others = tempBytes_ + tempInProgress_ - job.tempCounted;
+        if (jobs_.front().get() == &job || others + held + next <= tempBound_) {
+            count(held + next);
+            return true;
+        }
+        count(held);
+        // Each held worker waits on its own event, which only it resets: a shared one, reset by a
+        // worker whose job still may not go on, could swallow the wake-up of one whose job may.
+        wake.Reset();
+        held_.push_back(&wake);
+        lock_.Leave();
+        wake.Wait();
+        lock_.Enter();
+        held_.erase(std::find(held_.begin(), held_.end(), &wake));
+    }
+}
+
 void TZipPipeline::Work() {
     TZlibDeflater deflater;  // this worker's state, reused from item to item
+    platform::Event wake{false};  // set when this worker, held back, may look again
     for (;;) {
         TZipStagedJob* job = nullptr;
         {
             platform::CriticalSectionLock guard(lock_);
             for (;;) {
                 if (stopping_) return;
-                if (tempBytes_ < kTempBytesInFlight && memoryBytes_ < kMemoryBytesInFlight) {
-                    for (auto& candidate : jobs_) {
-                        if (!candidate->started) {
-                            job = candidate.get();
-                            break;
-                        }
-                    }
+                // The caller's next item starts whatever the bounds, which hold back only what is
+                // read ahead.
+                if (started_ < jobs_.size() &&
+                    (started_ == 0 || (tempBytes_ + tempInProgress_ < tempBound_ && memoryBytes_ < memoryBound_))) {
+                    job = jobs_[started_++].get();
+                    break;
                 }
-                if (job) break;
                 workChanged_.Reset();
                 lock_.Leave();
                 workChanged_.Wait();
@@ -144,12 +184,22 @@ void TZipPipeline::Work() {
             job->output = std::make_unique<TZipStagingStream>(settings_.tempFolder);
             std::unique_ptr<TFileStream> source;
             bool firstBlock = true;
+            const std::int64_t blockSize = zip::BlockSizeForLevel(job->item.CompressionMode);
             const bool written = archiver_.WriteItem(
                 job->item, source, *job->output, 0, settings_, deflater,
-                [this, job, &firstBlock](std::int64_t consumed, std::int64_t size) {
+                [this, job, &firstBlock, &wake, blockSize](std::int64_t consumed, std::int64_t size) {
+                    // What the temporary file holds, and what the next block may add to it (its
+                    // input, a tenth more and the deflate stream's overhead).
+                    TZipStagingStream& output = *job->output;
+                    const std::int64_t staged = output.Size();
+                    const std::int64_t block = std::min(blockSize, size - consumed);
+                    const std::int64_t after = staged + block + block / 10 + 1024;
+                    const std::int64_t held = output.Spilled() ? staged : 0;
+                    const std::int64_t next =
+                        output.Spilled() ? after - staged : after > TZipStagingStream::kStagedInMemory ? after : 0;
                     {
                         platform::CriticalSectionLock guard(lock_);
-                        if (stopping_) return false;
+                        if (!HoldBack(*job, held, next, wake)) return false;
                         job->sourceSize = size;
                         job->blocks.push_back(consumed);
                     }
@@ -165,10 +215,16 @@ void TZipPipeline::Work() {
             // Stopped only when the pipeline stops: nobody will take this item.
             if (!written) job->output.reset();
         } catch (...) {
+            // Whatever stopped the worker (a file it could not open or read, a full temporary
+            // folder, no file handle left), the item goes back to the caller, who compresses it at
+            // its turn as without workers: the failure, if it is the item's own, is met and asked
+            // about there, and one that came of the workers' read-ahead is not.
             job->output.reset();
-            job->error = std::current_exception();
+            job->handedBack = true;
         }
         platform::CriticalSectionLock guard(lock_);
+        tempInProgress_ -= job->tempCounted;
+        job->tempCounted = 0;
         job->done = true;
         Count(*job, 1);
         job->changed.Set();

@@ -8,7 +8,6 @@
 // interface; they read their item's source and write their staging stream, nothing else.
 #include <cstdint>
 #include <deque>
-#include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -24,8 +23,11 @@ struct TZipStagedJob {
     TDirItem item;   // a copy of the item; the worker fills in its CRC, sizes, method and version
     std::unique_ptr<TZipStagingStream> output;  // the local header and data, header rewritten
     std::int64_t headerLength = 0;
-    std::exception_ptr error;  // what compressing the item raised, raised again by the caller
+    // The worker gave the item up (its file could not be read, its temporary file not written, no
+    // file handle was left): the caller compresses it itself, as without workers.
+    bool handedBack = false;
     // Guarded by the pipeline's lock.
+    std::int64_t tempCounted = 0;  // temporary bytes it holds or may take, counted among the items in progress
     std::int64_t sourceSize = 0;  // written again at every block, so read only under the lock
     std::vector<std::int64_t> blocks;  // source bytes consumed when each input block began
     bool started = false;
@@ -35,17 +37,20 @@ struct TZipStagedJob {
 
 class TZipPipeline {
 public:
-    // Read-ahead bounds: items queued per worker, and the bytes that finished items not yet
-    // written hold in memory and in temporary files (a worker starts no new item while either
-    // passes its bound). The queue is long enough for the other workers to keep going while one
-    // compresses a large mail.
-    static constexpr int kItemsPerWorker = 32;
-    static constexpr std::int64_t kMemoryBytesInFlight = 16LL << 20;
-    static constexpr std::int64_t kTempBytesInFlight = 64LL << 20;
+    // Read-ahead bounds. The bytes that finished items not yet written hold in memory and in
+    // temporary files, together with the temporary files of the items in progress: a worker starts
+    // no new item while either passes its bound, and an item in progress that is not the caller's
+    // next waits before a block that could take the temporary bytes past theirs. Within these
+    // bounds the queue is deep (thousands of small mails), so that while one worker compresses a
+    // large mail the others never run out of items; the item count only caps the memory the
+    // queued copies of the items take.
+    static constexpr int kMostQueued = 4096;
 
     // Starts workers threads compressing with settings on behalf of archiver (whose WriteItem
-    // they call, which touches none of its state).
-    TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings, int workers);
+    // they call, which touches none of its state), within the bounds of bytes in flight given.
+    TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings, int workers,
+                 std::int64_t memoryBound = TZipBaseArchiver::kReadAheadMemory,
+                 std::int64_t tempBound = TZipBaseArchiver::kReadAheadTemp);
     // Stops the workers (an item being compressed stops at its next input block), waits for
     // them, and drops every staged item, deleting its temporary file.
     ~TZipPipeline();
@@ -64,7 +69,7 @@ public:
     TZipStagedJob* Front(int index);
     // Waits for job's next input block (true, consumed and the source's size set) or its end (false).
     bool NextBlock(TZipStagedJob& job, std::int64_t& consumed, std::int64_t& size);
-    // Waits for the front job to end and takes it off the queue.
+    // Waits for the front job to end and takes it off the queue. A job handed back has no output.
     std::unique_ptr<TZipStagedJob> Take();
     // The directory lost the item at index: the queued items behind it move up.
     void Removed(int index);
@@ -73,15 +78,27 @@ private:
     void Work();
     // Adds (sign 1) or removes (sign -1) what a finished job holds to the totals below.
     void Count(TZipStagedJob& job, int sign);
+    // Under the lock, before job's next block: waits (on wake, the waiting worker's own event)
+    // while the bytes its temporary file holds (held) and the block may add (next) could take the
+    // temporary bytes past their bound and the job is not the front one; then counts both. False
+    // when the pipeline stops.
+    bool HoldBack(TZipStagedJob& job, std::int64_t held, std::int64_t next, platform::Event& wake);
+    // Under the lock: wakes the workers held back.
+    void WakeHeld();
 
     const TZipBaseArchiver& archiver_;
     const TZipBaseArchiver::ItemSettings settings_;
+    const std::int64_t memoryBound_;
+    const std::int64_t tempBound_;
     int workers_ = 0;
     platform::CriticalSection lock_;
     platform::Event workChanged_{false};  // set when a job is queued, taken, or the workers stop
     std::deque<std::unique_ptr<TZipStagedJob>> jobs_;
     std::int64_t memoryBytes_ = 0;  // bytes finished jobs still queued hold in memory
     std::int64_t tempBytes_ = 0;    // and in temporary files
+    std::int64_t tempInProgress_ = 0;  // bytes in the temporary files of jobs in progress
+    std::size_t started_ = 0;  // queued jobs a worker has begun: the first ones, as they start in order
+    std::vector<platform::Event*> held_;  // the events of workers held back by HoldBack
     bool stopping_ = false;
     std::vector<std::unique_ptr<platform::Thread>> threads_;
 };

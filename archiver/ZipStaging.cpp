@@ -19,11 +19,13 @@ void TZipStagingStream::Close() {
 
 void TZipStagingStream::Spill() {
     const std::int64_t position = memory_.Position();
+    failed_ = true;  // until the file holds the bytes
     platform::FileHandle handle = platform::FileHandle::CreateTemp(folder_, "FC", fileName_);
     file_ = std::make_unique<TFileStream>(fileName_, std::move(handle));
     file_->WriteBuffer(memory_.Data().data(), memory_.Size());
     file_->SetPosition(position);
     memory_.Clear();
+    failed_ = false;
 }
 
 std::int64_t TZipStagingStream::Read(void* buffer, std::int64_t count) {
@@ -32,7 +34,10 @@ std::int64_t TZipStagingStream::Read(void* buffer, std::int64_t count) {
 
 std::int64_t TZipStagingStream::Write(const void* buffer, std::int64_t count) {
     if (!file_ && memory_.Position() + count > limit_) Spill();
-    return file_ ? file_->Write(buffer, count) : memory_.Write(buffer, count);
+    if (!file_) return memory_.Write(buffer, count);
+    const std::int64_t written = file_->Write(buffer, count);
+    if (written < count) failed_ = true;
+    return written;
 }
 
 std::int64_t TZipStagingStream::Seek(std::int64_t offset, platform::SeekOrigin origin) {

@@ -36,6 +36,9 @@ public:
     // The bytes while they are in memory (Size of them), to be written out without a copy.
     const std::uint8_t* MemoryBytes() const { return memory_.Data().data(); }
     const std::string& TempFileName() const { return fileName_; }
+    // Whether the temporary file could not be created or took fewer bytes than offered (a full
+    // temporary folder, no file handle left): a lack of room, not a fault of the item.
+    bool Failed() const { return failed_; }
 
 private:
     void Spill();
@@ -45,4 +48,5 @@ private:
     TMemoryStream memory_;
     std::unique_ptr<TFileStream> file_;
     std::string fileName_;
+    bool failed_ = false;
 };

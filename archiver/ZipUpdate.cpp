@@ -49,19 +49,28 @@ void TZipBaseArchiver::StartPipeline(const ItemSettings& settings, int first) {
     pipeline_.reset();
     const int workers = WorkerThreads();
     if (!settings.split || workers <= 1) return;
-    pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers);
+    pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers, readAheadMemory_, readAheadTemp_);
     pipelineNext_ = first;
     if (pipeline_->Workers() == 0) pipeline_.reset();
 }
 
-int TZipBaseArchiver::WorkerThreads() const {
-    constexpr int kMostThreads = 64;
-    if (workerThreads_ > 0) return std::min(workerThreads_, kMostThreads);
-    if (const char* value = std::getenv("MAILBALE_THREADS")) {
-        const int n = std::atoi(value);
-        if (n > 0) return std::min(n, kMostThreads);
+int TZipBaseArchiver::ParseThreadCount(const char* text) {
+    if (!text || !*text) return 0;
+    int n = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        n = n * 10 + (*p - '0');
+        if (n > kMostWorkerThreads) return 0;
     }
-    return std::min(platform::HardwareThreads(), kMostThreads);
+    return n;
+}
+
+int TZipBaseArchiver::WorkerThreads() const {
+    if (workerThreads_ > 0) return std::min(workerThreads_, kMostWorkerThreads);
+    // The program refuses an invalid value at its start; a caller of the component that sets one
+    // gets the default.
+    if (const int n = ParseThreadCount(std::getenv("MAILBALE_THREADS")); n > 0) return n;
+    return std::min(platform::HardwareThreads(), kMostWorkerThreads);
 }
 
 void TZipBaseArchiver::FeedPipeline(int index) {
@@ -277,7 +286,8 @@ void TZipBaseArchiver::CommitUpdate() {
 
 bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output,
                                  std::int64_t position, const ItemSettings& settings, TZlibDeflater& deflater,
-                                 const TZipBlockHook& beforeBlock, std::int64_t& headerLength) const {
+                                 const TZipBlockHook& beforeBlock, std::int64_t& headerLength,
+                                 platform::OsError* openError) const {
     item.HasZip64 = false;
     const bool hasSource = !item.IsFolder();
     if (hasSource) {
@@ -287,7 +297,8 @@ bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& s
         try {
             source = std::make_unique<TFileStream>(item.SourceFileName,
                                                    platform::fmOpenRead | ShareModeFlags(settings.shareMode));
-        } catch (const EOSError&) {
+        } catch (const EOSError& e) {
+            if (openError) *openError = e.Error();
             throw EZipException::CreateWithArgs(33, this, {item.SourceFileName});
         }
     }
@@ -454,43 +465,60 @@ bool TZipBaseArchiver::CompressItem(int index) {
         TStream* output = archiveStream_;
         std::int64_t headerLength = 0;
         bool written = true;
+        // The events of the item's input blocks raised so far: a block's are raised once, however
+        // many times the item is compressed.
+        std::size_t blocksRaised = 0;
         if (job) {
             // A worker compressed the item: its input blocks become the events they would have
             // been, raised now, as they come, then its outcome is this item's.
             std::int64_t consumed = 0;
             std::int64_t size = 0;
-            bool blockRaised = false;
             while (written && pipeline_->NextBlock(*job, consumed, size)) {
                 written = RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
-                blockRaised = true;
+                ++blocksRaised;
             }
             // A cancel leaves the job to the pipeline, which drops it when the commit stops it.
             if (!written) return false;
             std::unique_ptr<TZipStagedJob> done = pipeline_->Take();
             job = nullptr;
-            // A worker reads ahead of the items' turns: an item that failed before its first block
-            // (a file held by another program then) is tried again below, when the plain path would
-            // try it, and only that attempt's failure is asked about. One that failed further on
-            // has had its events raised: its failure stands.
-            if (done->error && blockRaised) std::rethrow_exception(done->error);
-            if (!done->error) {
+            // A worker reads ahead of the items' turns, and whatever stopped it (a file held by
+            // another program then, a temporary folder the other workers had filled) is not the
+            // item's failure: an item handed back is compressed below, as the plain path does it
+            // at this moment, and only that attempt's failure is asked about.
+            if (!done->handedBack) {
                 item = done->item;
                 staged = std::move(done->output);
                 headerLength = done->headerLength;
                 output = staged.get();
             }
         }
-        if (!staged) {
+        for (bool own = !staged; own;) {
             if (split) {
                 staged = std::make_unique<TZipStagingStream>(itemSettings_.tempFolder);
                 output = staged.get();
             }
-            written = WriteItem(
-                item, source_, *output, archiveStream_->Position(), itemSettings_, OwnDeflater(),
-                [&](std::int64_t consumed, std::int64_t size) {
-                    return RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
-                },
-                headerLength);
+            std::size_t blocksSeen = 0;
+            platform::OsError openError = platform::OsError::None;
+            try {
+                written = WriteItem(
+                    item, source_, *output, archiveStream_->Position(), itemSettings_, OwnDeflater(),
+                    [&](std::int64_t consumed, std::int64_t size) {
+                        if (blocksSeen++ < blocksRaised) return true;
+                        ++blocksRaised;
+                        return RaiseBlockProgress(item.SourceFileName, operation, consumed, size);
+                    },
+                    headerLength, &openError);
+                own = false;
+            } catch (...) {
+                // The workers hold temporary files and file handles of the items they read ahead:
+                // an item that lacked either here stops them, so that it is compressed again with
+                // all the room the plain path would have had, and so is the rest of the commit.
+                const bool lackedRoom = (staged && staged->Failed()) || openError == platform::OsError::TooManyOpenFiles;
+                if (!pipeline_ || !lackedRoom) throw;
+                ReleaseSource();
+                staged.reset();
+                pipeline_.reset();
+            }
         }
         if (!written || cancelRequested_) {
             ReleaseSource();

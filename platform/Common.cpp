@@ -78,6 +78,8 @@ std::string OsErrorText(OsError error) {
         case OsError::DiskFull: return "There is not enough space on the disk";
         case OsError::AlreadyExists: return "The file exists";
         case OsError::InvalidName: return "The filename, directory name, or volume label syntax is incorrect";
+        // Windows says "The system cannot open the file" alone, which does not tell why.
+        case OsError::TooManyOpenFiles: return "The system cannot open the file: too many files are open";
         case OsError::Other: break;
     }
     return "The request is not supported";

@@ -30,6 +30,7 @@ enum class OsError : std::uint8_t {
     DiskFull,
     AlreadyExists,
     InvalidName,
+    TooManyOpenFiles,
     Other,
 };
 

@@ -1,6 +1,7 @@
 #include "platform/Faults.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct Fault {
     std::string prefix;        // upper-cased
     std::int64_t budget = 0;   // bytes left (disk, write, read)
     OsError error = OsError::None;
+    bool refunds = false;  // a disk that gives back the bytes of a deleted file
+    std::map<std::string, std::int64_t> written;  // upper-cased path: bytes written (refunds only)
 };
 
 std::mutex& Lock() {
@@ -35,6 +38,8 @@ struct OperationCounter {
     std::int64_t failAt = 0;
     bool failed = false;
     FileOp failedOp = FileOp::Open;
+    std::int64_t threadStarts = 0;
+    std::int64_t refuseThreadsFrom = 0;
 };
 
 OperationCounter& Counter() {
@@ -59,7 +64,9 @@ std::int64_t Consume(Kind kind, const std::string& path, std::int64_t count) {
         if (f.kind == kind && Below(path, f.prefix)) count = std::min(count, std::max<std::int64_t>(0, f.budget));
     }
     for (Fault& f : Faults()) {
-        if (f.kind == kind && Below(path, f.prefix)) f.budget -= count;
+        if (f.kind != kind || !Below(path, f.prefix)) continue;
+        f.budget -= count;
+        if (f.refunds) f.written[AnsiUpperCase(path)] += count;
     }
     return count;
 }
@@ -67,6 +74,35 @@ std::int64_t Consume(Kind kind, const std::string& path, std::int64_t count) {
 }  // namespace
 
 void SimulateDisk(const std::string& prefix, std::int64_t capacity) { Add(Kind::Disk, prefix, capacity, OsError::None); }
+void SimulateDiskWithDeletes(const std::string& prefix, std::int64_t capacity) {
+    std::lock_guard guard(Lock());
+    Faults().push_back(Fault{Kind::Disk, AnsiUpperCase(prefix), capacity, OsError::None, true, {}});
+}
+
+void FileDeleted(const std::string& path) {
+    std::lock_guard guard(Lock());
+    for (Fault& f : Faults()) {
+        if (!f.refunds) continue;
+        const auto it = f.written.find(AnsiUpperCase(path));
+        if (it == f.written.end()) continue;
+        f.budget += it->second;
+        f.written.erase(it);
+    }
+}
+
+void RefuseThreadsFrom(std::int64_t count) {
+    std::lock_guard guard(Lock());
+    Counter().threadStarts = 0;
+    Counter().refuseThreadsFrom = count;
+}
+
+bool ThreadStartRefused() {
+    std::lock_guard guard(Lock());
+    OperationCounter& c = Counter();
+    ++c.threadStarts;
+    return c.refuseThreadsFrom > 0 && c.threadStarts >= c.refuseThreadsFrom;
+}
+
 void FailOpens(const std::string& prefix, OsError error) { Add(Kind::Open, prefix, 0, error); }
 void FailWritesAfter(const std::string& prefix, std::int64_t count) { Add(Kind::Write, prefix, count, OsError::None); }
 void ShortReadsAfter(const std::string& prefix, std::int64_t count) { Add(Kind::Read, prefix, count, OsError::None); }
@@ -81,7 +117,9 @@ void Clear() {
 
 void FailOperation(std::int64_t failAt) {
     std::lock_guard guard(Lock());
+    const OperationCounter old = Counter();
     Counter() = OperationCounter{true, 0, failAt};
+    Counter().refuseThreadsFrom = old.refuseThreadsFrom;
 }
 
 std::int64_t OperationCount() {

@@ -13,6 +13,9 @@ namespace platform::faults {
 // The drive (or folder subtree) behind prefix has capacity free bytes: DiskFree answers what is
 // left of it, and writes to files below prefix take no more than what is left.
 void SimulateDisk(const std::string& prefix, std::int64_t capacity);
+// As SimulateDisk, and deleting a file below prefix gives back the bytes written to it, as on a small
+// temporary file system that files come and go on.
+void SimulateDiskWithDeletes(const std::string& prefix, std::int64_t capacity);
 // Opens and creations of files below prefix fail with error (for example ShareViolation).
 void FailOpens(const std::string& prefix, OsError error);
 // Writes to files below prefix fail once count bytes in all have been written there.
@@ -24,6 +27,9 @@ void ShortReadsAfter(const std::string& prefix, std::int64_t count);
 void FailCloses(const std::string& prefix);
 // Flushes of files below prefix report an error.
 void FailFlushes(const std::string& prefix);
+// Thread starts from the count-th on (counting from 1, from now) are refused, as a system at its
+// limit of processes refuses them; 0 refuses none.
+void RefuseThreadsFrom(std::int64_t count);
 // Removes every fault.
 void Clear();
 
@@ -46,5 +52,9 @@ std::int64_t AllowRead(const std::string& path, std::int64_t count);
 // Counts one operation of kind op on path; true when it is the one to fail, or when it is a close
 // or a flush that a fault covers.
 bool OperationFails(FileOp op, const std::string& path);
+// The file at path was deleted (a full Windows path).
+void FileDeleted(const std::string& path);
+// Counts one thread start; true when it is to be refused.
+bool ThreadStartRefused();
 
 }  // namespace platform::faults

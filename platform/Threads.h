@@ -16,6 +16,8 @@ public:
     // Waits for the thread's end when it was started.
     ~Thread();
 
+    // Starts the thread. A thread the system refuses (at its limit of threads or processes) is
+    // not an error: it stays unstarted, and Started says so.
     void Resume();
     bool Started() const;
     bool Finished() const;

@@ -504,6 +504,23 @@ TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
     EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.Z01")), "first run");
 }
 
+TEST(Program, AThreadCountThatMeansNothingStopsItBeforeItTouchesAnything) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "previous");
+    for (const char* value : {"", "0", "-2", "abc", "8abc", "0x10", "65"}) {
+        ProgramRun r;
+        r.status = testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_THREADS='" + value +
+                                                   "' MAILBALE_MACHINE=" + m.Root() + " MAILBALE_UI=headless " MAILBALE_EXE,
+                                               &r.output);
+        EXPECT_EQ(r.status, 1) << value;
+        EXPECT_EQ(r.output, std::string("MAILBALE_THREADS must be a whole number from 1 to 64, not \"") + value + "\"\n");
+        EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "previous") << value;
+    }
+}
+
 // A first run still busy holds the server folder: a second one fails before it deletes or writes
 // anything, where it once deleted the volumes the first had closed and both reported success.
 TEST(Program, ASecondRunOnABusyFolderFailsAndTouchesNothing) {

@@ -499,9 +499,23 @@ TEST(ZipNameIndex, ChainsGrowPastFiveNamesEach) {
     EXPECT_EQ(small.TextIndexChains(), 5001u);
     small.DeleteAt(0);
     EXPECT_FALSE(small.TextIndexValid());
+    small.ReplaceText(4998, "renamed");  // while the table is stale
     EXPECT_EQ(small.FindText("the 5001st"), 4999);
+    EXPECT_EQ(small.FindText("RENAMED"), 4998);
+    EXPECT_EQ(small.FindText("n4999"), -1);
     small.AddText("key=value");
     EXPECT_EQ(small.FindPairKey("KEY"), 5000);
+    // Names too long to be kept in place: added, replaced, moved up by a deletion.
+    TZipHashedStringList longNames;
+    longNames.AddText("a first name of some length.eml");
+    longNames.AddText("the second name of some length=x");
+    EXPECT_EQ(longNames.FindText("A FIRST NAME OF SOME LENGTH.EML"), 0);
+    longNames.ReplaceText(0, "renamed to another long name.eml");
+    EXPECT_EQ(longNames.FindText("a first name of some length.eml"), -1);
+    longNames.DeleteAt(0);
+    EXPECT_EQ(longNames.At(0), "the second name of some length=x");
+    EXPECT_EQ(longNames.FindText("The Second Name Of Some Length=X"), 0);
+    EXPECT_EQ(longNames.FindPairKey("the second name of some length"), 0);
     TZipStringHash hash(7);
     EXPECT_EQ(hash.HashKey("ab"), ((0u ^ 'a') << 2) ^ 'b');
     hash.Insert("dup", 1);

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archiver/ZipArchiver.h"
@@ -181,7 +181,7 @@ TEST(Pipeline, FailureIsAskedWhenEarlierItemsAreWrittenAndRetryCompressesAgain) 
     }
 }
 
-TEST(Pipeline, CancelAtAnyEventRollsBackAsThePlainPathAndLeavesNoTemporaryFile) {
+TEST(Pipeline, CancelAtEveryEventRollsBackAsThePlainPathAndLeavesNoTemporaryFile) {
     TestMachine m;
     WriteMixedFolder(m);
     const PackResult full = Pack(m, 1);
@@ -190,21 +190,119 @@ TEST(Pipeline, CancelAtAnyEventRollsBackAsThePlainPathAndLeavesNoTemporaryFile) 
         const bool progress = e.rfind("file", 0) == 0 || e.rfind("overall", 0) == 0 || e.rfind("copy", 0) == 0;
         progressEvents += progress ? 1 : 0;
     }
-    const unsigned seed = std::random_device{}();
-    std::mt19937 random(seed);
-    for (int round = 0; round < 4; ++round) {
-        const std::size_t at = 1 + random() % progressEvents;
+    for (std::size_t at = 1; at <= progressEvents; ++at) {
         ClearOut(m);
         const PackResult one = Pack(m, 1, at);
         ClearOut(m);
         const PackResult eight = Pack(m, 8, at);
-        SCOPED_TRACE("seed " + std::to_string(seed) + ", cancel at progress event " + std::to_string(at));
+        SCOPED_TRACE("cancel at progress event " + std::to_string(at));
         EXPECT_TRUE(eight.rolledBack);
         EXPECT_EQ(eight.events, one.events);
         EXPECT_EQ(eight.outFiles, one.outFiles);
         EXPECT_TRUE(eight.volumes == one.volumes);
         EXPECT_TRUE(eight.tempFiles.empty());
     }
+}
+
+TEST(Pipeline, WorkersOnlyHelpWhereTheSystemRefusesThemRoomOrThreads) {
+    // Incompressible mails of two input blocks, each staged in a temporary file of 1.6 MB: with one
+    // thread a temporary folder of 3 MB holds the one item in progress; workers read ahead and
+    // fill it, and the worker that finds it full gives its item up after the item's first block.
+    // A thread the system refuses means fewer workers, down to none. Either way the job ends as
+    // with one thread: the same bytes, events and prompts.
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    for (int i = 0; i < 4; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\f" + std::to_string(i) + ".eml"),
+                                       testing_support::RandomBytes(1600000, static_cast<std::uint32_t>(i)));
+    }
+    const struct {
+        const char* name;
+        std::function<void()> fault;
+    } cases[] = {
+        {"3 MB temporary folder", [] { platform::faults::SimulateDiskWithDeletes("C:\\tmp", 3000000); }},
+        {"every thread refused", [] { platform::faults::RefuseThreadsFrom(1); }},
+        {"threads refused from the second", [] { platform::faults::RefuseThreadsFrom(2); }},
+        {"threads refused from the third", [] { platform::faults::RefuseThreadsFrom(3); }},
+    };
+    for (const auto& c : cases) {
+        ClearOut(m);
+        c.fault();
+        const PackResult one = Pack(m, 1);
+        platform::faults::Clear();
+        ASSERT_FALSE(one.rolledBack) << c.name;
+        for (int workers : {2, 3, 8}) {
+            ClearOut(m);
+            c.fault();
+            const PackResult many = Pack(m, workers);
+            platform::faults::Clear();
+            SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(workers) + " workers");
+            EXPECT_FALSE(many.rolledBack);
+            EXPECT_TRUE(many.volumes == one.volumes);
+            EXPECT_EQ(many.events, one.events);
+            EXPECT_TRUE(many.tempFiles.empty());
+        }
+    }
+}
+
+TEST(Pipeline, ReadAheadKeepsTemporaryFilesWithinTheirBound) {
+    // The bound counts the temporary files of finished items and of items in progress; only the
+    // caller's next item may go past it, as it would without workers.
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    constexpr std::int64_t kItem = 1200000;
+    for (int i = 0; i < 8; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\f" + std::to_string(i) + ".eml"),
+                                       testing_support::RandomBytes(kItem, static_cast<std::uint32_t>(i)));
+    }
+    constexpr std::int64_t kBound = 2 * kItem + kItem / 2;
+    const auto tempBytes = [&] {
+        std::int64_t held = 0;
+        for (const std::string& f : testing_support::HostFolderNames(m.OnC("C:\\tmp"))) {
+            held += testing_support::HostFileSize(m.OnC("C:\\tmp\\" + f));
+        }
+        return held;
+    };
+    std::int64_t peak = 0;
+    bool waited = false;
+    const auto bounded = [&](TZipArchiver& a) {
+        a.SetReadAheadBounds(TZipArchiver::kReadAheadMemory, kBound);
+        a.OnFileProgress = [&, recorded = a.OnFileProgress](TObject* sender, const std::string& name, double p,
+                                                            TZipProcessOperation op, TZipProgressPhase phase,
+                                                            bool& cancel) {
+            recorded(sender, name, p, op, phase, cancel);
+            // At the first event the workers are let go as far as they will: until the temporary
+            // folder has stopped growing for a while.
+            for (int still = 0, round = 0; !waited && still < 10 && round < 300; ++round) {
+                const std::int64_t before = tempBytes();
+                platform::Sleep(20);
+                still = tempBytes() == before ? still + 1 : 0;
+            }
+            waited = true;
+            peak = std::max(peak, tempBytes());
+        };
+    };
+    const PackResult one = Pack(m, 1, 0, {}, nullptr, bounded);
+    ClearOut(m);
+    peak = 0;
+    waited = false;
+    const PackResult eight = Pack(m, 8, 0, {}, nullptr, bounded);
+    EXPECT_TRUE(eight.volumes == one.volumes);
+    EXPECT_EQ(eight.events, one.events);
+    EXPECT_GT(peak, kItem);  // the workers did read ahead
+    EXPECT_LE(peak, kBound + kItem + kItem / 10);
+}
+
+TEST(Pipeline, ThreadCountFromTheEnvironment) {
+    const struct {
+        const char* text;
+        int count;
+    } cases[] = {{"1", 1},   {"8", 8},    {"064", 64}, {"64", 64}, {"65", 0},   {"0", 0},     {"-1", 0},
+                 {"", 0},    {"abc", 0},  {"0x10", 0}, {"8abc", 0}, {" 8", 0},  {"+8", 0},    {"99999999999", 0}};
+    for (const auto& c : cases) EXPECT_EQ(TZipBaseArchiver::ParseThreadCount(c.text), c.count) << '"' << c.text << '"';
+    EXPECT_EQ(TZipBaseArchiver::ParseThreadCount(nullptr), 0);
 }
 
 TEST(Pipeline, AFileHeldWhenAWorkerReadAheadAndFreedBeforeItsTurnIsPacked) {

@@ -7,6 +7,7 @@
 
 #include "app/FormMain.h"
 #include "platform/Dialogs.h"
+#include "platform/Faults.h"
 #include "platform/Render.h"
 #include "tests/TestSupport.h"
 #include "widgets/WaitingGradient.h"
@@ -208,6 +209,19 @@ TEST(WaitingGradient, PausingAndDestroyingNeverDeadlock) {
         ++destroyed;
     }
     EXPECT_EQ(destroyed, 150);
+}
+
+TEST(WaitingGradient, AThreadTheSystemRefusesLeavesABarThatDoesNotMove) {
+    // At the system's limit of processes the draw thread cannot start: the job goes on with a bar
+    // standing still, where it once ended the program.
+    Application.Initialize();
+    platform::faults::RefuseThreadsFrom(1);
+    auto bar = std::make_unique<Bar>();
+    bar->gradient->SetActive(true);
+    platform::faults::Clear();
+    EXPECT_FALSE(bar->gradient->Active());
+    Application.ProcessMessages();
+    bar.reset();
 }
 
 TEST(WaitingGradient, DestroyingCutsTheSleepShort) {

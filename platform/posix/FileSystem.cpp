@@ -321,6 +321,8 @@ OsError FromErrno(int error) {
         case ENOSPC:
         case EDQUOT: return OsError::DiskFull;
         case EEXIST: return OsError::AlreadyExists;
+        case EMFILE:
+        case ENFILE: return OsError::TooManyOpenFiles;
         default: return OsError::Other;
     }
 }
@@ -752,9 +754,10 @@ bool IsLinkToAncestor(int dirFd, const dirent& e, const struct stat& target, con
 }  // namespace
 
 struct FindHandle::Impl {
-    // A deque: a folder of 100,000 files grows it without a copy of all it holds so far.
+    // A deque: a folder of 100,000 files grows it without a copy of all it holds so far, and each
+    // entry handed out leaves it, so that the listing shrinks while the caller's own record of the
+    // files grows.
     std::deque<FindEntry> entries;
-    std::size_t next = 0;
 };
 
 FindHandle::FindHandle() = default;
@@ -877,8 +880,9 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
 }
 
 bool FindHandle::Next(FindEntry& entry) {
-    if (!impl_ || impl_->next >= impl_->entries.size()) return false;
-    entry = std::move(impl_->entries[impl_->next++]);  // each is handed out once
+    if (!impl_ || impl_->entries.empty()) return false;
+    entry = std::move(impl_->entries.front());
+    impl_->entries.pop_front();
     return true;
 }
 
@@ -982,7 +986,9 @@ bool DeleteFile(const std::string& path) {
     if (S_ISLNK(st.st_mode)) return ::unlink(hostPath.c_str()) == 0;
     if (!S_ISREG(st.st_mode)) return false;  // a FIFO, socket or device is no file of the program's
     const DeleteClaim claim(hostPath);
-    return claim.Allowed() && ::unlink(hostPath.c_str()) == 0;
+    if (!claim.Allowed() || ::unlink(hostPath.c_str()) != 0) return false;
+    faults::FileDeleted(ExpandFileName(path));
+    return true;
 }
 
 namespace {

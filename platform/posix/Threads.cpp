@@ -6,7 +6,10 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
+
+#include "platform/Faults.h"
 
 namespace platform {
 
@@ -23,11 +26,18 @@ Thread::~Thread() { WaitFor(); }
 void Thread::Resume() {
     if (impl_->thread.joinable()) return;
     Impl* impl = impl_.get();
-    impl_->thread = std::thread([impl] {
-        impl->body();
-        impl->finished = true;
-        WakeMainThread();
-    });
+    try {
+        // A refusal on purpose comes as the system's does.
+        if (faults::ThreadStartRefused()) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        impl_->thread = std::thread([impl] {
+            impl->body();
+            impl->finished = true;
+            WakeMainThread();
+        });
+    } catch (const std::system_error&) {
+        // The system refused the thread (at its limit of processes or of memory): it stays
+        // unstarted, which its owner sees through Started.
+    }
 }
 
 bool Thread::Started() const { return impl_->thread.joinable(); }

@@ -30,6 +30,7 @@ OsError FromLastError(DWORD error) {
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS: return OsError::AlreadyExists;
         case ERROR_INVALID_NAME: return OsError::InvalidName;
+        case ERROR_TOO_MANY_OPEN_FILES: return OsError::TooManyOpenFiles;
         default: return OsError::Other;
     }
 }
@@ -345,7 +346,9 @@ std::string GetCurrentDir() {
 }
 
 bool DeleteFile(const std::string& path) {
-    return !faults::OperationFails(faults::FileOp::Delete, path) && DeleteFileA(path.c_str()) != 0;
+    if (faults::OperationFails(faults::FileOp::Delete, path) || DeleteFileA(path.c_str()) == 0) return false;
+    faults::FileDeleted(ExpandFileName(path));
+    return true;
 }
 
 bool FlushFiles(const std::vector<std::string>& paths) {

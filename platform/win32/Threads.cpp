@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 
+#include "platform/Faults.h"
 #include "platform/win32/WindowsApi.h"
 
 namespace platform {
@@ -44,7 +45,9 @@ Thread::~Thread() {
 }
 
 void Thread::Resume() {
-    if (impl_->resumed || !impl_->handle) return;
+    // A thread the system would not create, or refused on purpose, stays unstarted, which its
+    // owner sees through Started.
+    if (impl_->resumed || !impl_->handle || faults::ThreadStartRefused()) return;
     impl_->resumed = true;
     ResumeThread(impl_->handle);
 }
