@@ -83,13 +83,16 @@ def main():
     def whole_job():
         server = prefix.fresh_folder('Vandrel')
         files = common.write_mixed_mail(os.path.join(server, 'LOG_EML'), big_megabytes=3.2, extra_megabytes=2.7)
-        with open(os.path.join(server, 'Kelmail.z20'), 'wb') as f:
-            f.write(b'old volume twenty stays')
+        # Old volumes of a larger earlier run go, however many there were.
+        for old in ('Kelmail.z20', 'Kelmail.Z116'):
+            with open(os.path.join(server, old), 'wb') as f:
+                f.write(b'old volume')
         prefix.set_server_folder('C:\\Vandrel')
         status, output = run(prefix, exe)
         assert status == 0, (status, output)
         assert output == REPORT, repr(output)
-        assert os.path.exists(os.path.join(server, 'Kelmail.z20'))
+        assert sorted(n for n in os.listdir(server) if n.startswith('Kelmail')) == \
+            ['Kelmail.Z01', 'Kelmail.Z02', 'Kelmail.zip'], os.listdir(server)
         common.check_archive(server, files, 3)
 
     def not_located():
