@@ -18,7 +18,9 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DMAILBALE_SANITIZE=ON -DMAILBALE_FUZZ=ON -DMAILBALE_TESTS=OFF -DMAILBALE_BENCH=OFF
 cmake --build build/fuzz -j "$jobs"
 
+windows_start=$SECONDS
 scripts/test-windows.sh
+echo "The Windows part took $((SECONDS - windows_start)) s"
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
 TSAN_OPTIONS=halt_on_error=1 MAILBALE_UI=headless build/tsan/tests/archiver_tests --gtest_filter='Pipeline.*'
