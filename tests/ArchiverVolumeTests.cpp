@@ -34,9 +34,10 @@ std::vector<std::string> WriteStoredArchive(TZipArchiver& a, const std::vector<s
     std::vector<std::string> requested;
     a.SpanningOptions().SetCustomVolumeSize(volumeSize);
     a.SetCompressionMode(0);
-    a.OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool&) {
+    a.OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool& cancel) {
         EXPECT_EQ(n, static_cast<int>(requested.size()) + 1);
         requested.push_back(name);
+        cancel = requested.size() > 100;  // a writer asking for volumes without end fails here
     };
     a.FileName = "C:\\out\\Kelmail.zip";
     a.BaseDir = "C:\\src\\";
@@ -280,6 +281,44 @@ TEST(VolumeWrites, AHeaderThatDoesNotFitStartsTheNextVolume) {
     const std::string last = testing_support::ReadHostFile(volumes[1]);
     EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(last.data())), zip::kLocalHeaderSignature);
     ExpectNoHeaderStraddles(volumes);
+}
+
+TEST(VolumeWrites, ABlockAndItsReserveThatFillTheRoomExactlyStayOnTheVolume) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    // (block, reserve, the volume it lands on) with 100 bytes of room left on the first volume.
+    const struct { std::int64_t block; std::int32_t reserve; std::int32_t volume; } cases[] = {
+        {100, 0, 0}, {101, 0, 1}, {60, 40, 0}, {60, 41, 1}, {100, -1, 0}};
+    const std::string bytes(kSmallVolume, 'x');
+    for (const auto& c : cases) {
+        auto a = MakeJobArchiver(kSmallVolume);
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->Open(0xFFFF);
+        a->WriteToVolumesChecked(bytes.data(), kSmallVolume - 100, a->ArchiveStreamRef(), a->CurrentVolumeRef(), -1,
+                                 nullptr);
+        a->WriteToVolumesChecked(bytes.data(), c.block, a->ArchiveStreamRef(), a->CurrentVolumeRef(), c.reserve,
+                                 nullptr);
+        EXPECT_EQ(a->CurrentVolume().Number, c.volume) << c.block << " + " << c.reserve;
+    }
+}
+
+TEST(VolumeWrites, AVolumeEndsWhereTheFreeSpaceEnded) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    platform::faults::SimulateDisk("C:\\", 70000);
+    auto a = MakeJobArchiver();
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->Open(0xFFFF);
+    // The volume's own writes count off the free space the drive answered when it was opened.
+    const std::string bytes(60000, 'x');
+    a->WriteToVolumesChecked(bytes.data(), 60000, a->ArchiveStreamRef(), a->CurrentVolumeRef(), -1, nullptr);
+    try {
+        a->WriteToVolumesChecked(bytes.data(), 20000, a->ArchiveStreamRef(), a->CurrentVolumeRef(), -1, nullptr);
+        FAIL() << "no room for a second volume";
+    } catch (const EZipException& e) {
+        EXPECT_EQ(e.NativeError(), 45);
+    }
+    EXPECT_EQ(testing_support::HostFileSize(m.OnC("C:\\out\\Kelmail.Z01")), 70000);
 }
 
 TEST(VolumeWrites, UnsplittableBlockLargerThanAVolumeFailsWith46) {
