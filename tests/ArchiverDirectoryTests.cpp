@@ -168,13 +168,14 @@ TEST(ZipRecords, SixtyFiveThousandEntriesGetZip64EndRecords) {
     for (int i = 0; i < 65535; ++i) AddStoredEntry(stream, manager, "f" + std::to_string(i), "");
     manager.SaveDirectory();
     const std::string z = StreamBytes(stream);
+    ASSERT_GE(z.size(), 42u + 56);
     const std::uint8_t* end = At(z, z.size() - 22);
     EXPECT_EQ(GetLE16(end + 8), 0xFFFF);
     EXPECT_EQ(GetLE16(end + 10), 0xFFFF);
     const std::uint8_t* locator = At(z, z.size() - 42);
-    EXPECT_EQ(GetLE32(locator), 0x07064B50u);
+    ASSERT_EQ(GetLE32(locator), 0x07064B50u);
     const std::uint64_t recordAt = zip::GetLE64(locator + 8);
-    EXPECT_EQ(recordAt, z.size() - 42 - 56);
+    ASSERT_EQ(recordAt, z.size() - 42 - 56);  // read from the file: checked before it is used
     EXPECT_EQ(zip::GetLE64(At(z, recordAt) + 32), 65535u);
     TZipDirManager loaded(&stream, nullptr, false);
     loaded.LoadDirectory();
@@ -198,6 +199,7 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
         big.UncompressedSize = zip::kSentinel32;
         big.Zip64UncompressedSize = 5000000000LL;
         big.HasZip64 = true;
+        big.SetLocalHeaderOffset(0xFFFFFFFFLL);  // the sentinel itself does not fit in 32 bits
         manager.ZipComment = "archive comment";
         manager.SaveDirectory();
     }
@@ -216,7 +218,8 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
     const TDirItem second = loaded.Dir().GetEntry(1);
     EXPECT_TRUE(second.HasZip64);
     EXPECT_EQ(second.RealUncompressedSize(), 5000000000LL);
-    EXPECT_EQ(second.ExtraLength, 12);
+    EXPECT_EQ(second.RealLocalHeaderOffset(), 0xFFFFFFFFLL);
+    EXPECT_EQ(second.ExtraLength, 20);
     EXPECT_EQ(loaded.ZipComment, "archive comment");
     // Saved again, the kept field is written back and the Zip64 block worked out afresh.
     TMemoryStream again;
@@ -390,15 +393,17 @@ TEST(ZipDirectorySave, StoredEntriesAreAcceptedByOtherReaders) {
 TEST(ZipDirArray, IndexBoundsAndCaseInsensitiveNames) {
     TZipDirArray dir;
     dir.SetCount(3);
-    const char* names[] = {"Report.TXT", "b", "c"};
+    const char* names[] = {"Report.TXT", "b", "R\xC9SUM\xC9"};
     for (int i = 0; i < 3; ++i) dir.RegisterName(i, names[i]);
     std::int32_t index = -1;
     EXPECT_TRUE(dir.FindEntry("report.txt", index));
     EXPECT_EQ(index, 0);
+    EXPECT_TRUE(dir.FindEntry("r\xE9sum\xE9", index));  // the letters of the ANSI code page too
+    EXPECT_EQ(index, 2);
     dir.DeleteEntry(0);
     EXPECT_TRUE(dir.FindEntry("B", index));
     EXPECT_EQ(index, 0);
-    EXPECT_TRUE(dir.FindEntry("c", index));
+    EXPECT_TRUE(dir.FindEntry("R\xE9sum\xC9", index));
     EXPECT_EQ(index, 1);
     EXPECT_FALSE(dir.FindEntry("report.txt", index));
     auto native = [](auto&& f) {
