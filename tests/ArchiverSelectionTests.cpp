@@ -205,15 +205,15 @@ TEST(Selection, TheJobsMaskTakesEveryFileAndEverySubfolder) {
 TEST(Selection, SameStoredNameReplacesTheEarlierItem) {
     TestMachine m;
     WriteHostFile(m.OnC("C:\\s\\one\\same.txt"), "1");
-    WriteHostFile(m.OnC("C:\\s\\two\\same.txt"), "2");
+    WriteHostFile(m.OnC("C:\\s\\two\\Same.TXT"), "2");  // the same name in other letters
     WriteHostFile(m.OnC("C:\\s\\two\\other.txt"), "3");
     auto a = Searching(spNoPath, true);
     a->BaseDir = "C:\\s\\";
     Select(*a, {"C:\\s\\one\\same.txt", "C:\\s\\two\\*.txt"});
-    EXPECT_EQ(Names(*a), (std::vector<std::string>{"same.txt", "other.txt"}));
+    EXPECT_EQ(Names(*a), (std::vector<std::string>{"Same.TXT", "other.txt"}));
     const TDirItem replaced = a->DirManager()->Dir().GetEntry(0);
     EXPECT_EQ(replaced.Operation, poAdd);  // it replaced an item of this update, not one of the archive
-    EXPECT_EQ(replaced.SourceFileName, "C:\\s\\two\\same.txt");
+    EXPECT_EQ(replaced.SourceFileName, "C:\\s\\two\\Same.TXT");
 }
 
 TEST(Selection, NewerAndOlderKeepItemsOfTheSameTime) {
@@ -261,6 +261,7 @@ TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
     WriteHostFile(m.OnC("C:\\f\\plain.txt"), "p");
     WriteHostFile(m.OnC("C:\\f\\locked.txt"), "l");
     WriteHostFile(m.OnC("C:\\f\\skip.log"), "s");
+    WriteHostFile(m.OnC("C:\\f\\old.log\\in.txt"), "i");  // a folder: a file mask does not exclude it
     std::filesystem::permissions(m.OnC("C:\\f\\locked.txt"), std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::remove);
     auto a = Searching(spNoPath, false);
@@ -272,7 +273,7 @@ TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
     b->ExclusionMasks() = {"*.log"};
     b->NoCompressionMasks() = {"plain.txt"};
     Select(*b, {"C:\\f\\*.*"});
-    EXPECT_EQ(Names(*b), (std::vector<std::string>{"locked.txt", "plain.txt"}));
+    EXPECT_EQ(Names(*b), (std::vector<std::string>{"locked.txt", "plain.txt", "old.log/", "in.txt"}));
     EXPECT_EQ(b->DirManager()->Dir().GetEntry(1).Method, 0);
     EXPECT_EQ(b->DirManager()->Dir().GetEntry(1).CompressionMode, 0);
     EXPECT_EQ(b->DirManager()->Dir().GetEntry(0).Method, 8);
