@@ -205,6 +205,7 @@ TEST_F(UpdateEngine, LockedFileRetryIgnoreAndAbort) {
     {
         // Retry after the lock is gone succeeds.
         auto lock = std::make_unique<TFileStream>("C:\\src\\a.txt", platform::fmOpenRead | platform::fmShareExclusive);
+        int failures = 0;
         a.OnProcessFileFailure = [&](TObject*, const std::string& f, TZipProcessOperation, int native, int code,
                                      const std::string& message, TZipAction& action) {
             EXPECT_EQ(f, "C:\\src\\a.txt");
@@ -212,9 +213,10 @@ TEST_F(UpdateEngine, LockedFileRetryIgnoreAndAbort) {
             EXPECT_EQ(code, 12);
             EXPECT_EQ(message, "Cannot open file \"C:\\src\\a.txt\" - Native error: 00033");
             lock.reset();
-            action = fxaRetry;
+            action = ++failures == 1 ? fxaRetry : fxaAbort;  // retried once, never without end
         };
         Add();
+        EXPECT_EQ(failures, 1);
         a.Close();
         EXPECT_EQ(a.DirManager(), nullptr);
         TFileStream file("C:\\u.zip", platform::fmOpenRead);
@@ -352,6 +354,18 @@ TEST_F(UpdateEngine, CancelsFromEveryEventRollBack) {
         EXPECT_EQ(a.DirManager()->Dir().Count(), 2) << "cancel at event " << at;
         a.Close();
         EXPECT_EQ(Archive(), before) << "cancel at event " << at;
+    }
+    // A new file behind the old ones alone: no old bytes lie behind the change, so no tail file is
+    // kept, and the roll-back cuts the archive back to what it was, also once the file is written.
+    a.FileMasks() = {"C:\\src\\c.txt"};
+    for (std::size_t at = 1; at <= 6; ++at) {
+        events.clear();
+        cancelAt = at;
+        a.Open(0x0022);
+        a.AddMatchingFiles();
+        EXPECT_TRUE(a.UpdateRolledBack()) << "appending, cancel at event " << at;
+        a.Close();
+        EXPECT_EQ(Archive(), before) << "appending, cancel at event " << at;
     }
     cancelAt = 0;
     EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
