@@ -381,6 +381,26 @@ TEST(FileStreams, ShareModesHoldBetweenOpens) {
         EXPECT_NO_THROW(TFileStream("C:\\s.txt", fmOpenRead | fmShareDenyNone));
         EXPECT_THROW(TFileStream("C:\\s.txt", fmOpenReadWrite | fmShareDenyNone), EFOpenError);
     }
+    // A reading and a write-only open, each way round: the modes hold whichever comes first.
+    const struct { std::uint16_t first, second; bool allowed; } pairs[] = {
+        {fmOpenRead | fmShareDenyWrite, fmOpenWrite | fmShareDenyNone, false},
+        {fmOpenWrite | fmShareDenyNone, fmOpenRead | fmShareDenyWrite, false},
+        {fmOpenWrite | fmShareDenyRead, fmOpenRead | fmShareDenyNone, false},
+        {fmOpenRead | fmShareDenyNone, fmOpenWrite | fmShareDenyRead, false},
+        {fmOpenWrite | fmShareDenyNone, fmOpenRead | fmShareDenyNone, true},
+        {fmOpenRead | fmShareDenyWrite, fmOpenRead | fmShareDenyWrite, true},
+    };
+    for (const auto& p : pairs) {
+        TFileStream first("C:\\s.txt", p.first);
+        bool allowed = true;
+        try {
+            TFileStream second("C:\\s.txt", p.second);
+        } catch (const EFOpenError& e) {
+            allowed = false;
+            EXPECT_EQ(e.Error(), OsError::ShareViolation);
+        }
+        EXPECT_EQ(allowed, p.allowed) << std::hex << p.first << " then " << p.second;
+    }
     EXPECT_TRUE(RenameFile("C:\\s.txt", "C:\\t.txt"));
     EXPECT_TRUE(DeleteFile("C:\\t.txt"));
 }
