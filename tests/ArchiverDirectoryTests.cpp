@@ -200,7 +200,7 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
         big.Zip64UncompressedSize = 5000000000LL;
         big.HasZip64 = true;
         big.SetLocalHeaderOffset(0xFFFFFFFFLL);  // the sentinel itself does not fit in 32 bits
-        manager.ZipComment = "archive comment";
+        manager.ZipComment = "archive comment" + std::string(65520, '.');  // the longest there is
         manager.SaveDirectory();
     }
     const std::string z = StreamBytes(stream);
@@ -220,7 +220,7 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
     EXPECT_EQ(second.RealUncompressedSize(), 5000000000LL);
     EXPECT_EQ(second.RealLocalHeaderOffset(), 0xFFFFFFFFLL);
     EXPECT_EQ(second.ExtraLength, 20);
-    EXPECT_EQ(loaded.ZipComment, "archive comment");
+    EXPECT_EQ(loaded.ZipComment, "archive comment" + std::string(65520, '.'));
     // Saved again, the kept field is written back and the Zip64 block worked out afresh.
     TMemoryStream again;
     loaded.SaveDirectory(&again);
@@ -249,7 +249,8 @@ TEST(ZipDirectoryLoad, MissingEndRecordIsRebuiltFromLocalHeaders) {
     TMemoryStream stream;
     {
         TZipDirManager manager(&stream, nullptr, true);
-        AddStoredEntry(stream, manager, "one.txt", "first");
+        // The second header's signature straddles the end of the search's first read (4 KB).
+        AddStoredEntry(stream, manager, "one.txt", std::string(4061, 'f'));
         AddStoredEntry(stream, manager, "two.txt", "second");
         manager.SaveDirectory();
     }
@@ -259,7 +260,8 @@ TEST(ZipDirectoryLoad, MissingEndRecordIsRebuiltFromLocalHeaders) {
     ASSERT_EQ(loaded.Dir().Count(), 2);
     EXPECT_EQ(loaded.Dir().GetEntry(1).Name, "two.txt");
     EXPECT_EQ(loaded.Dir().GetEntry(1).CompressedSize, 6u);
-    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 30u + 7 + 5);
+    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 30u + 7 + 4061);
+    EXPECT_EQ(loaded.Dir().GetEntry(1).ExternalAttributes, 0x20u);
     // Bytes behind the end record that its comment does not cover hide it too.
     TMemoryStream trailing;
     {
@@ -289,7 +291,8 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
     {
         TZipDirManager manager(&inner, nullptr, true);
         AddStoredEntry(inner, manager, "a.txt", "alpha");
-        AddStoredEntry(inner, manager, "b.txt", "beta");
+        AddStoredEntry(inner, manager, "b/", "");
+        manager.Dir().EntryRef(1).ExternalAttributes = 0x10;  // a folder's offset is left as it is
         manager.SaveDirectory();
     }
     TMemoryStream stream;
@@ -301,7 +304,7 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
     EXPECT_EQ(loaded.PrefixSize, 20000);
     ASSERT_EQ(loaded.Dir().Count(), 2);
     EXPECT_EQ(loaded.Dir().GetEntry(0).LocalHeaderOffset, 20000u);
-    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 20000u + 35 + 5);
+    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 35u + 5);
 }
 
 TEST(ZipDirectoryLoad, Zip64LocatorWithoutRecordFails) {

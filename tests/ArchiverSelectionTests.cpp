@@ -60,7 +60,7 @@ TEST(Masks, SyntaxAndExamples) {
     EXPECT_TRUE(Matches("", "*?"));
     EXPECT_TRUE(Matches("", ""));
     EXPECT_FALSE(Matches("x", ""));
-    EXPECT_TRUE(Matches("ABC", "abc"));
+    EXPECT_TRUE(Matches("ABCZ", "abcz"));  // the first and the last letter
     EXPECT_FALSE(Matches("\xC9", "\xE9"));  // only ASCII letters ignore case
     EXPECT_TRUE(Matches("abcdef", "ab*"));
     EXPECT_FALSE(Matches("abcdef", "ab"));
@@ -113,6 +113,7 @@ TEST(PathPrimitives, PartsAndRelativePaths) {
     EXPECT_EQ(zip::DirWithSlash("C:\\a\\", "C:\\b"), "C:\\a\\");
     EXPECT_EQ(zip::LastPathPart("C:\\a\\sub\\"), "sub");
     EXPECT_TRUE(zip::IsFloppyPath("a:\\x"));
+    EXPECT_TRUE(zip::IsFloppyPath("B:\\x"));
     EXPECT_FALSE(zip::IsFloppyPath("C:\\x"));
     if (!testing_support::kWindows) {
         m.AddDrive('r', true);

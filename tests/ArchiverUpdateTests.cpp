@@ -458,19 +458,38 @@ TEST_F(UpdateEngine, PasswordEncryptsForInfoZip) {
 }
 
 TEST_F(UpdateEngine, NamesTooLongAreRefusedNotCut) {
-    const std::string longName(250, 'n');
-    WriteHostFile(m.OnC("C:\\src\\" + longName), "x");
-    a.Options().StorePath = spFullPathWithDrive;  // "C:/src/" and 250 letters: over 256 bytes
+    // Stored names of up to 256 bytes ("C:/src/" and the file's name) and source paths of up to 259
+    // characters ("C:\src\" and the name) are taken; one more is refused.
+    const struct { TZipStorePathMode storePath; std::size_t length; bool refused; } cases[] = {
+        {spFullPathWithDrive, 249, false}, {spFullPathWithDrive, 250, true}, {spNoPath, 252, false}, {spNoPath, 253, true}};
     std::vector<int> natives;
     a.OnProcessFileFailure = [&](TObject*, const std::string&, TZipProcessOperation, int native, int, const std::string&,
                                  TZipAction& action) {
         natives.push_back(native);
         action = fxaIgnore;
     };
+    for (const auto& c : cases) {
+        const std::string name(c.length, 'n');
+        WriteHostFile(m.OnC("C:\\src\\" + name), "x");
+        a.FileMasks() = {"C:\\src\\" + name};
+        a.Options().StorePath = c.storePath;
+        natives.clear();
+        Add();
+        EXPECT_EQ(natives, c.refused ? std::vector<int>{61} : std::vector<int>{}) << c.length;
+        a.Close();
+    }
+}
+
+TEST_F(UpdateEngine, ASelfExtractorStubStaysInFrontOfTheEntries) {
+    WriteHostFile(m.OnC("C:\\stub.exe"), std::string(5000, 'S'));
+    WriteHostFile(m.OnC("C:\\src\\t.txt"), "text");
+    a.SFXStub = "C:\\stub.exe";
     Add();
-    EXPECT_EQ(natives, std::vector<int>{61});
-    EXPECT_EQ(a.DirManager()->Dir().Count(), 0);
     a.Close();
+    const std::string z = Archive();
+    ASSERT_GT(z.size(), 5004u);
+    EXPECT_EQ(z.substr(0, 5000), std::string(5000, 'S'));
+    EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(z.data() + 5000)), zip::kLocalHeaderSignature);
 }
 
 TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {

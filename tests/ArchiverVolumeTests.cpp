@@ -178,6 +178,7 @@ TEST(VolumeNames, SplittingSpanningAndSelfExtractors) {
 
 TEST(VolumeRequests, OneRequestPerVolumeAndTheLastRenamed) {
     TestMachine m;
+    testing_support::WriteHostFile(m.OnC("C:\\out\\Kelmail.zip"), "an older archive: the last volume replaces it");
     auto a = MakeJobArchiver();
     const auto requested = WriteStoredArchive(*a, {100000, 30000, 90000}, m);
     ASSERT_EQ(requested.size(), 4u);
@@ -615,15 +616,18 @@ TEST_F(DefaultPrompts, SpanningVolumePrompts) {
     a.SpanningOptions().SetCustomVolumeSize(100000);
     a.FileName = "C:\\k.zip";
     platform::SetHeadlessAnswers({"OK", "Cancel", "OK"});
+    a.SpanningOptions().FirstVolumeSize = 70000;
     std::string name = a.FileName;
     bool cancel = true;
-    a.DoRequestBlankVolume(0, name, cancel);
+    a.DoRequestBlankVolume(-1, name, cancel);  // a volume not numbered yet is the first
     EXPECT_FALSE(cancel);
     EXPECT_NE(output.find("Please insert a blank disk #1\n-> OK"), std::string::npos) << output;
     a.DoDiskFull(1, "C:\\k.zip", cancel);
     EXPECT_TRUE(cancel);
     EXPECT_NE(output.find("Disk is full. Required free space: 100000 bytes, but available only: "), std::string::npos)
         << output;
+    a.DoDiskFull(0, "C:\\k.zip", cancel);
+    EXPECT_NE(output.find("Required free space: 70000 bytes"), std::string::npos) << output;
     name = "C:\\k.zip";
     a.DoRequestMiddleVolume(2, name, cancel);
     EXPECT_FALSE(cancel);
@@ -664,22 +668,27 @@ TEST_F(DefaultPrompts, FileProgressShowsBackslashes) {
 }
 
 TEST(ExistingArchives, ASplitArchiveOpensWithItsModeInferred) {
-    TestMachine m;
-    {
-        auto a = MakeJobArchiver();
-        WriteStoredArchive(*a, {100000, 30000, 90000}, m);
+    // The reader starts with the numbered naming (Kelmail_001.zip) and takes the naming it finds.
+    for (const bool advanced : {false, true}) {
+        TestMachine m;
+        {
+            auto a = MakeJobArchiver();
+            a->SpanningOptions().AdvancedNaming = advanced;
+            WriteStoredArchive(*a, {100000, 30000, 90000}, m);
+        }
+        TZipArchiver reader(nullptr);
+        reader.FileName = "C:\\out\\Kelmail.zip";
+        reader.OpenDefault();
+        EXPECT_EQ(reader.SpanningMode(), smSplitting) << advanced;
+        EXPECT_EQ(reader.SpanningOptions().AdvancedNaming, advanced);
+        ASSERT_EQ(reader.DirManager()->Dir().Count(), 3);
+        const TDirItem last = reader.DirManager()->Dir().GetEntry(2);
+        EXPECT_EQ(last.Name, "file2.bin");
+        EXPECT_EQ(last.UncompressedSize, 90000u);
+        EXPECT_GE(last.DiskNumberStart, 1);
+        reader.Close();
     }
-    TZipArchiver reader(nullptr);
-    reader.FileName = "C:\\out\\Kelmail.zip";
-    reader.OpenDefault();
-    EXPECT_EQ(reader.SpanningMode(), smSplitting);
-    EXPECT_FALSE(reader.SpanningOptions().AdvancedNaming);  // switched over to the naming found
-    ASSERT_EQ(reader.DirManager()->Dir().Count(), 3);
-    const TDirItem last = reader.DirManager()->Dir().GetEntry(2);
-    EXPECT_EQ(last.Name, "file2.bin");
-    EXPECT_EQ(last.UncompressedSize, 90000u);
-    EXPECT_GE(last.DiskNumberStart, 1);
-    reader.Close();
+    TestMachine m;
     // A single file is opened as one.
     auto single = MakeJobArchiver();
     single->SetSpanningMode(smNone);
