@@ -342,6 +342,12 @@ TEST_F(UpdateEngine, CancelsFromEveryEventRollBack) {
     WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(5000, 'b'));
     Add();
     a.Close();
+    // Before each block the overall progress counts the files done and the part of this one.
+    std::vector<double> overall;
+    for (const Event& e : events) {
+        if (e.kind == "overall" && e.phase == ppProcess) overall.push_back(e.progress);
+    }
+    EXPECT_EQ(overall, (std::vector<double>{0.0, 50.0}));
     const std::string before = Archive();
     WriteHostFile(m.OnC("C:\\src\\c.txt"), std::string(5000, 'c'));
     // Events of the second update: overall start, then per file start/process/process/end...

@@ -607,6 +607,9 @@ TEST_F(DefaultPrompts, FailureOverwriteAndPasswordPrompts) {
     EXPECT_EQ(password, "pw");
     EXPECT_FALSE(skip);
     EXPECT_NE(output.find("== Password for \"x.txt\" ==\nEnter password: \n"), std::string::npos) << output;
+    platform::SetHeadlessAnswers({"Cancel"});
+    a.DoPassword("x.txt", password, skip);
+    EXPECT_TRUE(skip);  // a cancelled box skips the file
 }
 
 TEST_F(DefaultPrompts, SpanningVolumePrompts) {

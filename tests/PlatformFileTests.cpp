@@ -28,6 +28,7 @@ TEST(PathMapping, ExpandsWindowsPathsAndResolvesDotSteps) {
     EXPECT_EQ(ExpandFileName("c:/a/b/"), "c:\\a\\b\\");  // the drive letter keeps its case
     EXPECT_EQ(ExpandFileName("C:\\a\\\\b"), "C:\\a\\b");
     EXPECT_EQ(ExpandFileName("C:\\.."), "C:\\");
+    EXPECT_EQ(ExpandFileName("C:\\a. \\b.txt. "), "C:\\a\\b.txt");  // trailing dots and spaces go
     EXPECT_EQ(ExpandFileName("\\\\server\\share\\x\\..\\y"), "\\\\server\\share\\y");
     EXPECT_EQ(ExpandFileName(""), "");
 }
@@ -124,6 +125,7 @@ TEST(FolderEnumeration, FiltersSpecialEntriesAndSortsByName) {
               (std::vector<std::string>{".", "..", ".hid", "A.txt", "b.txt", "noext", "sub"}));
     EXPECT_EQ(list("C:\\e\\*.TXT", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
     EXPECT_EQ(list("C:\\e\\?.txt", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
+    EXPECT_EQ(list("C:\\e\\b.txt*", faArchive), std::vector<std::string>{"b.txt"});  // a star for nothing
     EXPECT_TRUE(list("C:\\nothere\\*.*", faArchive).empty());
     std::vector<std::string> folders;
     FindHandle find;
@@ -400,6 +402,11 @@ TEST(FileStreams, ShareModesHoldBetweenOpens) {
             EXPECT_EQ(e.Error(), OsError::ShareViolation);
         }
         EXPECT_EQ(allowed, p.allowed) << std::hex << p.first << " then " << p.second;
+    }
+    {
+        TFileStream writer("C:\\s.txt", fmOpenWrite | fmShareDenyNone);  // open for writing only
+        EXPECT_FALSE(RenameFile("C:\\s.txt", "C:\\t.txt"));
+        EXPECT_FALSE(DeleteFile("C:\\s.txt"));
     }
     EXPECT_TRUE(RenameFile("C:\\s.txt", "C:\\t.txt"));
     EXPECT_TRUE(DeleteFile("C:\\t.txt"));
