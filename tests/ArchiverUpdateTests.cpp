@@ -515,12 +515,14 @@ TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
     }
     EXPECT_EQ(written, (std::vector<std::string>{"u.Z01", "u.Z02", "u.zip"}));
     const std::string last = Archive();
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     const std::uint16_t startDisk = GetLE16(end + 6);
     const std::uint32_t offset = GetLE32(end + 16);
     char volume[16];
     std::snprintf(volume, sizeof volume, "Z%02u", static_cast<unsigned>(startDisk + 1));
     const std::string holder = startDisk == GetLE16(end + 4) ? last : testing_support::ReadHostFile(m.OnC(std::string("C:\\u.") + volume));
+    ASSERT_LE(offset + 46u, holder.size());  // read from the file: checked before it is used
     const auto* c = reinterpret_cast<const std::uint8_t*>(holder.data() + offset);
     ASSERT_EQ(GetLE32(c), zip::kCentralHeaderSignature);
     EXPECT_EQ(GetLE16(c + 34), 0);  // a.bin starts on the first volume

@@ -86,6 +86,7 @@ TEST(VolumeNumbers, RolesAndSameVolume) {
     TZipVolumeNumberInfo a;
     EXPECT_EQ(a.Number, -1);
     EXPECT_FALSE(a.IsFirst());
+    EXPECT_FALSE(a.IsLast());  // neither its number nor the last one is known
     a.SetIsFirst(true);
     EXPECT_TRUE(a.IsFirst());
     EXPECT_EQ(a.Role, vrFirst);
@@ -195,6 +196,7 @@ TEST(VolumeRequests, OneRequestPerVolumeAndTheLastRenamed) {
     const std::string first = testing_support::ReadHostFile(volumes[0]);
     EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(first.data())), zip::kLocalHeaderSignature);
     const std::string last = testing_support::ReadHostFile(volumes[3]);
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_EQ(GetLE16(end + 4), 3);   // number of this disk
     EXPECT_EQ(GetLE16(end + 8), 3);   // entries "on this disk" hold the total
@@ -267,6 +269,7 @@ TEST(VolumeWrites, DataEndingExactlyAtTheLimitLeavesTheVolumeOpen) {
     // The central directory opened the second volume and starts at its offset 0.
     const std::string last = testing_support::ReadHostFile(volumes[1]);
     EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(last.data())), zip::kCentralHeaderSignature);
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_EQ(GetLE16(end + 6), 1);   // the directory starts on volume 1
     EXPECT_EQ(GetLE32(end + 16), 0u);  // at its offset 0
@@ -438,6 +441,7 @@ TEST(VolumeWrites, ACentralDirectoryOverSeveralVolumesIsReadBack) {
     ASSERT_GE(volumes.size(), 3u);
     ExpectNoHeaderStraddles(volumes);
     const std::string last = testing_support::ReadHostFile(volumes.back());
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_LT(GetLE16(end + 6), GetLE16(end + 4));  // it starts on a volume before the last
     TZipArchiver reader(nullptr);
@@ -488,6 +492,7 @@ TEST(VolumeWrites, Zip64EndRecordsOfADirectoryThatStartsBeforeTheLastVolume) {
     ASSERT_GE(files.size(), 4u);
     const std::uint32_t lastDisk = static_cast<std::uint32_t>(files.size() - 1);
     const std::string last = testing_support::ReadHostFile(m.OnC("C:\\out\\Kelmail.zip"));
+    ASSERT_GE(last.size(), 22u + 20 + 56);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_EQ(GetLE16(end + 4), lastDisk);
     EXPECT_EQ(GetLE16(end + 6), 1);
@@ -497,7 +502,7 @@ TEST(VolumeWrites, Zip64EndRecordsOfADirectoryThatStartsBeforeTheLastVolume) {
     ASSERT_EQ(GetLE32(locator), zip::kZip64LocatorSignature);
     EXPECT_EQ(GetLE32(locator + 4), lastDisk);
     const std::uint64_t recordAt = zip::GetLE64(locator + 8);
-    EXPECT_EQ(recordAt, last.size() - 22 - 20 - 56);  // a position inside the last volume
+    ASSERT_EQ(recordAt, last.size() - 22 - 20 - 56);  // a position inside the last volume
     EXPECT_EQ(GetLE32(locator + 16), lastDisk + 1);
     const auto* record = reinterpret_cast<const std::uint8_t*>(last.data() + recordAt);
     ASSERT_EQ(GetLE32(record), zip::kZip64EndRecordSignature);
