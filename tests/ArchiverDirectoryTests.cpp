@@ -443,6 +443,8 @@ TEST(ZipDirArray, GrowthStepsAndRelease) {
     EXPECT_EQ(dir.Capacity(), 12000);
     dir.SetCount(12001);
     EXPECT_EQ(dir.Capacity(), 22000);  // the step is capped at 10,000
+    dir.SetCount(50000);
+    EXPECT_EQ(dir.Capacity(), 50000);  // a count beyond the step is the capacity
 }
 
 TEST(ZipDirArray, EntriesStayInPlaceAsTheDirectoryGrows) {

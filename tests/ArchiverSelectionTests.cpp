@@ -190,6 +190,7 @@ TEST(Selection, TheJobsMaskTakesEveryFileAndEverySubfolder) {
                                                    "deep.txt"}));
     const TDirItem folder = a->DirManager()->Dir().GetEntry(4);
     EXPECT_EQ(folder.ExternalAttributes, 0x10u);
+    EXPECT_EQ(folder.ModDate >> 9, platform::NowPacked() >> 25);  // a folder has no time: the current one
     EXPECT_EQ(folder.Method, 0);
     EXPECT_EQ(folder.Flags, 2);
     EXPECT_EQ(folder.Crc32, 0u);
@@ -263,6 +264,7 @@ TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
     WriteHostFile(m.OnC("C:\\f\\locked.txt"), "l");
     WriteHostFile(m.OnC("C:\\f\\skip.log"), "s");
     WriteHostFile(m.OnC("C:\\f\\old.log\\in.txt"), "i");  // a folder: a file mask does not exclude it
+    WriteHostFile(m.OnC("C:\\f\\tmpdir\\x.txt"), "x");    // a folder that "tmp*" excludes
     std::filesystem::permissions(m.OnC("C:\\f\\locked.txt"), std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::remove);
     auto a = Searching(spNoPath, false);
@@ -271,7 +273,7 @@ TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
     EXPECT_EQ(Names(*a), std::vector<std::string>{"locked.txt"});
     auto b = Searching(spNoPath, false);
     b->BaseDir = "C:\\f\\";
-    b->ExclusionMasks() = {"*.log"};
+    b->ExclusionMasks() = {"*.log", "tmp*"};
     b->NoCompressionMasks() = {"plain.txt"};
     Select(*b, {"C:\\f\\*.*"});
     EXPECT_EQ(Names(*b), (std::vector<std::string>{"locked.txt", "plain.txt", "old.log/", "in.txt"}));

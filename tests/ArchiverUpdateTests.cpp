@@ -448,6 +448,21 @@ TEST_F(UpdateEngine, UpdateBehindUnchangedItemsKeepsThemByteForByte) {
     EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
 }
 
+TEST_F(UpdateEngine, EntriesOfInfoZipBehindAnUpdatedOneAreCopiedWhole) {
+    if (!testing_support::HaveTool("zip") || !testing_support::HaveTool("unzip")) GTEST_SKIP() << "zip and unzip are needed";
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(5000, 'a'));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(3000, 'b'));
+    ASSERT_EQ(testing_support::RunCommand("cd " + m.OnC("C:\\src") + " && zip -q ../u.zip a.txt b.txt"), 0);
+    // Info-ZIP's local headers carry extra fields, which the copy of b.txt must take along.
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), "changed");
+    a.FileMasks() = {"C:\\src\\a.txt"};
+    a.Open(0x0022);
+    a.AddMatchingFiles();
+    a.Close();
+    std::string out;
+    EXPECT_EQ(testing_support::RunCommand("unzip -tq " + m.OnC("C:\\u.zip"), &out), 0) << out;
+}
+
 TEST_F(UpdateEngine, PasswordEncryptsForInfoZip) {
     if (!testing_support::HaveTool("unzip")) GTEST_SKIP() << "unzip is needed";
     const std::string content = "secret mail " + std::string(2000, 'x');

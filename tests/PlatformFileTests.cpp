@@ -88,6 +88,10 @@ TEST(FileAttributes, FolderFileReadOnlyAndHiddenBits) {
     EXPECT_EQ(GetFileAttributes("C:\\f\\locked.txt"), faArchive | faReadOnly);
     EXPECT_EQ(GetFileAttributes("C:\\f\\none"), faInvalid);
     EXPECT_GT(FileAge("C:\\f\\plain.txt"), 0);
+    // 2024-03-15 12:00 UTC is the 15th of March wherever the clock is within 12 hours of UTC.
+    std::filesystem::last_write_time(
+        m.OnC("C:\\f\\plain.txt"), std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(1710504000)));
+    EXPECT_EQ(static_cast<std::uint32_t>(FileAge("C:\\f\\plain.txt")) >> 16, (44u << 9) | (3u << 5) | 15u);
     EXPECT_EQ(FileAge("C:\\f"), -1);
 }
 
