@@ -227,6 +227,10 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
     loaded.SaveDirectory(&again);
     const std::string y = StreamBytes(again);
     EXPECT_NE(y.find(std::string("\x55\x54\x05\x00\x01\x02\x03\x04\x05", 9)), std::string::npos);
+    TZipDirManager reloaded(&again, nullptr, false);
+    reloaded.LoadDirectory();
+    ASSERT_EQ(reloaded.Dir().Count(), 2);
+    EXPECT_EQ(reloaded.Dir().GetEntry(1).ExtraLength, 20);  // the Zip64 block once, not again as a kept field
 }
 
 TEST(ZipDirectorySave, CentralNamesLongerThan999BytesAreRefused) {

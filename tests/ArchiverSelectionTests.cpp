@@ -302,6 +302,12 @@ TEST(Selection, SingleFilesAndMasksWithFolderParts) {
     c->Options().SearchAttr = 10431 & ~0x10;
     Select(*c, {"a.txt"});  // no folder part: carried into every subfolder
     EXPECT_EQ(Names(*c), (std::vector<std::string>{"a.txt", "sub/a.txt", "sub/deep/a.txt"}));
+    auto d = Searching(spRelativePath, true);
+    d->BaseDir = "C:\\r\\";
+    d->Options().SearchAttr = 10431 & ~0x10;
+    d->ExclusionMasks() = {"C:\\r\\sub\\*.*"};  // the folder's files and everything below it
+    Select(*d, {"a.txt"});
+    EXPECT_EQ(Names(*d), std::vector<std::string>{"a.txt"});
 }
 
 TEST(Selection, ConfirmationAndStoreFileHandlers) {
