@@ -136,6 +136,7 @@ TEST(ZipRecords, ThousandByteFileFieldByField) {
     const std::uint32_t crc = ~zip::Crc32Update(0xFFFFFFFF, content.data(), 1000);
     EXPECT_EQ(GetLE32(l + 14), crc);
     const std::uint32_t compressed = GetLE32(l + 18);
+    ASSERT_LE(38u + compressed + 46, z.size());  // read from the file: checked before it is used
     EXPECT_EQ(GetLE32(l + 22), 1000u);
     EXPECT_EQ(GetLE16(l + 26), 8);  // "data.bin"
     EXPECT_EQ(GetLE16(l + 28), 0);
@@ -168,13 +169,14 @@ TEST(ZipRecords, SixtyFiveThousandEntriesGetZip64EndRecords) {
     for (int i = 0; i < 65535; ++i) AddStoredEntry(stream, manager, "f" + std::to_string(i), "");
     manager.SaveDirectory();
     const std::string z = StreamBytes(stream);
+    ASSERT_GE(z.size(), 42u + 56);
     const std::uint8_t* end = At(z, z.size() - 22);
     EXPECT_EQ(GetLE16(end + 8), 0xFFFF);
     EXPECT_EQ(GetLE16(end + 10), 0xFFFF);
     const std::uint8_t* locator = At(z, z.size() - 42);
-    EXPECT_EQ(GetLE32(locator), 0x07064B50u);
+    ASSERT_EQ(GetLE32(locator), 0x07064B50u);
     const std::uint64_t recordAt = zip::GetLE64(locator + 8);
-    EXPECT_EQ(recordAt, z.size() - 42 - 56);
+    ASSERT_EQ(recordAt, z.size() - 42 - 56);  // read from the file: checked before it is used
     EXPECT_EQ(zip::GetLE64(At(z, recordAt) + 32), 65535u);
     TZipDirManager loaded(&stream, nullptr, false);
     loaded.LoadDirectory();
@@ -198,7 +200,8 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
         big.UncompressedSize = zip::kSentinel32;
         big.Zip64UncompressedSize = 5000000000LL;
         big.HasZip64 = true;
-        manager.ZipComment = "archive comment";
+        big.SetLocalHeaderOffset(0xFFFFFFFFLL);  // the sentinel itself does not fit in 32 bits
+        manager.ZipComment = "archive comment" + std::string(65520, '.');  // the longest there is
         manager.SaveDirectory();
     }
     const std::string z = StreamBytes(stream);
@@ -216,13 +219,18 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
     const TDirItem second = loaded.Dir().GetEntry(1);
     EXPECT_TRUE(second.HasZip64);
     EXPECT_EQ(second.RealUncompressedSize(), 5000000000LL);
-    EXPECT_EQ(second.ExtraLength, 12);
-    EXPECT_EQ(loaded.ZipComment, "archive comment");
+    EXPECT_EQ(second.RealLocalHeaderOffset(), 0xFFFFFFFFLL);
+    EXPECT_EQ(second.ExtraLength, 20);
+    EXPECT_EQ(loaded.ZipComment, "archive comment" + std::string(65520, '.'));
     // Saved again, the kept field is written back and the Zip64 block worked out afresh.
     TMemoryStream again;
     loaded.SaveDirectory(&again);
     const std::string y = StreamBytes(again);
     EXPECT_NE(y.find(std::string("\x55\x54\x05\x00\x01\x02\x03\x04\x05", 9)), std::string::npos);
+    TZipDirManager reloaded(&again, nullptr, false);
+    reloaded.LoadDirectory();
+    ASSERT_EQ(reloaded.Dir().Count(), 2);
+    EXPECT_EQ(reloaded.Dir().GetEntry(1).ExtraLength, 20);  // the Zip64 block once, not again as a kept field
 }
 
 TEST(ZipDirectorySave, CentralNamesLongerThan999BytesAreRefused) {
@@ -246,7 +254,8 @@ TEST(ZipDirectoryLoad, MissingEndRecordIsRebuiltFromLocalHeaders) {
     TMemoryStream stream;
     {
         TZipDirManager manager(&stream, nullptr, true);
-        AddStoredEntry(stream, manager, "one.txt", "first");
+        // The second header's signature straddles the end of the search's first read (4 KB).
+        AddStoredEntry(stream, manager, "one.txt", std::string(4061, 'f'));
         AddStoredEntry(stream, manager, "two.txt", "second");
         manager.SaveDirectory();
     }
@@ -256,7 +265,8 @@ TEST(ZipDirectoryLoad, MissingEndRecordIsRebuiltFromLocalHeaders) {
     ASSERT_EQ(loaded.Dir().Count(), 2);
     EXPECT_EQ(loaded.Dir().GetEntry(1).Name, "two.txt");
     EXPECT_EQ(loaded.Dir().GetEntry(1).CompressedSize, 6u);
-    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 30u + 7 + 5);
+    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 30u + 7 + 4061);
+    EXPECT_EQ(loaded.Dir().GetEntry(1).ExternalAttributes, 0x20u);
     // Bytes behind the end record that its comment does not cover hide it too.
     TMemoryStream trailing;
     {
@@ -286,7 +296,8 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
     {
         TZipDirManager manager(&inner, nullptr, true);
         AddStoredEntry(inner, manager, "a.txt", "alpha");
-        AddStoredEntry(inner, manager, "b.txt", "beta");
+        AddStoredEntry(inner, manager, "b/", "");
+        manager.Dir().EntryRef(1).ExternalAttributes = 0x10;  // a folder's offset is left as it is
         manager.SaveDirectory();
     }
     TMemoryStream stream;
@@ -298,7 +309,7 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
     EXPECT_EQ(loaded.PrefixSize, 20000);
     ASSERT_EQ(loaded.Dir().Count(), 2);
     EXPECT_EQ(loaded.Dir().GetEntry(0).LocalHeaderOffset, 20000u);
-    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 20000u + 35 + 5);
+    EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 35u + 5);
 }
 
 TEST(ZipDirectoryLoad, Zip64LocatorWithoutRecordFails) {
@@ -390,15 +401,17 @@ TEST(ZipDirectorySave, StoredEntriesAreAcceptedByOtherReaders) {
 TEST(ZipDirArray, IndexBoundsAndCaseInsensitiveNames) {
     TZipDirArray dir;
     dir.SetCount(3);
-    const char* names[] = {"Report.TXT", "b", "c"};
+    const char* names[] = {"Report.TXT", "b", "R\xC9SUM\xC9"};
     for (int i = 0; i < 3; ++i) dir.RegisterName(i, names[i]);
     std::int32_t index = -1;
     EXPECT_TRUE(dir.FindEntry("report.txt", index));
     EXPECT_EQ(index, 0);
+    EXPECT_TRUE(dir.FindEntry("r\xE9sum\xE9", index));  // the letters of the ANSI code page too
+    EXPECT_EQ(index, 2);
     dir.DeleteEntry(0);
     EXPECT_TRUE(dir.FindEntry("B", index));
     EXPECT_EQ(index, 0);
-    EXPECT_TRUE(dir.FindEntry("c", index));
+    EXPECT_TRUE(dir.FindEntry("R\xE9sum\xC9", index));
     EXPECT_EQ(index, 1);
     EXPECT_FALSE(dir.FindEntry("report.txt", index));
     auto native = [](auto&& f) {
@@ -434,6 +447,8 @@ TEST(ZipDirArray, GrowthStepsAndRelease) {
     EXPECT_EQ(dir.Capacity(), 12000);
     dir.SetCount(12001);
     EXPECT_EQ(dir.Capacity(), 22000);  // the step is capped at 10,000
+    dir.SetCount(50000);
+    EXPECT_EQ(dir.Capacity(), 50000);  // a count beyond the step is the capacity
 }
 
 TEST(ZipDirArray, EntriesStayInPlaceAsTheDirectoryGrows) {

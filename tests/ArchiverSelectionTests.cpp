@@ -61,7 +61,7 @@ TEST(Masks, SyntaxAndExamples) {
     EXPECT_TRUE(Matches("", "*?"));
     EXPECT_TRUE(Matches("", ""));
     EXPECT_FALSE(Matches("x", ""));
-    EXPECT_TRUE(Matches("ABC", "abc"));
+    EXPECT_TRUE(Matches("ABCZ", "abcz"));  // the first and the last letter
     EXPECT_FALSE(Matches("\xC9", "\xE9"));  // only ASCII letters ignore case
     EXPECT_TRUE(Matches("abcdef", "ab*"));
     EXPECT_FALSE(Matches("abcdef", "ab"));
@@ -114,6 +114,7 @@ TEST(PathPrimitives, PartsAndRelativePaths) {
     EXPECT_EQ(zip::DirWithSlash("C:\\a\\", "C:\\b"), "C:\\a\\");
     EXPECT_EQ(zip::LastPathPart("C:\\a\\sub\\"), "sub");
     EXPECT_TRUE(zip::IsFloppyPath("a:\\x"));
+    EXPECT_TRUE(zip::IsFloppyPath("B:\\x"));
     EXPECT_FALSE(zip::IsFloppyPath("C:\\x"));
     if (!testing_support::kWindows) {
         m.AddDrive('r', true);
@@ -193,6 +194,7 @@ TEST(Selection, TheJobsMaskTakesEveryFileAndEverySubfolder) {
                                                    "deep.txt"}));
     const TDirItem folder = a->DirManager()->Dir().GetEntry(4);
     EXPECT_EQ(folder.ExternalAttributes, 0x10u);
+    EXPECT_EQ(folder.ModDate >> 9, platform::NowPacked() >> 25);  // a folder has no time: the current one
     EXPECT_EQ(folder.Method, 0);
     EXPECT_EQ(folder.Flags, 2);
     EXPECT_EQ(folder.Crc32, 0u);
@@ -209,15 +211,15 @@ TEST(Selection, TheJobsMaskTakesEveryFileAndEverySubfolder) {
 TEST(Selection, SameStoredNameReplacesTheEarlierItem) {
     TestMachine m;
     WriteHostFile(m.OnC("C:\\s\\one\\same.txt"), "1");
-    WriteHostFile(m.OnC("C:\\s\\two\\same.txt"), "2");
+    WriteHostFile(m.OnC("C:\\s\\two\\Same.TXT"), "2");  // the same name in other letters
     WriteHostFile(m.OnC("C:\\s\\two\\other.txt"), "3");
     auto a = Searching(spNoPath, true);
     a->BaseDir = "C:\\s\\";
     Select(*a, {"C:\\s\\one\\same.txt", "C:\\s\\two\\*.txt"});
-    EXPECT_EQ(Names(*a), (std::vector<std::string>{"same.txt", "other.txt"}));
+    EXPECT_EQ(Names(*a), (std::vector<std::string>{"Same.TXT", "other.txt"}));
     const TDirItem replaced = a->DirManager()->Dir().GetEntry(0);
     EXPECT_EQ(replaced.Operation, poAdd);  // it replaced an item of this update, not one of the archive
-    EXPECT_EQ(replaced.SourceFileName, "C:\\s\\two\\same.txt");
+    EXPECT_EQ(replaced.SourceFileName, "C:\\s\\two\\Same.TXT");
 }
 
 TEST(Selection, NewerAndOlderKeepItemsOfTheSameTime) {
@@ -265,6 +267,8 @@ TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
     WriteHostFile(m.OnC("C:\\f\\plain.txt"), "p");
     WriteHostFile(m.OnC("C:\\f\\locked.txt"), "l");
     WriteHostFile(m.OnC("C:\\f\\skip.log"), "s");
+    WriteHostFile(m.OnC("C:\\f\\old.log\\in.txt"), "i");  // a folder: a file mask does not exclude it
+    WriteHostFile(m.OnC("C:\\f\\tmpdir\\x.txt"), "x");    // a folder that "tmp*" excludes
     std::filesystem::permissions(m.OnC("C:\\f\\locked.txt"), std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::remove);
     auto a = Searching(spNoPath, false);
@@ -273,10 +277,10 @@ TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
     EXPECT_EQ(Names(*a), std::vector<std::string>{"locked.txt"});
     auto b = Searching(spNoPath, false);
     b->BaseDir = "C:\\f\\";
-    b->ExclusionMasks() = {"*.log"};
+    b->ExclusionMasks() = {"*.log", "tmp*"};
     b->NoCompressionMasks() = {"plain.txt"};
     Select(*b, {"C:\\f\\*.*"});
-    EXPECT_EQ(Names(*b), (std::vector<std::string>{"locked.txt", "plain.txt"}));
+    EXPECT_EQ(Names(*b), (std::vector<std::string>{"locked.txt", "plain.txt", "old.log/", "in.txt"}));
     EXPECT_EQ(b->DirManager()->Dir().GetEntry(1).Method, 0);
     EXPECT_EQ(b->DirManager()->Dir().GetEntry(1).CompressionMode, 0);
     EXPECT_EQ(b->DirManager()->Dir().GetEntry(0).Method, 8);
@@ -302,6 +306,12 @@ TEST(Selection, SingleFilesAndMasksWithFolderParts) {
     c->Options().SearchAttr = 10431 & ~0x10;
     Select(*c, {"a.txt"});  // no folder part: carried into every subfolder
     EXPECT_EQ(Names(*c), (std::vector<std::string>{"a.txt", "sub/a.txt", "sub/deep/a.txt"}));
+    auto d = Searching(spRelativePath, true);
+    d->BaseDir = "C:\\r\\";
+    d->Options().SearchAttr = 10431 & ~0x10;
+    d->ExclusionMasks() = {"C:\\r\\sub\\*.*"};  // the folder's files and everything below it
+    Select(*d, {"a.txt"});
+    EXPECT_EQ(Names(*d), std::vector<std::string>{"a.txt"});
 }
 
 TEST(Selection, ConfirmationAndStoreFileHandlers) {

@@ -106,6 +106,18 @@ TEST(ArchiverProperties, CompressionLevelAndModeStayInStep) {
     a.SetCompressionLevel(clNone);
     EXPECT_EQ(a.CompressionMode(), 0);
     EXPECT_EQ(a.ItemMethod(), 0);
+    const TZipCompressionLevel levels[] = {clNone,   clFastest, clFastest, clFastest, clNormal,
+                                           clNormal, clNormal,  clMax,     clMax,     clMax};
+    for (std::uint8_t mode = 0; mode <= 9; ++mode) {
+        a.SetCompressionMode(mode);
+        EXPECT_EQ(a.CompressionLevel(), levels[mode]) << +mode;
+    }
+    a.SetCompressionLevel(clNormal);
+    EXPECT_EQ(a.CompressionMode(), 6);
+    // Sources are read in blocks of 512 KiB at levels 1-3, 1.5 MiB at 7-9, and 1 MiB otherwise.
+    const std::int32_t blocks[] = {0x100000, 0x80000,  0x80000,  0x80000,  0x100000, 0x100000,
+                                   0x100000, 0x180000, 0x180000, 0x180000, 0x100000};
+    for (std::uint8_t level = 0; level <= 10; ++level) EXPECT_EQ(zip::BlockSizeForLevel(level), blocks[level]) << +level;
 }
 
 TEST(ArchiverProperties, VersionCustomSizeAndSpanningGuard) {

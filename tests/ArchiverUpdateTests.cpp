@@ -205,6 +205,7 @@ TEST_F(UpdateEngine, LockedFileRetryIgnoreAndAbort) {
     {
         // Retry after the lock is gone succeeds.
         auto lock = std::make_unique<TFileStream>("C:\\src\\a.txt", platform::fmOpenRead | platform::fmShareExclusive);
+        int failures = 0;
         a.OnProcessFileFailure = [&](TObject*, const std::string& f, TZipProcessOperation, int native, int code,
                                      const std::string& message, TZipAction& action) {
             EXPECT_EQ(f, "C:\\src\\a.txt");
@@ -212,9 +213,10 @@ TEST_F(UpdateEngine, LockedFileRetryIgnoreAndAbort) {
             EXPECT_EQ(code, 12);
             EXPECT_EQ(message, "Cannot open file \"C:\\src\\a.txt\" - Native error: 00033");
             lock.reset();
-            action = fxaRetry;
+            action = ++failures == 1 ? fxaRetry : fxaAbort;  // retried once, never without end
         };
         Add();
+        EXPECT_EQ(failures, 1);
         a.Close();
         EXPECT_EQ(a.DirManager(), nullptr);
         TFileStream file("C:\\u.zip", platform::fmOpenRead);
@@ -340,6 +342,12 @@ TEST_F(UpdateEngine, CancelsFromEveryEventRollBack) {
     WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(5000, 'b'));
     Add();
     a.Close();
+    // Before each block the overall progress counts the files done and the part of this one.
+    std::vector<double> overall;
+    for (const Event& e : events) {
+        if (e.kind == "overall" && e.phase == ppProcess) overall.push_back(e.progress);
+    }
+    EXPECT_EQ(overall, (std::vector<double>{0.0, 50.0}));
     const std::string before = Archive();
     WriteHostFile(m.OnC("C:\\src\\c.txt"), std::string(5000, 'c'));
     // Events of the second update: overall start, then per file start/process/process/end...
@@ -352,6 +360,18 @@ TEST_F(UpdateEngine, CancelsFromEveryEventRollBack) {
         EXPECT_EQ(a.DirManager()->Dir().Count(), 2) << "cancel at event " << at;
         a.Close();
         EXPECT_EQ(Archive(), before) << "cancel at event " << at;
+    }
+    // A new file behind the old ones alone: no old bytes lie behind the change, so no tail file is
+    // kept, and the roll-back cuts the archive back to what it was, also once the file is written.
+    a.FileMasks() = {"C:\\src\\c.txt"};
+    for (std::size_t at = 1; at <= 6; ++at) {
+        events.clear();
+        cancelAt = at;
+        a.Open(0x0022);
+        a.AddMatchingFiles();
+        EXPECT_TRUE(a.UpdateRolledBack()) << "appending, cancel at event " << at;
+        a.Close();
+        EXPECT_EQ(Archive(), before) << "appending, cancel at event " << at;
     }
     cancelAt = 0;
     EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
@@ -428,6 +448,21 @@ TEST_F(UpdateEngine, UpdateBehindUnchangedItemsKeepsThemByteForByte) {
     EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\tmp")).empty());
 }
 
+TEST_F(UpdateEngine, EntriesOfInfoZipBehindAnUpdatedOneAreCopiedWhole) {
+    if (!testing_support::HaveTool("zip") || !testing_support::HaveTool("unzip")) GTEST_SKIP() << "zip and unzip are needed";
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(5000, 'a'));
+    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(3000, 'b'));
+    ASSERT_EQ(testing_support::RunCommand("cd " + m.OnC("C:\\src") + " && zip -q ../u.zip a.txt b.txt"), 0);
+    // Info-ZIP's local headers carry extra fields, which the copy of b.txt must take along.
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), "changed");
+    a.FileMasks() = {"C:\\src\\a.txt"};
+    a.Open(0x0022);
+    a.AddMatchingFiles();
+    a.Close();
+    std::string out;
+    EXPECT_EQ(testing_support::RunCommand("unzip -tq " + m.OnC("C:\\u.zip"), &out), 0) << out;
+}
+
 TEST_F(UpdateEngine, PasswordEncryptsForInfoZip) {
     if (!testing_support::HaveTool("unzip")) GTEST_SKIP() << "unzip is needed";
     const std::string content = "secret mail " + std::string(2000, 'x');
@@ -444,19 +479,38 @@ TEST_F(UpdateEngine, PasswordEncryptsForInfoZip) {
 }
 
 TEST_F(UpdateEngine, NamesTooLongAreRefusedNotCut) {
-    const std::string longName(250, 'n');
-    WriteHostFile(m.OnC("C:\\src\\" + longName), "x");
-    a.Options().StorePath = spFullPathWithDrive;  // "C:/src/" and 250 letters: over 256 bytes
+    // Stored names of up to 256 bytes ("C:/src/" and the file's name) and source paths of up to 259
+    // characters ("C:\src\" and the name) are taken; one more is refused.
+    const struct { TZipStorePathMode storePath; std::size_t length; bool refused; } cases[] = {
+        {spFullPathWithDrive, 249, false}, {spFullPathWithDrive, 250, true}, {spNoPath, 252, false}, {spNoPath, 253, true}};
     std::vector<int> natives;
     a.OnProcessFileFailure = [&](TObject*, const std::string&, TZipProcessOperation, int native, int, const std::string&,
                                  TZipAction& action) {
         natives.push_back(native);
         action = fxaIgnore;
     };
+    for (const auto& c : cases) {
+        const std::string name(c.length, 'n');
+        WriteHostFile(m.OnC("C:\\src\\" + name), "x");
+        a.FileMasks() = {"C:\\src\\" + name};
+        a.Options().StorePath = c.storePath;
+        natives.clear();
+        Add();
+        EXPECT_EQ(natives, c.refused ? std::vector<int>{61} : std::vector<int>{}) << c.length;
+        a.Close();
+    }
+}
+
+TEST_F(UpdateEngine, ASelfExtractorStubStaysInFrontOfTheEntries) {
+    WriteHostFile(m.OnC("C:\\stub.exe"), std::string(5000, 'S'));
+    WriteHostFile(m.OnC("C:\\src\\t.txt"), "text");
+    a.SFXStub = "C:\\stub.exe";
     Add();
-    EXPECT_EQ(natives, std::vector<int>{61});
-    EXPECT_EQ(a.DirManager()->Dir().Count(), 0);
     a.Close();
+    const std::string z = Archive();
+    ASSERT_GT(z.size(), 5004u);
+    EXPECT_EQ(z.substr(0, 5000), std::string(5000, 'S'));
+    EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(z.data() + 5000)), zip::kLocalHeaderSignature);
 }
 
 TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
@@ -476,12 +530,14 @@ TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
     }
     EXPECT_EQ(written, (std::vector<std::string>{"u.Z01", "u.Z02", "u.zip"}));
     const std::string last = Archive();
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     const std::uint16_t startDisk = GetLE16(end + 6);
     const std::uint32_t offset = GetLE32(end + 16);
     char volume[16];
     std::snprintf(volume, sizeof volume, "Z%02u", static_cast<unsigned>(startDisk + 1));
     const std::string holder = startDisk == GetLE16(end + 4) ? last : testing_support::ReadHostFile(m.OnC(std::string("C:\\u.") + volume));
+    ASSERT_LE(offset + 46u, holder.size());  // read from the file: checked before it is used
     const auto* c = reinterpret_cast<const std::uint8_t*>(holder.data() + offset);
     ASSERT_EQ(GetLE32(c), zip::kCentralHeaderSignature);
     EXPECT_EQ(GetLE16(c + 34), 0);  // a.bin starts on the first volume

@@ -34,9 +34,10 @@ std::vector<std::string> WriteStoredArchive(TZipArchiver& a, const std::vector<s
     std::vector<std::string> requested;
     a.SpanningOptions().SetCustomVolumeSize(volumeSize);
     a.SetCompressionMode(0);
-    a.OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool&) {
+    a.OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool& cancel) {
         EXPECT_EQ(n, static_cast<int>(requested.size()) + 1);
         requested.push_back(name);
+        cancel = requested.size() > 100;  // a writer asking for volumes without end fails here
     };
     a.FileName = "C:\\out\\Kelmail.zip";
     a.BaseDir = "C:\\src\\";
@@ -85,6 +86,7 @@ TEST(VolumeNumbers, RolesAndSameVolume) {
     TZipVolumeNumberInfo a;
     EXPECT_EQ(a.Number, -1);
     EXPECT_FALSE(a.IsFirst());
+    EXPECT_FALSE(a.IsLast());  // neither its number nor the last one is known
     a.SetIsFirst(true);
     EXPECT_TRUE(a.IsFirst());
     EXPECT_EQ(a.Role, vrFirst);
@@ -177,6 +179,7 @@ TEST(VolumeNames, SplittingSpanningAndSelfExtractors) {
 
 TEST(VolumeRequests, OneRequestPerVolumeAndTheLastRenamed) {
     TestMachine m;
+    testing_support::WriteHostFile(m.OnC("C:\\out\\Kelmail.zip"), "an older archive: the last volume replaces it");
     auto a = MakeJobArchiver();
     const auto requested = WriteStoredArchive(*a, {100000, 30000, 90000}, m);
     ASSERT_EQ(requested.size(), 4u);
@@ -193,6 +196,7 @@ TEST(VolumeRequests, OneRequestPerVolumeAndTheLastRenamed) {
     const std::string first = testing_support::ReadHostFile(volumes[0]);
     EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(first.data())), zip::kLocalHeaderSignature);
     const std::string last = testing_support::ReadHostFile(volumes[3]);
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_EQ(GetLE16(end + 4), 3);   // number of this disk
     EXPECT_EQ(GetLE16(end + 8), 3);   // entries "on this disk" hold the total
@@ -265,6 +269,7 @@ TEST(VolumeWrites, DataEndingExactlyAtTheLimitLeavesTheVolumeOpen) {
     // The central directory opened the second volume and starts at its offset 0.
     const std::string last = testing_support::ReadHostFile(volumes[1]);
     EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(last.data())), zip::kCentralHeaderSignature);
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_EQ(GetLE16(end + 6), 1);   // the directory starts on volume 1
     EXPECT_EQ(GetLE32(end + 16), 0u);  // at its offset 0
@@ -280,6 +285,44 @@ TEST(VolumeWrites, AHeaderThatDoesNotFitStartsTheNextVolume) {
     const std::string last = testing_support::ReadHostFile(volumes[1]);
     EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(last.data())), zip::kLocalHeaderSignature);
     ExpectNoHeaderStraddles(volumes);
+}
+
+TEST(VolumeWrites, ABlockAndItsReserveThatFillTheRoomExactlyStayOnTheVolume) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    // (block, reserve, the volume it lands on) with 100 bytes of room left on the first volume.
+    const struct { std::int64_t block; std::int32_t reserve; std::int32_t volume; } cases[] = {
+        {100, 0, 0}, {101, 0, 1}, {60, 40, 0}, {60, 41, 1}, {100, -1, 0}};
+    const std::string bytes(kSmallVolume, 'x');
+    for (const auto& c : cases) {
+        auto a = MakeJobArchiver(kSmallVolume);
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->Open(0xFFFF);
+        a->WriteToVolumesChecked(bytes.data(), kSmallVolume - 100, a->ArchiveStreamRef(), a->CurrentVolumeRef(), -1,
+                                 nullptr);
+        a->WriteToVolumesChecked(bytes.data(), c.block, a->ArchiveStreamRef(), a->CurrentVolumeRef(), c.reserve,
+                                 nullptr);
+        EXPECT_EQ(a->CurrentVolume().Number, c.volume) << c.block << " + " << c.reserve;
+    }
+}
+
+TEST(VolumeWrites, AVolumeEndsWhereTheFreeSpaceEnded) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    platform::faults::SimulateDisk("C:\\", 70000);
+    auto a = MakeJobArchiver();
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->Open(0xFFFF);
+    // The volume's own writes count off the free space the drive answered when it was opened.
+    const std::string bytes(60000, 'x');
+    a->WriteToVolumesChecked(bytes.data(), 60000, a->ArchiveStreamRef(), a->CurrentVolumeRef(), -1, nullptr);
+    try {
+        a->WriteToVolumesChecked(bytes.data(), 20000, a->ArchiveStreamRef(), a->CurrentVolumeRef(), -1, nullptr);
+        FAIL() << "no room for a second volume";
+    } catch (const EZipException& e) {
+        EXPECT_EQ(e.NativeError(), 45);
+    }
+    EXPECT_EQ(testing_support::HostFileSize(m.OnC("C:\\out\\Kelmail.Z01")), 70000);
 }
 
 TEST(VolumeWrites, UnsplittableBlockLargerThanAVolumeFailsWith46) {
@@ -398,6 +441,7 @@ TEST(VolumeWrites, ACentralDirectoryOverSeveralVolumesIsReadBack) {
     ASSERT_GE(volumes.size(), 3u);
     ExpectNoHeaderStraddles(volumes);
     const std::string last = testing_support::ReadHostFile(volumes.back());
+    ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_LT(GetLE16(end + 6), GetLE16(end + 4));  // it starts on a volume before the last
     TZipArchiver reader(nullptr);
@@ -448,6 +492,7 @@ TEST(VolumeWrites, Zip64EndRecordsOfADirectoryThatStartsBeforeTheLastVolume) {
     ASSERT_GE(files.size(), 4u);
     const std::uint32_t lastDisk = static_cast<std::uint32_t>(files.size() - 1);
     const std::string last = testing_support::ReadHostFile(m.OnC("C:\\out\\Kelmail.zip"));
+    ASSERT_GE(last.size(), 22u + 20 + 56);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     EXPECT_EQ(GetLE16(end + 4), lastDisk);
     EXPECT_EQ(GetLE16(end + 6), 1);
@@ -457,7 +502,7 @@ TEST(VolumeWrites, Zip64EndRecordsOfADirectoryThatStartsBeforeTheLastVolume) {
     ASSERT_EQ(GetLE32(locator), zip::kZip64LocatorSignature);
     EXPECT_EQ(GetLE32(locator + 4), lastDisk);
     const std::uint64_t recordAt = zip::GetLE64(locator + 8);
-    EXPECT_EQ(recordAt, last.size() - 22 - 20 - 56);  // a position inside the last volume
+    ASSERT_EQ(recordAt, last.size() - 22 - 20 - 56);  // a position inside the last volume
     EXPECT_EQ(GetLE32(locator + 16), lastDisk + 1);
     const auto* record = reinterpret_cast<const std::uint8_t*>(last.data() + recordAt);
     ASSERT_EQ(GetLE32(record), zip::kZip64EndRecordSignature);
@@ -567,6 +612,9 @@ TEST_F(DefaultPrompts, FailureOverwriteAndPasswordPrompts) {
     EXPECT_EQ(password, "pw");
     EXPECT_FALSE(skip);
     EXPECT_NE(output.find("== Password for \"x.txt\" ==\nEnter password: \n"), std::string::npos) << output;
+    platform::SetHeadlessAnswers({"Cancel"});
+    a.DoPassword("x.txt", password, skip);
+    EXPECT_TRUE(skip);  // a cancelled box skips the file
 }
 
 TEST_F(DefaultPrompts, SpanningVolumePrompts) {
@@ -576,15 +624,18 @@ TEST_F(DefaultPrompts, SpanningVolumePrompts) {
     a.SpanningOptions().SetCustomVolumeSize(100000);
     a.FileName = "C:\\k.zip";
     platform::SetHeadlessAnswers({"OK", "Cancel", "OK"});
+    a.SpanningOptions().FirstVolumeSize = 70000;
     std::string name = a.FileName;
     bool cancel = true;
-    a.DoRequestBlankVolume(0, name, cancel);
+    a.DoRequestBlankVolume(-1, name, cancel);  // a volume not numbered yet is the first
     EXPECT_FALSE(cancel);
     EXPECT_NE(output.find("Please insert a blank disk #1\n-> OK"), std::string::npos) << output;
     a.DoDiskFull(1, "C:\\k.zip", cancel);
     EXPECT_TRUE(cancel);
     EXPECT_NE(output.find("Disk is full. Required free space: 100000 bytes, but available only: "), std::string::npos)
         << output;
+    a.DoDiskFull(0, "C:\\k.zip", cancel);
+    EXPECT_NE(output.find("Required free space: 70000 bytes"), std::string::npos) << output;
     name = "C:\\k.zip";
     a.DoRequestMiddleVolume(2, name, cancel);
     EXPECT_FALSE(cancel);
@@ -625,22 +676,27 @@ TEST_F(DefaultPrompts, FileProgressShowsBackslashes) {
 }
 
 TEST(ExistingArchives, ASplitArchiveOpensWithItsModeInferred) {
-    TestMachine m;
-    {
-        auto a = MakeJobArchiver();
-        WriteStoredArchive(*a, {100000, 30000, 90000}, m);
+    // The reader starts with the numbered naming (Kelmail_001.zip) and takes the naming it finds.
+    for (const bool advanced : {false, true}) {
+        TestMachine m;
+        {
+            auto a = MakeJobArchiver();
+            a->SpanningOptions().AdvancedNaming = advanced;
+            WriteStoredArchive(*a, {100000, 30000, 90000}, m);
+        }
+        TZipArchiver reader(nullptr);
+        reader.FileName = "C:\\out\\Kelmail.zip";
+        reader.OpenDefault();
+        EXPECT_EQ(reader.SpanningMode(), smSplitting) << advanced;
+        EXPECT_EQ(reader.SpanningOptions().AdvancedNaming, advanced);
+        ASSERT_EQ(reader.DirManager()->Dir().Count(), 3);
+        const TDirItem last = reader.DirManager()->Dir().GetEntry(2);
+        EXPECT_EQ(last.Name, "file2.bin");
+        EXPECT_EQ(last.UncompressedSize, 90000u);
+        EXPECT_GE(last.DiskNumberStart, 1);
+        reader.Close();
     }
-    TZipArchiver reader(nullptr);
-    reader.FileName = "C:\\out\\Kelmail.zip";
-    reader.OpenDefault();
-    EXPECT_EQ(reader.SpanningMode(), smSplitting);
-    EXPECT_FALSE(reader.SpanningOptions().AdvancedNaming);  // switched over to the naming found
-    ASSERT_EQ(reader.DirManager()->Dir().Count(), 3);
-    const TDirItem last = reader.DirManager()->Dir().GetEntry(2);
-    EXPECT_EQ(last.Name, "file2.bin");
-    EXPECT_EQ(last.UncompressedSize, 90000u);
-    EXPECT_GE(last.DiskNumberStart, 1);
-    reader.Close();
+    TestMachine m;
     // A single file is opened as one.
     auto single = MakeJobArchiver();
     single->SetSpanningMode(smNone);

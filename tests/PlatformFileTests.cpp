@@ -29,6 +29,7 @@ TEST(PathMapping, ExpandsWindowsPathsAndResolvesDotSteps) {
     EXPECT_EQ(ExpandFileName("c:/a/b/"), "c:\\a\\b\\");  // the drive letter keeps its case
     EXPECT_EQ(ExpandFileName("C:\\a\\\\b"), "C:\\a\\b");
     EXPECT_EQ(ExpandFileName("C:\\.."), "C:\\");
+    EXPECT_EQ(ExpandFileName("C:\\a. \\b.txt. "), "C:\\a\\b.txt");  // trailing dots and spaces go
     EXPECT_EQ(ExpandFileName("\\\\server\\share\\x\\..\\y"), "\\\\server\\share\\y");
     EXPECT_EQ(ExpandFileName(""), "");
 }
@@ -88,6 +89,10 @@ TEST(FileAttributes, FolderFileReadOnlyAndHiddenBits) {
     EXPECT_EQ(GetFileAttributes("C:\\f\\locked.txt"), faArchive | faReadOnly);
     EXPECT_EQ(GetFileAttributes("C:\\f\\none"), faInvalid);
     EXPECT_GT(FileAge("C:\\f\\plain.txt"), 0);
+    // 2024-03-15 12:00 UTC is the 15th of March wherever the clock is within 12 hours of UTC.
+    std::filesystem::last_write_time(
+        m.OnC("C:\\f\\plain.txt"), std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(1710504000)));
+    EXPECT_EQ(static_cast<std::uint32_t>(FileAge("C:\\f\\plain.txt")) >> 16, (44u << 9) | (3u << 5) | 15u);
     EXPECT_EQ(FileAge("C:\\f"), -1);
 }
 
@@ -125,6 +130,7 @@ TEST(FolderEnumeration, FiltersSpecialEntriesAndSortsByName) {
               (std::vector<std::string>{".", "..", ".hid", "A.txt", "b.txt", "noext", "sub"}));
     EXPECT_EQ(list("C:\\e\\*.TXT", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
     EXPECT_EQ(list("C:\\e\\?.txt", faArchive), (std::vector<std::string>{"A.txt", "b.txt"}));
+    EXPECT_EQ(list("C:\\e\\b.txt*", faArchive), std::vector<std::string>{"b.txt"});  // a star for nothing
     EXPECT_TRUE(list("C:\\nothere\\*.*", faArchive).empty());
     std::vector<std::string> folders;
     FindHandle find;
@@ -449,6 +455,31 @@ TEST(FileStreams, ShareModesHoldBetweenOpens) {
         TFileStream denyWrite("C:\\s.txt", fmOpenRead | fmShareDenyWrite);
         EXPECT_NO_THROW(TFileStream("C:\\s.txt", fmOpenRead | fmShareDenyNone));
         EXPECT_THROW(TFileStream("C:\\s.txt", fmOpenReadWrite | fmShareDenyNone), EFOpenError);
+    }
+    // A reading and a write-only open, each way round: the modes hold whichever comes first.
+    const struct { std::uint16_t first, second; bool allowed; } pairs[] = {
+        {fmOpenRead | fmShareDenyWrite, fmOpenWrite | fmShareDenyNone, false},
+        {fmOpenWrite | fmShareDenyNone, fmOpenRead | fmShareDenyWrite, false},
+        {fmOpenWrite | fmShareDenyRead, fmOpenRead | fmShareDenyNone, false},
+        {fmOpenRead | fmShareDenyNone, fmOpenWrite | fmShareDenyRead, false},
+        {fmOpenWrite | fmShareDenyNone, fmOpenRead | fmShareDenyNone, true},
+        {fmOpenRead | fmShareDenyWrite, fmOpenRead | fmShareDenyWrite, true},
+    };
+    for (const auto& p : pairs) {
+        TFileStream first("C:\\s.txt", p.first);
+        bool allowed = true;
+        try {
+            TFileStream second("C:\\s.txt", p.second);
+        } catch (const EFOpenError& e) {
+            allowed = false;
+            EXPECT_EQ(e.Error(), OsError::ShareViolation);
+        }
+        EXPECT_EQ(allowed, p.allowed) << std::hex << p.first << " then " << p.second;
+    }
+    {
+        TFileStream writer("C:\\s.txt", fmOpenWrite | fmShareDenyNone);  // open for writing only
+        EXPECT_FALSE(RenameFile("C:\\s.txt", "C:\\t.txt"));
+        EXPECT_FALSE(DeleteFile("C:\\s.txt"));
     }
     EXPECT_TRUE(RenameFile("C:\\s.txt", "C:\\t.txt"));
     EXPECT_TRUE(DeleteFile("C:\\t.txt"));
