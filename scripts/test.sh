@@ -23,7 +23,7 @@ scripts/test-windows.sh
 echo "The Windows part took $((SECONDS - windows_start)) s"
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
-TSAN_OPTIONS=halt_on_error=1 MAILBALE_UI=headless build/tsan/tests/archiver_tests --gtest_filter='Pipeline.*'
+TSAN_OPTIONS=halt_on_error=1 MAILBALE_UI=headless MAILBALE_TEST_TIMEOUT=300 build/tsan/tests/archiver_tests --gtest_filter='Pipeline.*'
 # The fuzz runs are tests like the others: each runs for 60 seconds.
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
