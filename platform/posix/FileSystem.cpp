@@ -20,6 +20,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -1024,15 +1025,35 @@ bool FlushFiles(const std::vector<std::string>& paths) {
         for (std::size_t i = next++; i < paths.size(); i = next++) flushed[i] = SyncHost(paths[i], hostPaths[i], 0);
     };
     std::vector<std::thread> helpers;
-    for (std::size_t n = 1; n < std::min<std::size_t>(paths.size(), 8); ++n) helpers.emplace_back(work);
+    helpers.reserve(8);
+    try {
+        for (std::size_t n = 1; n < std::min<std::size_t>(paths.size(), 8); ++n) {
+            if (faults::ThreadStartRefused()) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            helpers.emplace_back(work);
+        }
+    } catch (const std::system_error&) {
+        // A thread the system refuses (a user allowed few processes) means fewer helpers, down to
+        // none: the flushes are then done here.
+    }
     work();
     for (std::thread& t : helpers) t.join();
+    // A flush that failed side by side is tried once more alone: the helpers' descriptors may have
+    // been more than the process may open, and that must not fail a complete archive. A file that
+    // truly cannot be flushed fails again here.
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (!flushed[i]) flushed[i] = SyncHost(paths[i], hostPaths[i], 0);
+    }
     return std::all_of(flushed.begin(), flushed.end(), [](char f) { return f != 0; });
 }
 
 bool FlushFolder(const std::string& path) {
     if (faults::OperationFails(faults::FileOp::Flush, path)) return false;
-    return SyncHost(path, ToHost(path), O_DIRECTORY);
+    // A folder the user may write in but not read (write and search rights only) still takes the
+    // archive, but Linux opens no descriptor on it to flush: its entries reach the disk with the
+    // file system's next commit, as they did before any flush was asked for.
+    const std::string host = ToHost(path);
+    if (!host.empty() && ::access(host.c_str(), R_OK) != 0 && errno == EACCES) return true;
+    return SyncHost(path, host, O_DIRECTORY);
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
