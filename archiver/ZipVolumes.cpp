@@ -113,7 +113,12 @@ void TZipBaseArchiver::OpenVolume(TZipVolumeNumberInfo& info) {
             const bool accepted = free > kMinimumFreeSpace && (limit <= 0 || spanningMode_ != smSpanning || free >= limit);
             if (accepted) break;
             DoDiskFull(info.Number, name, cancel);
-            if (cancel) break;
+            if (cancel) {
+                // The commit is rolled back without an error of its own: the line says why.
+                platform::NoteFileError("create", zip::FullPath(name),
+                                        Format("disk full (%lld bytes free)", static_cast<long long>(free)));
+                break;
+            }
         }
         if (!cancel) {
             OpenVolumeFile(name);

@@ -271,6 +271,10 @@ TEST_F(Job, AbortedFileAndFullDiskAreReportedAsFailures) {
     form->TimerTick(nullptr);
     EXPECT_EQ(shown, "== Error ==\nZip of Vandrel SPAM failed!\n-> OK\n");
     EXPECT_EQ(form->Outcome(), TJobOutcome::Failed);
+    // The box says nothing more; the error line says which volume found the disk full.
+    const std::vector<std::string> lines = platform::FileErrors();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("create C:\\Vandrel\\Kelmail.Z03: disk full")) << lines[0];
 }
 
 // ---- The program itself, run headless ----
