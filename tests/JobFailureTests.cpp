@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
@@ -319,8 +321,14 @@ TEST_F(JobFailures, TemporaryFilesOfAKilledRunArePrivateAndRemovedByTheNextRun) 
     std::filesystem::last_write_time(heldHost, std::filesystem::last_write_time(heldHost) - std::chrono::minutes(5));
     WriteHostFile(temp + "/notes.tmp", "not ours");
     std::filesystem::last_write_time(temp + "/notes.tmp", std::filesystem::last_write_time(heldHost));
+    // Of the pattern, but held open by a program that takes no share locks.
+    WriteHostFile(temp + "/FCFFFF.tmp", "another program's");
+    std::filesystem::last_write_time(temp + "/FCFFFF.tmp", std::filesystem::last_write_time(heldHost));
+    std::ifstream other(temp + "/FCFFFF.tmp");
     ASSERT_EQ(testing_support::RunCommand("sleep 2; cd " + root + " && " + run + " > out.txt 2>&1", &log), 0) << ReadHostFile(root + "/out.txt");
-    EXPECT_EQ(HostFolderNames(temp), (std::vector<std::string>{heldName.substr(heldName.rfind('\\') + 1), "notes.tmp"}));
+    std::vector<std::string> kept{"FCFFFF.tmp", heldName.substr(heldName.rfind('\\') + 1), "notes.tmp"};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(HostFolderNames(temp), kept);
 }
 
 // Started with standard input, output and error closed, the program must not print its prompts

@@ -1127,6 +1127,18 @@ bool IsTempName(std::string_view name, std::string_view three) {
 // that no living process holds: every open of a temporary file holds its share locks for as long as
 // it is open, and a taken exclusive lock proves that nobody does. A file changed in the last two
 // seconds stays too, as one just created may not hold its locks yet.
+// Whether a file is open anywhere but on this descriptor. The share locks speak only for this
+// program's opens; another program may hold a file of the same name pattern without them. Linux
+// grants a write lease only on a file nobody else has open; where the file system knows no leases,
+// the share locks have the last word.
+bool OpenElsewhere(int fd) {
+    if (::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    return errno == EAGAIN || errno == EBUSY;
+}
+
 void RemoveStaleTempFiles(const std::string& hostDir, const std::string& three) {
     DIR* dir = ::opendir(hostDir.c_str());
     if (!dir) return;
@@ -1148,7 +1160,7 @@ void RemoveStaleTempFiles(const std::string& hostDir, const std::string& three) 
         lock.l_type = F_WRLCK;
         struct stat opened{};
         if (::fcntl(fd, F_OFD_SETLK, &lock) == 0 && ::fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
-            opened.st_dev == st.st_dev) {
+            opened.st_dev == st.st_dev && !OpenElsewhere(fd)) {
             ::unlinkat(::dirfd(dir), e->d_name, 0);
         }
         ::close(fd);
