@@ -186,6 +186,9 @@ void TZipBaseArchiver::CommitUpdate() {
     // afresh.
     itemSettings_ = CurrentItemSettings();
     volumeFreeKnown_ = false;
+    // A killed run's temporary files hold mail: they go now, even if this commit stages every item
+    // in memory and makes no temporary file of its own.
+    if (itemSettings_.split) platform::ClearStaleTempFiles(itemSettings_.tempFolder, "FC");
 
     TZipDirArray& dir = dirManager_->Dir();
     TZipDirArray& saved = dirManager_->SavedDir();

@@ -183,6 +183,10 @@ private:
 // Creates an empty file with a unique name: folder + the first three characters of prefix + one to
 // four hex digits + ".tmp", and returns its name. Raises EFCreateError when no name can be made.
 std::string GetTempFileName(const std::string& folder, const std::string& prefix);
+// Removes, once in the process's life for each folder and prefix, the temporary files of that
+// name pattern that a killed run left there: of this user, unchanged for two seconds and open
+// nowhere. Making a temporary file does this too; a job that may need none asks for it at its start.
+void ClearStaleTempFiles(const std::string& folder, const std::string& prefix);
 
 // The errors the system reported to this process's file operations since ClearFileErrors, each
 // once and in order, as "<operation> <Windows path>: <the system's reason>", for example

@@ -321,6 +321,9 @@ TEST_F(JobFailures, TemporaryFilesOfAKilledRunArePrivateAndRemovedByTheNextRun) 
     std::filesystem::last_write_time(heldHost, std::filesystem::last_write_time(heldHost) - std::chrono::minutes(5));
     WriteHostFile(temp + "/notes.tmp", "not ours");
     std::filesystem::last_write_time(temp + "/notes.tmp", std::filesystem::last_write_time(heldHost));
+    // The next run packs only small mails, staged in memory: it makes no temporary file of its own.
+    for (int i = 0; i < 6; ++i) std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML\\m" + std::to_string(i) + ".eml"));
+    Mail("small.eml", "small");
     // Of the pattern, but held open by a program that takes no share locks.
     WriteHostFile(temp + "/FCFFFF.tmp", "another program's");
     std::filesystem::last_write_time(temp + "/FCFFFF.tmp", std::filesystem::last_write_time(heldHost));

@@ -1168,6 +1168,16 @@ void RemoveStaleTempFiles(const std::string& hostDir, const std::string& three) 
     ::closedir(dir);
 }
 
+// Clears a host folder of stale temporary files of one name pattern, once in the process's life.
+void ClearStaleOnce(const std::string& hostDir, const std::string& three) {
+    static std::mutex lock;
+    static std::vector<std::string> cleared;
+    std::lock_guard guard(lock);
+    if (std::find(cleared.begin(), cleared.end(), hostDir + three) != cleared.end()) return;
+    cleared.push_back(hostDir + three);
+    RemoveStaleTempFiles(hostDir, three);
+}
+
 // Creates a new file with a unique name in folder (the first three characters of prefix, one to
 // four hex digits, ".tmp"), open for reading and writing by its owner alone (it holds mail, and
 // the temporary folder is shared by all users); returns its descriptor and sets name.
@@ -1183,15 +1193,11 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
     std::string hostDir = ToHost(dir);
     if (hostDir.empty()) throw EFCreateError(probe, OsError::PathNotFound);
     if (hostDir.back() != '/') hostDir += '/';
+    ClearStaleOnce(hostDir, three);
     static std::mutex lock;
     static unsigned counter = 0;
-    static std::vector<std::string> cleared;
     std::lock_guard guard(lock);
     if (counter == 0) counter = static_cast<unsigned>(::getpid() ^ std::time(nullptr));
-    if (std::find(cleared.begin(), cleared.end(), hostDir + three) == cleared.end()) {
-        cleared.push_back(hostDir + three);
-        RemoveStaleTempFiles(hostDir, three);
-    }
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         counter = (counter + 1) & 0xFFFF;
         if (counter == 0) continue;
@@ -1205,6 +1211,13 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
 }
 
 }  // namespace
+
+void ClearStaleTempFiles(const std::string& folder, const std::string& prefix) {
+    std::string hostDir = ToHost(folder.empty() || folder.back() == '\\' ? folder : folder + "\\");
+    if (hostDir.empty()) return;
+    if (hostDir.back() != '/') hostDir += '/';
+    ClearStaleOnce(hostDir, prefix.substr(0, 3));
+}
 
 std::string GetTempFileName(const std::string& folder, const std::string& prefix) {
     std::string name;

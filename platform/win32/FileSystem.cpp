@@ -450,6 +450,16 @@ void RemoveStaleTempFiles(const std::string& folder, const std::string& three) {
 
 }  // namespace
 
+void ClearStaleTempFiles(const std::string& folder, const std::string& prefix) {
+    static std::mutex lock;
+    static std::vector<std::string> cleared;
+    const std::lock_guard guard(lock);
+    const std::string three = prefix.substr(0, 3);
+    if (std::find(cleared.begin(), cleared.end(), folder + "|" + three) != cleared.end()) return;
+    cleared.push_back(folder + "|" + three);
+    RemoveStaleTempFiles(folder, three);
+}
+
 FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& prefix, std::string& name) {
     if (faults::OperationFails(faults::FileOp::TempName, folder)) throw EFCreateError(folder + prefix, OsError::Other);
     const std::string probe = folder.empty() || folder.back() == '\\' ? folder + "x" : folder + "\\x";
@@ -458,16 +468,7 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
     // GetTempFileName with a number of our own only forms the name; the file is then created new
     // and kept open, so it is not closed and opened again with truncation.
     static volatile LONG counter = static_cast<LONG>(GetTickCount());
-    {
-        static std::mutex lock;
-        static std::vector<std::string> cleared;
-        const std::lock_guard guard(lock);
-        const std::string three = prefix.substr(0, 3);
-        if (std::find(cleared.begin(), cleared.end(), folder + "|" + three) == cleared.end()) {
-            cleared.push_back(folder + "|" + three);
-            RemoveStaleTempFiles(folder, three);
-        }
-    }
+    ClearStaleTempFiles(folder, prefix);
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         const UINT unique = static_cast<UINT>(InterlockedIncrement(&counter)) & 0xFFFF;
         if (unique == 0) continue;
