@@ -158,6 +158,9 @@ bool TZipPipeline::HoldBack(TZipStagedJob& job, std::int64_t held, std::int64_t 
 }
 
 void TZipPipeline::Work() {
+    // A worker's failure is never the job's: the caller compresses the item again and notes what
+    // fails then, so that the error lines are the same whatever the number of workers.
+    platform::NoteNoFileErrorsOnThisThread();
     TZlibDeflater deflater;  // this worker's state, reused from item to item
     platform::Event wake{false};  // set when this worker, held back, may look again
     for (;;) {

@@ -502,6 +502,7 @@ bool TZipBaseArchiver::CompressItem(int index) {
             }
             std::size_t blocksSeen = 0;
             platform::OsError openError = platform::OsError::None;
+            const std::size_t errorsBefore = platform::FileErrorCount();
             try {
                 written = WriteItem(
                     item, source_, *output, archiveStream_->Position(), itemSettings_, OwnDeflater(),
@@ -518,6 +519,8 @@ bool TZipBaseArchiver::CompressItem(int index) {
                 // all the room the plain path would have had, and so is the rest of the commit.
                 const bool lackedRoom = (staged && staged->Failed()) || openError == platform::OsError::TooManyOpenFiles;
                 if (!pipeline_ || !lackedRoom) throw;
+                // What failed here is tried again: only a failure of that try is the job's to tell.
+                platform::ForgetFileErrorsFrom(errorsBefore);
                 ReleaseSource();
                 staged.reset();
                 pipeline_.reset();

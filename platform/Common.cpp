@@ -58,7 +58,24 @@ void ClearFileErrors() {
     ErrorLog().lines.clear();
 }
 
+std::size_t FileErrorCount() {
+    std::lock_guard guard(ErrorLog().lock);
+    return ErrorLog().lines.size();
+}
+
+void ForgetFileErrorsFrom(std::size_t count) {
+    std::lock_guard guard(ErrorLog().lock);
+    if (ErrorLog().lines.size() > count) ErrorLog().lines.resize(count);
+}
+
+namespace {
+thread_local bool tQuiet = false;
+}
+
+void NoteNoFileErrorsOnThisThread() { tQuiet = true; }
+
 void NoteFileError(const char* operation, const std::string& path, const std::string& reason) {
+    if (tQuiet) return;
     const std::string line = std::string(operation) + " " + path + ": " + reason;
     std::lock_guard guard(ErrorLog().lock);
     auto& lines = ErrorLog().lines;

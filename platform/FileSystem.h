@@ -195,6 +195,13 @@ void ClearStaleTempFiles(const std::string& folder, const std::string& prefix);
 std::vector<std::string> FileErrors();
 void ClearFileErrors();
 void NoteFileError(const char* operation, const std::string& path, const std::string& reason);
+// How many lines FileErrors holds now, and forgetting those noted after that many: an operation
+// that is tried again takes back what its first try noted.
+std::size_t FileErrorCount();
+void ForgetFileErrorsFrom(std::size_t count);
+// From now on the calling thread notes no file errors: a helper thread whose failures are redone
+// (and, if they fail again, noted) by another.
+void NoteNoFileErrorsOnThisThread();
 
 // Packs a local date-time; -1 when the year lies outside 1980..2107.
 std::int32_t PackDateTime(int year, int month, int day, int hour, int minute, int second);

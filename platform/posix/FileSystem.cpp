@@ -603,7 +603,12 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     const bool shareWrite = share == fmShareDenyRead || share == fmShareDenyNone;
     OsError error = faults::OpenFailureFor(full);
     if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), false, read, write, shareRead, shareWrite);
-    if (error != OsError::None) throw EFOpenError(path, error);
+    if (error != OsError::None) {
+        std::string reason = OsErrorText(error);
+        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+        NoteFileError("open", full, reason);
+        throw EFOpenError(path, error);
+    }
     return h;
 }
 
