@@ -29,7 +29,7 @@ TEST(PathMapping, ExpandsWindowsPathsAndResolvesDotSteps) {
     EXPECT_EQ(ExpandFileName("c:/a/b/"), "c:\\a\\b\\");  // the drive letter keeps its case
     EXPECT_EQ(ExpandFileName("C:\\a\\\\b"), "C:\\a\\b");
     EXPECT_EQ(ExpandFileName("C:\\.."), "C:\\");
-    EXPECT_EQ(ExpandFileName("C:\\a. \\b.txt. "), "C:\\a\\b.txt");  // trailing dots and spaces go
+    EXPECT_EQ(ExpandFileName("C:\\a\\b.txt. "), "C:\\a\\b.txt");  // trailing dots and spaces of the last name go
     EXPECT_EQ(ExpandFileName("\\\\server\\share\\x\\..\\y"), "\\\\server\\share\\y");
     EXPECT_EQ(ExpandFileName(""), "");
 }
