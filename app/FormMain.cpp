@@ -1,5 +1,8 @@
 #include "app/FormMain.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
@@ -42,13 +45,20 @@ bool IsVolumeName(const std::string& name, const std::string& base) {
 void DeleteOldVolumes(const std::string& archiveName) {
     const std::string folder = zip::FolderPart(archiveName);
     const std::string base = zip::NamePart(zip::ChangeFileExt(archiveName, ""));
+    // A name deleted once is not counted again: on Windows a file another program holds open with
+    // delete sharing stays listed until it is closed, and listing again for it would never end.
+    std::vector<std::string> gone;
     for (bool deleted = true; deleted;) {
         deleted = false;
         platform::FindHandle find;
         platform::FindEntry entry;
         for (bool more = find.First(folder + base + ".z*", platform::faHidden | platform::faSysFile, entry); more;
              more = find.Next(entry)) {
-            if (IsVolumeName(entry.Name, base) && platform::DeleteFile(folder + entry.Name)) deleted = true;
+            if (!IsVolumeName(entry.Name, base) || std::find(gone.begin(), gone.end(), entry.Name) != gone.end()) continue;
+            if (platform::DeleteFile(folder + entry.Name)) {
+                gone.push_back(entry.Name);
+                deleted = true;
+            }
         }
     }
 }
