@@ -6,6 +6,7 @@
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipPipeline.h"
 #include "archiver/ZipStrFunc.h"
+#include "archiver/ZipVerify.h"
 #include "archiver/ZipZlib.h"
 #include "platform/Format.h"
 

@@ -18,6 +18,7 @@
 class TZipDirManager;
 class TZipPipeline;
 class TZipStagingStream;
+class TZipVerifier;
 class TZlibDeflater;
 struct TDirItem;
 
@@ -301,6 +302,8 @@ private:
     void CloseArchiveStream();
     // Forces the closed volumes, and the folders' entries for them, to the disk; false on failure.
     bool FlushClosedVolumes();
+    // The read-back check failed: its line is noted, and the commit ends as a failure.
+    [[noreturn]] void ThrowVerifyFailure();
 
     // Selection.
     void SearchAndMark(const TStringList& masks, std::int32_t searchAttr, bool recurse, const TStringList& exclusions);
@@ -423,6 +426,8 @@ private:
     ItemSettings itemSettings_;
     // Workers compressing the next items of a split archive's commit; none on the plain path.
     std::unique_ptr<TZipPipeline> pipeline_;
+    // The read-back check of a new split archive's volumes while its commit writes them.
+    std::unique_ptr<TZipVerifier> verifier_;
     int pipelineNext_ = 0;  // index of the next item to offer them
     int workerThreads_ = 0;
     std::int64_t readAheadMemory_ = kReadAheadMemory;

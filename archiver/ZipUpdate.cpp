@@ -9,6 +9,7 @@
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStaging.h"
 #include "archiver/ZipStrFunc.h"
+#include "archiver/ZipVerify.h"
 #include "archiver/ZipZlib.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
@@ -179,7 +180,7 @@ void TZipBaseArchiver::CommitUpdate() {
     // staged is dropped with its temporary file before the archive is rolled back or finished.
     struct PipelineGuard {
         TZipBaseArchiver* self;
-        ~PipelineGuard() { self->pipeline_.reset(); }
+        ~PipelineGuard() { self->pipeline_.reset(); self->verifier_.reset(); }
     } pipelineGuard{this};
 
     // The settings every item of this commit is compressed with, and the drive's free space asked
@@ -232,6 +233,13 @@ void TZipBaseArchiver::CommitUpdate() {
             }
         };
         if (totalCount_ > 1) StartPipeline(itemSettings_, firstChanged);
+        // A new split archive is read back from the disk and checked, volume by volume as each is
+        // closed, before it counts as written: a bit that went wrong on its way there must not
+        // be mailed out as a good archive.
+        verifier_.reset();
+        if (spanningMode_ == smSplitting && openMode_ == platform::fmCreate && saved.Count() == 0 && !bufferStream_) {
+            verifier_ = std::make_unique<TZipVerifier>(WorkerThreads() > 1, itemSettings_.oemFileNames);
+        }
         try {
             std::int32_t i = firstChanged;
             while (i < dir.Count() && !cancelRequested_) {
@@ -244,6 +252,11 @@ void TZipBaseArchiver::CommitUpdate() {
                 } while (action_ == fxaRetry);
                 if (stopped()) break;
                 if (succeeded) {
+                    if (verifier_) {
+                        verifier_->ItemWritten(dir.EntryRef(i));
+                        // A volume that reads back wrong fails the archive: no use writing on.
+                        if (verifier_->Failed()) ThrowVerifyFailure();
+                    }
                     ++processedCount_;
                     ++i;
                 } else if (dir.EntryRef(i).Operation == poAdd) {
@@ -269,6 +282,7 @@ void TZipBaseArchiver::CommitUpdate() {
         if (!stopped()) dirManager_->SaveDirectory(archiveStream_);
     } catch (...) {
         bufferStream_.reset();
+        verifier_.reset();
         RollbackUpdate();
         throw;
     }
@@ -281,10 +295,27 @@ void TZipBaseArchiver::CommitUpdate() {
         // Data that did not reach the disk is an update that did not happen.
         auto* file = dynamic_cast<TFileStream*>(archiveStream_);
         if (file && (!file->Flush() || !FlushClosedVolumes())) {
+            verifier_.reset();
             RollbackUpdate();
             throw EZipException(46, this);
         }
     }
+    if (verifier_ && !verifier_->Finish(currentVolumeFileName_, *dirManager_)) {
+        try {
+            ThrowVerifyFailure();
+        } catch (...) {
+            verifier_.reset();
+            RollbackUpdate();
+            throw;
+        }
+    }
+}
+
+void TZipBaseArchiver::ThrowVerifyFailure() {
+    // One line says which volume, which entry (or record) and what did not match; the error says
+    // that the archive's data are not what was written.
+    platform::NoteFileError("verify", zip::FullPath(verifier_->FailedVolume()), verifier_->Failure());
+    throw EZipException(8, this);
 }
 
 bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output,

@@ -7,6 +7,7 @@
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipStrFunc.h"
+#include "archiver/ZipVerify.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
@@ -94,15 +95,19 @@ void TZipBaseArchiver::OpenVolume(TZipVolumeNumberInfo& info) {
     }
     bool cancel = false;
     if (openMode_ == platform::fmCreate) {
+        std::string closed;
         if (auto* file = externalStream_ ? nullptr : dynamic_cast<TFileStream*>(ownedStream_.get())) {
             // The volume is complete: its write-back starts now, while the next ones are written,
             // so that waiting for it at the end costs little.
             file->StartFlush();
+            closed = currentVolumeFileName_;
             if (std::find(closedVolumes_.begin(), closedVolumes_.end(), currentVolumeFileName_) == closedVolumes_.end()) {
                 closedVolumes_.push_back(currentVolumeFileName_);
             }
         }
         CloseArchiveStream();
+        // Its read-back check begins too.
+        if (verifier_ && !closed.empty()) verifier_->VolumeClosed(closed);
         const std::int64_t limit = spanningOptions_->VolumeSizeFor(info);
         std::string name;
         for (;;) {
@@ -275,11 +280,14 @@ void TZipBaseArchiver::FinishVolumes() {
     const auto sameFile = [](const std::string& a, const std::string& b) {
         return platform::AnsiSameText(zip::FullPath(a), zip::FullPath(b));
     };
-    if (spanningMode_ == smNone || sameFile(currentVolumeFileName_, FileName)) return;
+    if (spanningMode_ == smNone) return;
+    // A last volume that has the archive's name already is reopened all the same: created, it
+    // shares nothing, and the read-back check must open it too.
     const std::string volume = currentVolumeFileName_;
+    const bool named = sameFile(volume, FileName);
     CloseArchiveStream();
-    std::string name = FileName;
-    MakeVolumeFileName(name, -1, false);
+    std::string name = named ? volume : FileName;
+    if (!named) MakeVolumeFileName(name, -1, false);
     if (!sameFile(volume, name)) {
         if (platform::FileExists(name)) platform::DeleteFile(name);
         if (!platform::RenameFile(volume, name)) {

@@ -1,6 +1,8 @@
 #include "platform/Faults.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -41,6 +43,24 @@ struct OperationCounter {
     std::int64_t threadStarts = 0;
     std::int64_t refuseThreadsFrom = 0;
 };
+
+// A planned flip: the byte at offset of the first file below prefix written there.
+struct Flip {
+    std::string prefix;  // upper-cased
+    std::int64_t offset = 0;
+    std::uint8_t mask = 0;
+};
+
+std::vector<Flip>& Flips() {
+    static std::vector<Flip> flips;
+    return flips;
+}
+
+// How many flips wait, read without the lock by every write.
+std::atomic<int>& FlipCount() {
+    static std::atomic<int> count{0};
+    return count;
+}
 
 OperationCounter& Counter() {
     static OperationCounter counter;
@@ -109,9 +129,37 @@ void ShortReadsAfter(const std::string& prefix, std::int64_t count) { Add(Kind::
 void FailCloses(const std::string& prefix) { Add(Kind::Close, prefix, 0, OsError::None); }
 void FailFlushes(const std::string& prefix) { Add(Kind::Flush, prefix, 0, OsError::None); }
 
+void FlipStoredBits(const std::string& prefix, std::int64_t offset, std::uint8_t mask) {
+    std::lock_guard guard(Lock());
+    Flips().push_back(Flip{AnsiUpperCase(prefix), offset, mask});
+    FlipCount() = static_cast<int>(Flips().size());
+}
+
+bool FlipsPlanned() { return FlipCount().load(std::memory_order_relaxed) > 0; }
+
+const void* StoredBytes(const std::string& path, std::int64_t position, const void* buffer, std::int64_t count,
+                        std::vector<std::uint8_t>& altered) {
+    std::lock_guard guard(Lock());
+    auto& flips = Flips();
+    for (auto it = flips.begin(); it != flips.end(); ++it) {
+        if (position < 0 || it->offset < position || it->offset >= position + count || !Below(path, it->prefix)) continue;
+        if (altered.empty()) {
+            altered.resize(static_cast<std::size_t>(count));
+            std::memcpy(altered.data(), buffer, static_cast<std::size_t>(count));
+        }
+        altered[static_cast<std::size_t>(it->offset - position)] ^= it->mask;
+        flips.erase(it);
+        FlipCount() = static_cast<int>(flips.size());
+        return altered.data();
+    }
+    return buffer;
+}
+
 void Clear() {
     std::lock_guard guard(Lock());
     Faults().clear();
+    Flips().clear();
+    FlipCount() = 0;
     Counter() = OperationCounter{};
 }
 

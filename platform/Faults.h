@@ -5,6 +5,7 @@
 // A fault names its target by a Windows path prefix, compared without regard to case.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Exception.h"
 
@@ -27,6 +28,10 @@ void ShortReadsAfter(const std::string& prefix, std::int64_t count);
 void FailCloses(const std::string& prefix);
 // Flushes of files below prefix report an error.
 void FailFlushes(const std::string& prefix);
+// The byte at offset of a file below prefix (named as while it is written) is stored with the bits
+// of mask flipped, once, by the first write that covers it, while the write reports every byte
+// taken: a bit gone wrong on its way to the disk, for the read-back check to find.
+void FlipStoredBits(const std::string& prefix, std::int64_t offset, std::uint8_t mask);
 // Thread starts from the count-th on (counting from 1, from now) are refused, as a system at its
 // limit of processes refuses them; 0 refuses none.
 void RefuseThreadsFrom(std::int64_t count);
@@ -49,6 +54,12 @@ std::int64_t FreeSpaceFor(const std::string& path, std::int64_t real);
 OsError OpenFailureFor(const std::string& path);
 std::int64_t AllowWrite(const std::string& path, std::int64_t count);
 std::int64_t AllowRead(const std::string& path, std::int64_t count);
+// Whether any planned flip waits for its write; false costs no lock.
+bool FlipsPlanned();
+// The bytes a write of count bytes from buffer at position of path stores: buffer itself, or a
+// copy in altered with the planned bits flipped.
+const void* StoredBytes(const std::string& path, std::int64_t position, const void* buffer, std::int64_t count,
+                        std::vector<std::uint8_t>& altered);
 // Counts one operation of kind op on path; true when it is the one to fail, or when it is a close
 // or a flush that a fault covers.
 bool OperationFails(FileOp op, const std::string& path);

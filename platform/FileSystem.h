@@ -47,6 +47,13 @@ public:
     // file's name. Raises EFCreateError when no name can be made or the file cannot be created.
     static FileHandle CreateTemp(const std::string& folder, const std::string& prefix, std::string& name);
 
+    // Opens an existing file, written and closed before, to read back what the disk holds of it as
+    // far as the system allows: for reading, sharing read and write. On Linux its data are forced
+    // to the disk (fdatasync) and its cached pages then dropped, so that the reads come from the
+    // disk; on Windows it is read without the system's buffering, which reads a flushed file from
+    // the disk. Raises EFOpenError, also when the data cannot be forced to the disk.
+    static FileHandle OpenReadBack(const std::string& path);
+
     FileHandle();
     FileHandle(FileHandle&& other) noexcept;
     FileHandle& operator=(FileHandle&& other) noexcept;

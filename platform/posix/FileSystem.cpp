@@ -612,6 +612,20 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     return h;
 }
 
+FileHandle FileHandle::OpenReadBack(const std::string& path) {
+    FileHandle h = Open(path, fmOpenRead | fmShareDenyNone);
+    // Pages still dirty cannot be dropped: the data go to the disk first, then every cached page
+    // of the file goes, and the reads that follow come from the disk.
+    if (faults::OperationFails(faults::FileOp::Flush, h.impl_->path)) throw EFOpenError(path, OsError::Other);
+    if (::fdatasync(h.impl_->fd) != 0) {
+        const int error = errno;
+        NoteFileError("flush", h.impl_->path, Reason(error));
+        throw EFOpenError(path, FromErrno(error));
+    }
+    ::posix_fadvise(h.impl_->fd, 0, 0, POSIX_FADV_DONTNEED);
+    return h;
+}
+
 bool FileHandle::IsOpen() const { return impl_ && impl_->fd >= 0; }
 
 std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
@@ -634,6 +648,8 @@ std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
 std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
     if (!IsOpen() || count <= 0) return 0;
     count = faults::AllowWrite(impl_->path, count);
+    std::vector<std::uint8_t> altered;
+    if (faults::FlipsPlanned()) buffer = faults::StoredBytes(impl_->path, ::lseek(impl_->fd, 0, SEEK_CUR), buffer, count, altered);
     std::int64_t done = 0;
     while (done < count) {
         const ssize_t n =

@@ -4,6 +4,8 @@
 #include "platform/win32/WindowsApi.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -71,8 +73,44 @@ std::int32_t PackFileTime(const FILETIME& utc) {
 struct FileHandle::Impl {
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::string path;  // full path, for the fault seam
+    // A read-back handle reads without the system's buffering, which takes whole sectors at
+    // positions of whole sectors into memory aligned to them: its reads go through this buffer,
+    // and its position is kept here.
+    static constexpr std::int64_t kSector = 4096;  // a multiple of every usual sector size
+    static constexpr std::int64_t kChunk = 1 << 20;
+    bool unbuffered = false;
+    std::uint8_t* aligned = nullptr;  // kChunk bytes from VirtualAlloc, page-aligned
+    std::int64_t position = 0;
+    std::int64_t bufferStart = 0;
+    std::int64_t bufferLength = 0;
     ~Impl() {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        if (aligned) VirtualFree(aligned, 0, MEM_RELEASE);
+    }
+    std::int64_t ReadUnbuffered(void* buffer, std::int64_t count) {
+        std::int64_t done = 0;
+        while (done < count) {
+            if (position < bufferStart || position >= bufferStart + bufferLength) {
+                const std::int64_t start = position & ~(kSector - 1);
+                LARGE_INTEGER at;
+                at.QuadPart = start;
+                DWORD got = 0;
+                if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
+                    !ReadFile(handle, aligned, static_cast<DWORD>(kChunk), &got, nullptr)) {
+                    NoteFileError("read", path, Reason(GetLastError()));
+                    bufferLength = 0;
+                    break;
+                }
+                bufferStart = start;
+                bufferLength = got;
+                if (position >= bufferStart + bufferLength) break;  // the end of the file
+            }
+            const std::int64_t n = std::min(count - done, bufferStart + bufferLength - position);
+            std::memcpy(static_cast<char*>(buffer) + done, aligned + (position - bufferStart), static_cast<std::size_t>(n));
+            done += n;
+            position += n;
+        }
+        return done;
     }
 };
 
@@ -113,11 +151,38 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     return h;
 }
 
+FileHandle FileHandle::OpenReadBack(const std::string& path) {
+    FileHandle h;
+    h.impl_ = std::make_unique<Impl>();
+    h.impl_->path = ExpandFileName(path);
+    OsError error = faults::OpenFailureFor(h.impl_->path);
+    if (error == OsError::None) {
+        // The file was flushed when it was closed; read without buffering, it comes from the disk.
+        h.impl_->handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
+    }
+    if (error == OsError::None) {
+        h.impl_->aligned = static_cast<std::uint8_t*>(
+            VirtualAlloc(nullptr, static_cast<SIZE_T>(Impl::kChunk), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        if (!h.impl_->aligned) error = OsError::Other;
+    }
+    if (error != OsError::None) {
+        std::string reason = OsErrorText(error);
+        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+        NoteFileError("open", h.impl_->path, reason);
+        throw EFOpenError(path, error);
+    }
+    h.impl_->unbuffered = true;
+    return h;
+}
+
 bool FileHandle::IsOpen() const { return impl_ && impl_->handle != INVALID_HANDLE_VALUE; }
 
 std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
     if (!IsOpen() || count <= 0) return 0;
     count = faults::AllowRead(impl_->path, count);
+    if (impl_->unbuffered) return impl_->ReadUnbuffered(buffer, count);
     std::int64_t done = 0;
     while (done < count) {
         DWORD got = 0;
@@ -135,6 +200,8 @@ std::int64_t FileHandle::Read(void* buffer, std::int64_t count) {
 std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
     if (!IsOpen() || count <= 0) return 0;
     count = faults::AllowWrite(impl_->path, count);
+    std::vector<std::uint8_t> altered;
+    if (faults::FlipsPlanned()) buffer = faults::StoredBytes(impl_->path, Seek(0, SeekOrigin::Current), buffer, count, altered);
     std::int64_t done = 0;
     while (done < count) {
         DWORD put = 0;
@@ -151,6 +218,12 @@ std::int64_t FileHandle::Write(const void* buffer, std::int64_t count) {
 
 std::int64_t FileHandle::Seek(std::int64_t offset, SeekOrigin origin) {
     if (!IsOpen() || faults::OperationFails(faults::FileOp::Seek, impl_->path)) return -1;
+    if (impl_->unbuffered) {
+        const std::int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? impl_->position : Size();
+        if (base < 0 || base + offset < 0) return -1;
+        impl_->position = base + offset;
+        return impl_->position;
+    }
     const DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN : origin == SeekOrigin::Current ? FILE_CURRENT : FILE_END;
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
