@@ -72,15 +72,14 @@ std::string Number(std::uint64_t value, bool hex) {
                : Format("%llu", static_cast<unsigned long long>(value));
 }
 
-// "<what> <field> <found>, expected <expected>" for the first field that differs; empty when the
-// records are equal.
+// "<field> <found>, expected <expected>" for the first field that differs; empty when the records
+// are equal.
 template <std::size_t N>
-std::string Difference(const char* what, const Field (&fields)[N], const std::uint8_t* found,
-                       const std::uint8_t* expected) {
+std::string Difference(const Field (&fields)[N], const std::uint8_t* found, const std::uint8_t* expected) {
     for (const Field& f : fields) {
         const std::uint64_t a = FieldValue(found + f.offset, f.size);
         const std::uint64_t b = FieldValue(expected + f.offset, f.size);
-        if (a != b) return std::string(what) + " " + f.name + " " + Number(a, f.hex) + ", expected " + Number(b, f.hex);
+        if (a != b) return std::string(f.name) + " " + Number(a, f.hex) + ", expected " + Number(b, f.hex);
     }
     return {};
 }
@@ -338,8 +337,8 @@ bool TZipVerifier::CheckLocalHeader() {
         Fail(volume, e.name + ": local header cut short by the volume's end");
         return true;
     }
-    if (std::string d = Difference("local header", kLocalFields, found, expected); !d.empty()) {
-        Fail(volume, e.name + ": " + d);
+    if (std::string d = Difference(kLocalFields, found, expected); !d.empty()) {
+        Fail(volume, e.name + ": local header " + d);
         return true;
     }
     std::string name(e.storedName.size(), '\0');
@@ -569,8 +568,8 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
     std::uint8_t expected[zip::EndRecord::kSize];
     end.Encode(found);
     manager.EndRecord.Encode(expected);
-    if (std::string d = Difference("end record", kEndFields, found, expected); !d.empty()) {
-        Fail(last, d);
+    if (std::string d = Difference(kEndFields, found, expected); !d.empty()) {
+        Fail(last, "end record: " + d);
         return false;
     }
     if (comment != manager.ZipComment) {
@@ -587,14 +586,14 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
     if (manager.IsZip64) {
         std::uint8_t want[zip::Zip64EndRecord::kSize];
         manager.Zip64EndRecord.Encode(want);
-        if (std::string d = Difference("Zip64 end record", kZip64EndFields, zip64Record, want); !d.empty()) {
-            Fail(last, d);
+        if (std::string d = Difference(kZip64EndFields, zip64Record, want); !d.empty()) {
+            Fail(last, "Zip64 end record: " + d);
             return false;
         }
         std::uint8_t wantLocator[zip::Zip64Locator::kSize];
         manager.Zip64Locator.Encode(wantLocator);
-        if (std::string d = Difference("Zip64 end locator", kLocatorFields, locator, wantLocator); !d.empty()) {
-            Fail(last, d);
+        if (std::string d = Difference(kLocatorFields, locator, wantLocator); !d.empty()) {
+            Fail(last, "Zip64 end locator: " + d);
             return false;
         }
         const zip::Zip64EndRecord record = zip::Zip64EndRecord::Decode(zip64Record);
@@ -673,8 +672,8 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
             Fail(volume, item.Name + ": central header cut short by the volume's end");
             return false;
         }
-        if (std::string d = Difference("central header", kCentralFields, got, head); !d.empty()) {
-            Fail(volume, item.Name + ": " + d);
+        if (std::string d = Difference(kCentralFields, got, head); !d.empty()) {
+            Fail(volume, item.Name + ": central header " + d);
             return false;
         }
         bytes.resize(name.size() + extra.size());

@@ -4,13 +4,16 @@
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <vector>
 
 #include "app/FormMain.h"
+#include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
 #include "platform/Dialogs.h"
 #include "platform/Faults.h"
+#include "platform/Format.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
 
@@ -275,6 +278,104 @@ TEST_F(Job, AbortedFileAndFullDiskAreReportedAsFailures) {
     const std::vector<std::string> lines = platform::FileErrors();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with("create C:\\Vandrel\\Kelmail.Z03: disk full")) << lines[0];
+}
+
+// One bit stored wrong in a volume, while the write reports success, is found when the volume is
+// read back: the job fails with one line naming the volume, the entry (or record) and what
+// differs, and leaves no file. The check runs on a thread of its own with workers, and on the
+// program's thread with one.
+TEST_F(Job, ABitFlippedOnItsWayToTheDiskFailsTheJobWithALineNamingIt) {
+    const auto mails = [this] {
+        Mail("a.eml", "Subject: first\r\n\r\nshort");
+        Mail("b.eml", testing_support::RandomBytes(100000, 11));
+        for (int i = 0; i < 30; ++i) Mail(Format("c%03d.eml", i), testing_support::RandomBytes(3000, 20 + i));
+    };
+    const auto run = [this](int threads) {
+        form->ZipArchiver->SpanningOptions().SetCustomVolumeSize(65536);
+        form->ZipArchiver->SetWorkerThreads(threads);
+        form->TimerTick(nullptr);
+    };
+    // The layout of the sound archive, as its own reader finds it: where each entry and the
+    // directory stand.
+    mails();
+    run(1);
+    ASSERT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    const int volumes = form->VolumeCount;
+    ASSERT_GE(volumes, 3);
+    struct Entry {
+        std::string name;
+        std::int64_t disk, offset, end;
+        std::uint32_t crc;
+    };
+    std::vector<Entry> entries;
+    std::int64_t dirDisk = 0;
+    std::int64_t dirOffset = 0;
+    std::int64_t lastSize = 0;
+    std::uint32_t firstCrc = 0;
+    {
+        TZipArchiver reader(nullptr);
+        reader.FileName = "C:\\Vandrel\\Kelmail.zip";
+        reader.Open(platform::fmOpenRead | platform::fmShareDenyNone);
+        TZipDirArray& dir = reader.DirManager()->Dir();
+        for (std::int32_t i = 0; i < dir.Count(); ++i) {
+            const TDirItem& item = dir.EntryRef(i);
+            const std::int64_t offset = item.RealLocalHeaderOffset();
+            entries.push_back({item.Name, item.DiskNumberStart, offset, offset + 30 + item.NameLength + item.RealCompressedSize(),
+                               item.Crc32});
+        }
+        ASSERT_EQ(entries.size(), 32u);
+        ASSERT_EQ(entries[0].name, "a.eml");
+        firstCrc = entries[0].crc;
+        dirDisk = reader.DirManager()->EndRecord.StartDisk;
+        dirOffset = reader.DirManager()->EndRecord.DirectoryOffset;
+        ASSERT_EQ(dirDisk, volumes - 1) << "the directory should stand on the last volume";
+        lastSize = HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+    }
+    // An entry whose header and data lie wholly in the second volume.
+    const auto inMiddle = std::find_if(entries.begin(), entries.end(), [](const Entry& e) {
+        return e.disk == 1 && e.end <= 65536 && e.name.starts_with("c");
+    });
+    ASSERT_NE(inMiddle, entries.end());
+    const std::string last = Format("C:\\Vandrel\\Kelmail.Z%02d", volumes);  // the last volume's name while it is written
+    struct Case {
+        const char* what;
+        std::string volume;  // as it is written
+        std::int64_t offset;
+        std::uint8_t mask;
+        std::string line;  // a pattern of the line, the volume's letter z in either case
+    };
+    const std::string crc = Format("%08x", firstCrc);
+    const std::vector<Case> cases = {
+        {"data of a middle volume", "C:\\Vandrel\\Kelmail.Z02", (inMiddle->offset + inMiddle->end) / 2, 0x10,
+         R"(verify C:\\Vandrel\\Kelmail\.[zZ]02: )" + inMiddle->name + R"(: CRC [0-9a-f]{8}, expected )" +
+             Format("%08x", inMiddle->crc)},
+        {"the first local header's name", "C:\\Vandrel\\Kelmail.Z01", 30, 0x01,
+         R"(verify C:\\Vandrel\\Kelmail\.[zZ]01: a\.eml: local header name "`\.eml", expected "a\.eml")"},
+        {"the central directory", last, dirOffset + 16, 0x01,
+         R"(verify C:\\Vandrel\\Kelmail\.zip: a\.eml: central header CRC )" + Format("%08x", firstCrc ^ 1) +
+             ", expected " + crc},
+        {"the end record", last, lastSize - 22 + 10, 0x04,
+         R"(verify C:\\Vandrel\\Kelmail\.zip: end record: total entries 36, expected 32)"},
+    };
+    for (const int threads : {1, 3}) {
+        for (const Case& c : cases) {
+            TearDown();
+            SetUp();
+            mails();
+            platform::faults::FlipStoredBits(c.volume, c.offset, c.mask);
+            run(threads);
+            platform::faults::Clear();
+            const std::string where = std::string(c.what) + " with " + std::to_string(threads) + " threads";
+            EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << where << "\n" << shown;
+            EXPECT_NE(shown.find("Invalid size or check sum of file"), std::string::npos) << where << "\n" << shown;
+            EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << where << "\n" << shown;
+            const std::vector<std::string> lines = platform::FileErrors();
+            EXPECT_EQ(lines.size(), 1u) << where << "\n" << shown;
+            EXPECT_TRUE(!lines.empty() && std::regex_match(lines[0], std::regex(c.line)))
+                << where << ": " << (lines.empty() ? "no line" : lines[0]);
+            EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\Vandrel")), std::vector<std::string>{"LOG_EML"}) << where;
+        }
+    }
 }
 
 // ---- The program itself, run headless ----
