@@ -517,6 +517,59 @@ TEST(FileStreams, ReadWriteSeekTruncateAndErrors) {
     EXPECT_THROW(TFileStream("C:\\x.bin", fmOpenRead), EFOpenError);
 }
 
+// A file read back gives the bytes stored, in pieces of any size and from any position: on Windows
+// it is read without the system's buffering, in whole sectors, which its reads must not show. A bit
+// flip planned by the fault seam is stored by the first write that covers it, once, while every
+// write reports all its bytes taken.
+TEST(FileStreams, ReadBackGivesTheBytesStoredWithAPlannedFlip) {
+    TestMachine m;
+    const std::string data = testing_support::RandomBytes(3 * 1048576 + 1234, 5);
+    const std::size_t flipped = 1048576 + 7;
+    faults::FlipStoredBits("C:\\back.bin", static_cast<std::int64_t>(flipped), 0x80);
+    {
+        TFileStream f("C:\\back.bin", fmCreate);
+        EXPECT_EQ(f.Write(data.data(), 1000000), 1000000);
+        EXPECT_EQ(f.Write(data.data() + 1000000, 100000), 100000);  // covers the flipped byte
+        const auto rest = static_cast<std::int64_t>(data.size() - 1100000);
+        EXPECT_EQ(f.Write(data.data() + 1100000, rest), rest);
+        f.Close();
+    }
+    // Another file is stored as given; the flip is stored once, and a second write of the byte
+    // stores it as given.
+    faults::FlipStoredBits("C:\\back.bin", static_cast<std::int64_t>(flipped), 0x80);
+    faults::FlipStoredBits("C:\\twice.bin", static_cast<std::int64_t>(flipped), 0x80);
+    {
+        TFileStream again("C:\\again.bin", fmCreate);
+        again.WriteBuffer(data.data(), static_cast<std::int64_t>(data.size()));
+        TFileStream twice("C:\\twice.bin", fmCreate);
+        twice.WriteBuffer(data.data(), static_cast<std::int64_t>(data.size()));
+        twice.SetPosition(0);
+        twice.WriteBuffer(data.data(), static_cast<std::int64_t>(data.size()));
+    }
+    faults::Clear();
+    EXPECT_TRUE(testing_support::ReadHostFile(m.OnC("C:\\twice.bin")) == data);
+    std::string expected = data;
+    expected[flipped] = static_cast<char>(expected[flipped] ^ 0x80);
+    EXPECT_TRUE(testing_support::ReadHostFile(m.OnC("C:\\again.bin")) == data);
+    FileHandle h = FileHandle::OpenReadBack("C:\\back.bin");
+    EXPECT_EQ(h.Size(), static_cast<std::int64_t>(data.size()));
+    std::string got;
+    std::vector<char> buffer(70001);
+    for (std::int64_t n; (n = h.Read(buffer.data(), 70001)) > 0;) got.append(buffer.data(), static_cast<std::size_t>(n));
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == expected) << "the bytes read back differ from those stored";
+    // Positions that are no whole sector, reads across the edge of a sector and of a megabyte.
+    for (const std::int64_t at : {std::int64_t{1048576 - 3}, std::int64_t{4095}, std::int64_t{0}, std::int64_t{3 * 1048576 + 1000}}) {
+        ASSERT_EQ(h.Seek(at, SeekOrigin::Begin), at);
+        const std::int64_t want = std::min<std::int64_t>(20, static_cast<std::int64_t>(data.size()) - at);
+        EXPECT_EQ(h.Read(buffer.data(), 20), want) << at;
+        EXPECT_EQ(std::string(buffer.data(), static_cast<std::size_t>(want)), expected.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(want))) << at;
+    }
+    EXPECT_EQ(h.Seek(0, SeekOrigin::End), static_cast<std::int64_t>(data.size()));
+    EXPECT_EQ(h.Read(buffer.data(), 10), 0);
+    EXPECT_THROW(FileHandle::OpenReadBack("C:\\missing.bin"), EFOpenError);
+}
+
 TEST(FaultSeam, SimulatedDiskLimitsFreeSpaceAndWrites) {
     TestMachine m;
     faults::SimulateDisk("C:\\", 100);
