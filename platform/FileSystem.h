@@ -48,10 +48,10 @@ public:
     static FileHandle CreateTemp(const std::string& folder, const std::string& prefix, std::string& name);
 
     // Opens an existing file, written and closed before, to read back what the disk holds of it as
-    // far as the system allows: for reading, sharing read and write. On Linux its data are forced
-    // to the disk (fdatasync) and its cached pages then dropped, so that the reads come from the
-    // disk; on Windows it is read without the system's buffering, which reads a flushed file from
-    // the disk. Raises EFOpenError, also when the data cannot be forced to the disk.
+    // far as the system allows: for reading, sharing read and write. On Linux its data are written
+    // out to the disk and waited for, and its cached pages then dropped, so that the reads come
+    // from the disk; on Windows it is read without the system's buffering, which reads a flushed
+    // file from the disk. Raises EFOpenError, also when the data cannot be written out.
     static FileHandle OpenReadBack(const std::string& path);
 
     FileHandle();
