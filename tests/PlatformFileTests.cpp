@@ -8,7 +8,9 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -568,6 +570,36 @@ TEST(FileStreams, ReadBackGivesTheBytesStoredWithAPlannedFlip) {
     EXPECT_EQ(h.Seek(0, SeekOrigin::End), static_cast<std::int64_t>(data.size()));
     EXPECT_EQ(h.Read(buffer.data(), 10), 0);
     EXPECT_THROW(FileHandle::OpenReadBack("C:\\missing.bin"), EFOpenError);
+}
+
+// On Linux a file read back has no page left in the page cache when it is opened: its reads come
+// from the disk. (A file system in memory keeps its pages: there the memory is the disk.)
+TEST(FileStreams, ReadBackDropsTheFilesCachedPages) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows reads it without buffering instead";
+#else
+    TestMachine m;
+    const std::string host = m.OnC("C:\\cached.bin");
+    {
+        TFileStream f("C:\\cached.bin", fmCreate);
+        f.WriteBuffer(testing_support::RandomBytes(1 << 20, 9).data(), 1 << 20);
+    }
+    struct statfs fs{};
+    ASSERT_EQ(::statfs(host.c_str(), &fs), 0);
+    if (fs.f_type == 0x01021994 /* tmpfs */ || fs.f_type == 0x858458f6 /* ramfs */) GTEST_SKIP() << "a file system in memory";
+    const auto residentPages = [&] {
+        const int fd = ::open(host.c_str(), O_RDONLY);
+        void* map = ::mmap(nullptr, 1 << 20, PROT_READ, MAP_SHARED, fd, 0);
+        std::vector<unsigned char> pages((1 << 20) / static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
+        const bool known = map != MAP_FAILED && ::mincore(map, 1 << 20, pages.data()) == 0;
+        if (map != MAP_FAILED) ::munmap(map, 1 << 20);
+        ::close(fd);
+        return known ? std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return (p & 1) != 0; }) : -1;
+    };
+    EXPECT_GT(residentPages(), 0);  // just written: in the cache
+    FileHandle h = FileHandle::OpenReadBack("C:\\cached.bin");
+    EXPECT_EQ(residentPages(), 0);
+#endif
 }
 
 TEST(FaultSeam, SimulatedDiskLimitsFreeSpaceAndWrites) {
