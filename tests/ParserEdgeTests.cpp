@@ -181,6 +181,9 @@ TEST(HostNames, EveryAnsiByteRoundTripsAndOthersBecomeQuestionMarks) {
         EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(ansi)), ansi) << b;
     }
     EXPECT_EQ(AnsiToUtf8("\x80\x99\xE9"), "\xE2\x82\xAC\xE2\x84\xA2\xC3\xA9");
+    EXPECT_EQ(AnsiToUtf8("\x80"), "\xE2\x82\xAC");  // the first byte past ASCII on its own
+    EXPECT_EQ(Utf8ToAnsi("\x80"), "?");
+    EXPECT_EQ(Utf8ToAnsi("\x7F"), "\x7F");
     EXPECT_EQ(platform::host::UnicodeToAnsi({0, 0x20AC, 0xFF, 0x100, 0xFFFF, 0x10000, 0x10FFFF}),
               std::string("\0\x80\xFF", 3) + "????");
     // A character outside the ANSI code page is one "?" whatever the length of its UTF-8 form.
