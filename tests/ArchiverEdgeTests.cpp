@@ -331,3 +331,34 @@ TEST(Reopened, ASplitArchiveIsFoundAndReadBackEntryByEntry) {
         }
     }
 }
+
+// The job's volume of 2,097,152 bytes: one stored file whose header and data end one byte before
+// the limit, exactly at it, and one byte past it.
+TEST(Boundaries, TheJobsVolumeFilledToOneByteBelowExactlyAndOneAbove) {
+    constexpr std::int64_t kVolume = 2097152;
+    constexpr std::int64_t kHeader = 30 + 9;  // the local header and the name "file0.bin"
+    for (const std::int64_t over : {-1, 0, 1}) {
+        TestMachine m;
+        testing_support::MakeHostDirs(m.OnC("C:\\out"));
+        const std::string content = Compressible(static_cast<std::size_t>(kVolume - kHeader + over), 4);
+        WriteHostFile(m.OnC("C:\\src\\file0.bin"), content);
+        auto a = testing_support::MakeJobArchiver();
+        a->SetCompressionMode(0);
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->BaseDir = "C:\\src\\";
+        a->FileMasks() = {"C:\\src\\*.*"};
+        a->Open(0xFFFF);
+        a->AddMatchingFiles();
+        a->Close();
+        const std::string out = m.OnC("C:\\out");
+        const std::string first = testing_support::ReadHostFile(HostFileNamed(out, "kelmail.z01"));
+        const std::string last = testing_support::ReadHostFile(HostFileNamed(out, "kelmail.zip"));
+        EXPECT_EQ(testing_support::HostFolderNames(out).size(), 2u) << over;
+        EXPECT_EQ(static_cast<std::int64_t>(first.size()), std::min(kVolume, kVolume + over)) << over;
+        // The central header never starts in the one byte left; the byte past the limit opens the
+        // last volume.
+        ASSERT_GE(last.size(), 4u);
+        EXPECT_EQ(GetLE32(At(last, over == 1 ? 1 : 0)), zip::kCentralHeaderSignature) << over;
+        EXPECT_TRUE((first + last).substr(static_cast<std::size_t>(kHeader), content.size()) == content) << over;
+    }
+}
