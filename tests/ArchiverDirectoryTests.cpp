@@ -378,22 +378,25 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
 }
 
 TEST(ZipDirectoryLoad, Zip64LocatorWithoutRecordFails) {
-    TMemoryStream stream;
-    std::uint8_t locator[20];
-    zip::Zip64Locator l;
-    l.EndRecordOffset = 5;
-    l.Encode(locator);
-    std::uint8_t end[22];
-    zip::EndRecord().Encode(end);
-    stream.WriteBuffer("0123456789", 10);
-    stream.WriteBuffer(locator, 20);
-    stream.WriteBuffer(end, 22);
-    TZipDirManager loaded(&stream, nullptr, false);
-    try {
-        loaded.LoadDirectory();
-        FAIL();
-    } catch (const EZipException& e) {
-        EXPECT_EQ(e.NativeError(), 40);
+    // With bytes before the locator, and with the locator at the very start of the stream.
+    for (const std::int64_t before : {10, 0}) {
+        TMemoryStream stream;
+        std::uint8_t locator[20];
+        zip::Zip64Locator l;
+        l.EndRecordOffset = before == 0 ? 0 : 5;
+        l.Encode(locator);
+        std::uint8_t end[22];
+        zip::EndRecord().Encode(end);
+        stream.WriteBuffer("0123456789", before);
+        stream.WriteBuffer(locator, 20);
+        stream.WriteBuffer(end, 22);
+        TZipDirManager loaded(&stream, nullptr, false);
+        try {
+            loaded.LoadDirectory();
+            FAIL() << before;
+        } catch (const EZipException& e) {
+            EXPECT_EQ(e.NativeError(), 40);
+        }
     }
 }
 
