@@ -291,6 +291,71 @@ TEST(ZipDirectoryLoad, MissingEndRecordIsRebuiltFromLocalHeaders) {
     }
 }
 
+TEST(ZipDirectoryLoad, RebuildFindsAHeaderAtEachEdgeOfTheSearchsReads) {
+    // The search after the first header starts at offset 4 and reads 4,096 bytes, then 16,384, then
+    // 65,535, each read overlapping the last by three bytes: a second header on either side of an
+    // edge, or cut by it, is found all the same.
+    for (const std::size_t at : {4094u, 4095u, 4096u, 4097u, 4098u, 20476u, 20477u, 20478u, 20479u, 85000u}) {
+        TMemoryStream stream;
+        {
+            TZipDirManager manager(&stream, nullptr, true);
+            AddStoredEntry(stream, manager, "one.txt", std::string(at - 37, 'f'));
+            AddStoredEntry(stream, manager, "two.txt", "second");
+            manager.SaveDirectory();
+        }
+        stream.SetSize(stream.Size() - 22);
+        TZipDirManager loaded(&stream, nullptr, false);
+        loaded.LoadDirectory();
+        ASSERT_EQ(loaded.Dir().Count(), 2) << at;
+        EXPECT_EQ(loaded.Dir().GetEntry(1).Name, "two.txt") << at;
+        EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, at);
+    }
+}
+
+TEST(ZipDirectoryLoad, RebuildTakesRecordsThatEndExactlyAtTheEndOfTheStream) {
+    // A local header with the given name and extra length and no data, without its central entry.
+    auto header = [](const std::string& name, std::uint16_t extra, std::uint16_t flags) {
+        zip::LocalFileHeader local;
+        local.VersionNeeded = 20;
+        local.Flags = flags;
+        local.NameLength = static_cast<std::uint16_t>(name.size());
+        local.ExtraLength = extra;
+        std::uint8_t raw[30];
+        local.Encode(raw);
+        return std::string(reinterpret_cast<const char*>(raw), 30) + name + std::string(extra, 'e');
+    };
+    auto rebuilt = [](const std::string& bytes) {
+        auto stream = std::make_unique<TMemoryStream>();
+        stream->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+        auto manager = std::make_unique<TZipDirManager>(stream.get(), nullptr, false);
+        manager->LoadDirectory();
+        std::vector<TDirItem> items;
+        for (std::int32_t i = 0; i < manager->Dir().Count(); ++i) items.push_back(manager->Dir().GetEntry(i));
+        return items;
+    };
+    // A name that ends the stream is read; a header with nothing behind it is still a header.
+    auto items = rebuilt(header("a.txt", 0, 0) + header("dir/", 0, 0));
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[1].Name, "dir/");
+    items = rebuilt(header("a.txt", 0, 0) + header("", 0, 0));
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[1].Name, "");
+    // Extra fields up to 260 bytes are taken; a longer one marks a false header.
+    EXPECT_EQ(rebuilt(header("x", 260, 0)).size(), 1u);
+    EXPECT_EQ(rebuilt(header("x", 261, 0)).size(), 0u);
+    // A data descriptor whose 16 bytes end the stream gives the entry its CRC and sizes.
+    std::uint8_t descriptor[16];
+    zip::PutLE32(descriptor, 0x08074B50);
+    zip::PutLE32(descriptor + 4, 0x352441C2);
+    zip::PutLE32(descriptor + 8, 3);
+    zip::PutLE32(descriptor + 12, 3);
+    items = rebuilt(header("d.txt", 0, 8) + "abc" + std::string(reinterpret_cast<const char*>(descriptor), 16));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Crc32, 0x352441C2u);
+    EXPECT_EQ(items[0].CompressedSize, 3u);
+    EXPECT_EQ(items[0].UncompressedSize, 3u);
+}
+
 TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
     TMemoryStream inner;
     {
@@ -313,22 +378,25 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
 }
 
 TEST(ZipDirectoryLoad, Zip64LocatorWithoutRecordFails) {
-    TMemoryStream stream;
-    std::uint8_t locator[20];
-    zip::Zip64Locator l;
-    l.EndRecordOffset = 5;
-    l.Encode(locator);
-    std::uint8_t end[22];
-    zip::EndRecord().Encode(end);
-    stream.WriteBuffer("0123456789", 10);
-    stream.WriteBuffer(locator, 20);
-    stream.WriteBuffer(end, 22);
-    TZipDirManager loaded(&stream, nullptr, false);
-    try {
-        loaded.LoadDirectory();
-        FAIL();
-    } catch (const EZipException& e) {
-        EXPECT_EQ(e.NativeError(), 40);
+    // With bytes before the locator, and with the locator at the very start of the stream.
+    for (const std::int64_t before : {10, 0}) {
+        TMemoryStream stream;
+        std::uint8_t locator[20];
+        zip::Zip64Locator l;
+        l.EndRecordOffset = before == 0 ? 0 : 5;
+        l.Encode(locator);
+        std::uint8_t end[22];
+        zip::EndRecord().Encode(end);
+        stream.WriteBuffer("0123456789", before);
+        stream.WriteBuffer(locator, 20);
+        stream.WriteBuffer(end, 22);
+        TZipDirManager loaded(&stream, nullptr, false);
+        try {
+            loaded.LoadDirectory();
+            FAIL() << before;
+        } catch (const EZipException& e) {
+            EXPECT_EQ(e.NativeError(), 40);
+        }
     }
 }
 

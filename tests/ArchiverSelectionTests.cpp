@@ -74,6 +74,37 @@ TEST(Masks, SyntaxAndExamples) {
     EXPECT_FALSE(Matches("aXbXd", "*b*c"));
 }
 
+TEST(Masks, QuestionMarksAtTheEndsAndStarsThatMustGiveBack) {
+    const struct {
+        const char* text;
+        const char* mask;
+        bool matches;
+    } cases[] = {
+        // "?" takes one character, also the last one, but never the end of the text.
+        {"a", "?", true},           {"", "?", false},          {"ab", "??", true},
+        {"a", "??", false},         {"abc", "ab?", true},      {"abcd", "ab?", false},
+        {"abcd", "*c?", true},      {"abc", "*c?", false},     {"abcdc", "*c?", false},
+        {"abcdcx", "*c?", true},    {"a", "a*?", true},        {"b", "*?b", true},
+        {"xb", "?*b", true},        {"b", "?*b", false},       {"x.", "*.?", false},
+        // A star gives back what it took when the rest fails further on.
+        {"aab", "*ab", true},       {"aaab", "*aab", true},    {"abcabd", "*abd", true},
+        {"abab", "*ab", true},      {"abac", "*ab", false},    {"axb", "*ab", false},
+        {"xaby", "*ab*", true},     {"xaby", "*ab", false},    {"ab", "a*b*", true},
+        {"a.b.c", "*.c", true},     {"a.b.c", "*.b", false},   {"aXbXc", "*X*X*", true},
+        // Only the letters a to z have a case; the bytes just outside them do not.
+        {"z", "Z", true},           {"A", "a", true},          {"`", "@", false},
+        {"{", "[", false},          {"@", "`", false},         {"[", "{", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Matches(c.text, c.mask), c.matches) << "'" << c.text << "' against '" << c.mask << "'";
+    }
+    // A star before a literal does not carry on to the items after it.
+    EXPECT_EQ(TMask("*ab").Items()[1].AfterStar, false);
+    // A zero byte ends the text as it ends a C string.
+    EXPECT_FALSE(Matches(std::string("ab\0d", 4), "ab?d"));
+    EXPECT_TRUE(Matches(std::string("ab\0d", 4), "ab"));
+}
+
 TEST(Masks, CompiledItemsAndTheThirtyStarLimit) {
     const TMask mask("*?a**b?");
     ASSERT_EQ(mask.ItemCount(), 4);
@@ -113,6 +144,14 @@ TEST(PathPrimitives, PartsAndRelativePaths) {
     EXPECT_EQ(zip::DirWithSlash("", "C:\\b"), "C:\\b\\");
     EXPECT_EQ(zip::DirWithSlash("C:\\a\\", "C:\\b"), "C:\\a\\");
     EXPECT_EQ(zip::LastPathPart("C:\\a\\sub\\"), "sub");
+    // An extension is the last dot's part of the name alone, never of a folder before it.
+    EXPECT_EQ(zip::FileExtension("C:\\Vandrel.7\\Kelmail.zip"), ".zip");
+    EXPECT_EQ(zip::FileExtension("C:\\Vandrel.7\\Kelmail"), "");
+    EXPECT_EQ(zip::FileExtension("C:.cfg\\Kelmail"), "");
+    EXPECT_EQ(zip::FileExtension("a.b.Z01"), ".Z01");
+    EXPECT_EQ(zip::ChangeFileExt("C:\\Vandrel.7\\Kelmail", ".zip"), "C:\\Vandrel.7\\Kelmail.zip");
+    EXPECT_EQ(zip::DrivePart("\\\\server\\share\\dir\\f.txt"), "\\\\server\\share");
+    EXPECT_EQ(zip::DrivePart("//server/share"), "//server/share");
     EXPECT_TRUE(zip::IsFloppyPath("a:\\x"));
     EXPECT_TRUE(zip::IsFloppyPath("B:\\x"));
     EXPECT_FALSE(zip::IsFloppyPath("C:\\x"));
