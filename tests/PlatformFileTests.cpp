@@ -188,6 +188,38 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_EQ(OpenError("C:\\e"), OsError::AccessDenied);
 }
 
+// A file is only ever created new, and a rename never lands on a name that is taken: whatever
+// another user put in the folder (a file, a link to a file elsewhere, a link to nothing yet) fails
+// the creation or the rename, and nothing is written where the name leads.
+TEST(HostFiles, CreationAndRenameNeverReplaceOrWriteThroughATakenName) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\other\\victim.txt"), "victim");
+    WriteHostFile(m.OnC("C:\\srv\\taken.bin"), "taken");
+    WriteHostFile(m.OnC("C:\\srv\\volume.bin"), "volume");
+    std::filesystem::create_symlink(m.OnC("C:\\other\\victim.txt"), m.OnC("C:\\srv\\link.bin"));
+    std::filesystem::create_symlink(m.OnC("C:\\other\\new.txt"), m.OnC("C:\\srv\\dangling.bin"));
+    for (const char* name : {"C:\\srv\\taken.bin", "C:\\SRV\\TAKEN.BIN", "C:\\srv\\link.bin", "C:\\srv\\dangling.bin"}) {
+        try {
+            TFileStream f(name, fmCreate);
+            f.WriteBuffer("archive", 7);
+            ADD_FAILURE() << "created " << name << " over a taken name";
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(e.Error(), OsError::AlreadyExists) << name;
+        }
+        EXPECT_FALSE(RenameFile("C:\\srv\\volume.bin", name)) << name;
+    }
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\other\\victim.txt")), "victim");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\srv\\taken.bin")), "taken");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\srv\\volume.bin")), "volume");
+    EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\other\\new.txt")));
+    EXPECT_TRUE(std::filesystem::is_symlink(m.OnC("C:\\srv\\link.bin")));
+    // A free name takes the new file and the rename; a change of letter case is no other name.
+    EXPECT_NO_THROW(TFileStream("C:\\srv\\fresh.bin", fmCreate));
+    EXPECT_TRUE(RenameFile("C:\\srv\\volume.bin", "C:\\srv\\last.bin"));
+    EXPECT_TRUE(RenameFile("C:\\srv\\last.bin", "C:\\srv\\LAST.BIN"));
+    EXPECT_EQ(Content("C:\\srv\\last.bin"), "volume");
+}
+
 // A FIFO in a mail folder belongs to another program. Refusing to open it must leave that program
 // as it was: a writer waiting for a reader must go on waiting, not get a reader that vanishes
 // with what it wrote.
@@ -397,12 +429,13 @@ TEST(FileStreams, ShareModesHoldBetweenProcesses) {
     }
     char c = 0;
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    // The second run meets the sharing error and cannot touch the first run's file.
+    // The second run cannot touch the first run's file: not by creating it anew (a file is only
+    // ever created new), nor by opening, deleting or renaming it.
     try {
         TFileStream("C:\\Srv\\KELMAIL.z01", fmCreate);
         ADD_FAILURE() << "created a file another process holds";
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Error(), OsError::ShareViolation);
+        EXPECT_EQ(e.Error(), OsError::AlreadyExists);
     }
     EXPECT_EQ(OpenError("C:\\Srv\\Kelmail.Z01"), OsError::ShareViolation);
     EXPECT_FALSE(DeleteFile("C:\\Srv\\Kelmail.Z01"));

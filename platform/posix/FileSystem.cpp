@@ -216,8 +216,12 @@ HostFile Lookup(const std::string& windowsPath) {
     };
     // The exact name first: one call when it exists, which is the case for every name the program
     // got from a folder listing. It also wins over names that differ from it only in case.
+    // A link that leads nowhere still takes its name: a file is never created through it.
+    const auto present = [&](const std::string& path) {
+        return ::stat(path.c_str(), &f.st) == 0 || (::lstat(path.c_str(), &f.st) == 0 && S_ISLNK(f.st.st_mode));
+    };
     const std::string exact = below(root, 0, names.size());
-    if (::stat(exact.c_str(), &f.st) == 0) return found(exact);
+    if (present(exact)) return found(exact);
     // Otherwise start from the deepest folder that exists as named, and match the rest without
     // case, trying the exact rest again after each component put right.
     std::size_t known = names.size();
@@ -244,7 +248,7 @@ HostFile Lookup(const std::string& windowsPath) {
         folder = Joined(folder, entry);
         ++known;
         const std::string rest = below(folder, known, names.size());
-        if (::stat(rest.c_str(), &f.st) == 0) return found(rest);
+        if (present(rest)) return found(rest);
         if (::stat(folder.c_str(), &st) != 0) return f;
         // Down as named as far as that goes; the next component is then put right in turn.
         while (known < names.size()) {
@@ -324,6 +328,8 @@ OsError FromErrno(int error) {
         case EEXIST: return OsError::AlreadyExists;
         case EMFILE:
         case ENFILE: return OsError::TooManyOpenFiles;
+        // A symbolic link where a file was asked for: the program opens files, never links.
+        case ELOOP: return OsError::AccessDenied;
         default: return OsError::Other;
     }
 }
@@ -496,6 +502,8 @@ private:
 OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create, bool read, bool write,
                  bool shareRead, bool shareWrite) {
     if (file.path.empty()) return file.error;
+    // A link that leads nowhere takes its name as any file does (O_EXCL below refuses the others).
+    if (create && file.exists && S_ISLNK(file.st.st_mode)) return OsError::AlreadyExists;
     if (file.exists && !S_ISREG(file.st.st_mode)) return OsError::AccessDenied;
     if (!file.exists && !create) return file.error;
     // An open of a file that is there is entered in the table at once under the file's identity
@@ -529,9 +537,11 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
                     files.end());
     };
     // O_NONBLOCK: should a FIFO take the file's place meanwhile, open returns instead of waiting for
-    // a writer. A file being created is truncated only once the share modes allow it.
-    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-    if (create) flags |= O_CREAT;
+    // a writer. O_NOFOLLOW: a symbolic link in the file's place is refused, not followed to a file
+    // elsewhere. A file is created with O_EXCL: should a name appear meanwhile (a link planted
+    // between the look-up and the creation), the creation fails instead of writing through it.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    if (create) flags |= O_CREAT | O_EXCL;
     const int fd = ::open(file.path.c_str(), flags, 0666);
     if (fd < 0) {
         const OsError error = FromErrno(errno);
@@ -545,7 +555,6 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     else if (::fstat(fd, &opened) != 0) error = FromErrno(errno);
     else if (!S_ISREG(opened.st_mode)) error = OsError::AccessDenied;
     else if (opened.st_nlink == 0) error = create ? OsError::AccessDenied : OsError::FileNotFound;  // deleted meanwhile
-    else if (create && opened.st_size > 0 && ::ftruncate(fd, 0) != 0) error = FromErrno(errno);
     if (error == OsError::None && entered) {
         guard.lock();
         if ((opened.st_dev != wanted.dev || opened.st_ino != wanted.ino) && conflicting(opened.st_dev, opened.st_ino)) {
@@ -1070,13 +1079,37 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
     if (IsOpenHere(st.st_dev, st.st_ino)) return false;
     std::optional<DeleteClaim> claim;
     if (S_ISREG(st.st_mode) && !claim.emplace(from).Allowed()) return false;
+    // Anyone who may write in the folder can put a file or a link of the new name there at any
+    // moment: a plain rename would replace it, and no check before the rename can close that gap.
+    // The system refuses such a rename itself (RENAME_NOREPLACE); a file system that knows no such
+    // rename gets a hard link, which fails just as surely when the name is taken, and the old name
+    // then goes.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    int error = errno;
     struct stat target{};
-    if (::lstat(to.c_str(), &target) == 0) {
+    if (error == EEXIST && ::lstat(to.c_str(), &target) == 0) {
         // Only a change of letter case of the same file may land on an existing name.
         if (target.st_ino != st.st_ino || target.st_dev != st.st_dev) return false;
+        if (::rename(from.c_str(), to.c_str()) == 0) return true;
+        NoteFileError("rename", oldPath, Reason(errno));
+        return false;
     }
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    NoteFileError("rename", oldPath, Reason(errno));
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            if (::unlink(from.c_str()) == 0) return true;
+            error = errno;
+            ::unlink(to.c_str());
+        } else {
+            error = errno;
+            // No hard links either (a FAT drive): rather no archive than one renamed over a name
+            // another user may have put there.
+            if (error == EPERM || error == ENOTSUP || error == EXDEV) {
+                NoteFileError("rename", oldPath, "the file system cannot rename a file without replacing another");
+                return false;
+            }
+        }
+    }
+    NoteFileError("rename", oldPath, error == EEXIST ? "a file of the new name has appeared" : Reason(error));
     return false;
 }
 

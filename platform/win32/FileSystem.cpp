@@ -87,8 +87,11 @@ FileHandle FileHandle::Create(const std::string& path) {
     h.impl_->path = ExpandFileName(path);
     OsError error = faults::OpenFailureFor(h.impl_->path);
     if (error == OsError::None) {
-        h.impl_->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Created new, never over a name that is taken: a file, or a symbolic link planted by
+        // someone else to a file elsewhere, fails the creation instead of being written through.
+        // FILE_FLAG_OPEN_REPARSE_POINT keeps the system from following a link in the name's place.
+        h.impl_->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
     }
     if (error != OsError::None) throw EFCreateError(path, error);
@@ -375,6 +378,7 @@ bool FlushFolder(const std::string& path) {
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
+    // MoveFile never replaces: a file or link that took the new name meanwhile fails the rename.
     return !faults::OperationFails(faults::FileOp::Rename, oldPath) && MoveFileA(oldPath.c_str(), newPath.c_str()) != 0;
 }
 
