@@ -183,12 +183,42 @@ TEST_F(Job, WholeJobInProcess) {
     EXPECT_EQ(shown, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01"}));
 }
 
+// Whoever may write in LOG_EML must not get files from outside it mailed out: a link to a file or
+// a folder elsewhere is asked about as a file that cannot be opened (an unattended run fails, and
+// its archive goes), and Ignore leaves it out; its target's bytes never reach an archive.
+TEST_F(Job, LinksInTheLogFolderToFilesAndFoldersOutsideAreNeverPacked) {
+    SKIP_ON_WINDOWS("symbolic links of the Linux machine");
+    Mail("a.eml", "mail");
+    WriteHostFile(m.OnC("C:\\secret\\shadow"), "root:secret-hash");
+    WriteHostFile(m.OnC("C:\\secret\\certs\\key.pem"), "private key");
+    std::filesystem::create_symlink(m.OnC("C:\\secret\\shadow"), m.OnC("C:\\Vandrel\\LOG_EML\\shadow.eml"));
+    std::filesystem::create_directory_symlink(m.OnC("C:\\secret"), m.OnC("C:\\Vandrel\\LOG_EML\\etc"));
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << shown;
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\etc\""), std::string::npos) << shown;
+    EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+    TearDown();
+    SetUp();
+    platform::SetHeadlessAnswers({"Ignore", "Ignore"});
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\shadow.eml\""), std::string::npos) << shown;
+    const std::string archive = testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(archive)) names.push_back(entry.name);
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
 TEST_F(Job, LogFolderLinkedToTheServerFolderNeverPacksTheArchivesOwnVolume) {
     SKIP_ON_WINDOWS("a symbolic link of the Linux machine");
     std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));
     std::filesystem::create_directory_symlink(m.OnC("C:\\Vandrel"), m.OnC("C:\\Vandrel\\LOG_EML"));
     WriteHostFile(m.OnC("C:\\Vandrel\\a.eml"), "mail");
+    // The server folder, seen through the link, holds the link LOG_EML itself: a link is never
+    // followed, and is asked about as a file that cannot be opened.
+    platform::SetHeadlessAnswers({"Ignore"});
     form->TimerTick(nullptr);
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\LOG_EML\""), std::string::npos) << shown;
     EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
     std::vector<std::string> names;
     for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {

@@ -249,20 +249,35 @@ TEST(HostFiles, RefusingAFifoLeavesItsWaitingWriterWaiting) {
     }
 }
 
-// Links to the folder itself or above it would make a walk of the tree go round for ever (x/y/x/y/...);
-// a link to a folder elsewhere is a folder like any other.
-TEST(HostFiles, LinksThatLeadBackUpTheTreeAreNotListed) {
+// A symbolic link is never followed: whoever may write in a mail folder could make one lead to any
+// file the program's user may read (mailed out under a mail's name), to a folder above (a walk that
+// goes round for ever) or to a folder elsewhere. A link to a file or a folder is listed as a file,
+// never as a folder to search, and it cannot be opened: it is asked about like any unreadable file.
+TEST(HostFiles, LinksAreListedAsFilesThatCannotBeOpened) {
     TestMachine m;
     WriteHostFile(m.OnC("C:\\e\\sub\\a.eml"), "a");
     WriteHostFile(m.OnC("C:\\other\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\secret.txt"), "secret");
     std::filesystem::create_directory_symlink(".", m.OnC("C:\\e\\sub\\x"));
     std::filesystem::create_directory_symlink("..", m.OnC("C:\\e\\sub\\up"));
     std::filesystem::create_directory_symlink(m.OnC("C:\\other"), m.OnC("C:\\e\\sub\\elsewhere"));
-    std::vector<std::string> names;
+    std::filesystem::create_symlink(m.OnC("C:\\secret.txt"), m.OnC("C:\\e\\sub\\shadow.eml"));
+    std::filesystem::create_symlink("a.eml", m.OnC("C:\\e\\sub\\alias.eml"));
+    std::vector<std::pair<std::string, std::uint32_t>> listed;
     FindHandle find;
     FindEntry e;
-    for (bool more = find.First("C:\\e\\sub\\*.*", faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) names.push_back(e.Name);
-    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "a.eml", "elsewhere"}));
+    for (bool more = find.First("C:\\e\\sub\\*.*", faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) {
+        listed.emplace_back(e.Name, e.Attr & (faDirectory | faArchive));
+    }
+    const std::vector<std::pair<std::string, std::uint32_t>> expected{
+        {".", faDirectory}, {"..", faDirectory}, {"a.eml", faArchive}, {"alias.eml", faArchive},
+        {"elsewhere", faArchive}, {"shadow.eml", faArchive}, {"up", faArchive}, {"x", faArchive}};
+    EXPECT_EQ(listed, expected);
+    for (const char* link : {"shadow.eml", "alias.eml", "elsewhere", "up", "x"}) {
+        EXPECT_EQ(OpenError(std::string("C:\\e\\sub\\") + link), OsError::AccessDenied) << link;
+    }
+    EXPECT_EQ(OpenError("C:\\E\\SUB\\SHADOW.EML"), OsError::AccessDenied);
+    EXPECT_EQ(Content("C:\\e\\sub\\a.eml"), "a");
 }
 
 // The listing of folders alone passes files over without querying them, by the type the folder
@@ -294,9 +309,9 @@ TEST(HostFiles, AListingOfFoldersGivesTheFoldersOfTheFullListing) {
     EXPECT_EQ(folders, list(false, all));
     std::vector<std::string> names;
     for (const auto& f : folders) names.push_back(f.first);
-    EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".hidden", "linked", "sub"}));
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".hidden", "sub"}));
     // The filter holds as in the full listing: no hidden folder without the hidden bit.
-    EXPECT_EQ(list(true, faDirectory).size(), 4u);
+    EXPECT_EQ(list(true, faDirectory).size(), 3u);
     EXPECT_TRUE(list(true, faHidden | faArchive).empty());
 }
 

@@ -737,35 +737,6 @@ bool WindowsMatch(const std::string& name, const std::string& mask) {
     return false;
 }
 
-// True for a symbolic link to the listed folder itself or to one of its ancestors. Listed, such a
-// link would lead a walk of the tree round in a circle (x/y/x/y/... for two links to "."), until
-// the path is too long, which takes longer than anyone waits. Windows has no such links in a
-// mail folder; a link to a folder elsewhere stays. The ancestors (device and inode of each folder
-// on the listed folder's real path) are found on the first such link only.
-bool IsLinkToAncestor(int dirFd, const dirent& e, const struct stat& target, const std::string& hostFolder,
-                      std::vector<std::pair<dev_t, ino_t>>& ancestors) {
-    if (e.d_type != DT_LNK) {
-        struct stat own{};
-        if (e.d_type != DT_UNKNOWN || ::fstatat(dirFd, e.d_name, &own, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(own.st_mode)) {
-            return false;
-        }
-    }
-    if (ancestors.empty()) {
-        char* real = ::realpath(hostFolder.c_str(), nullptr);
-        if (!real) return false;
-        std::string path = real;
-        std::free(real);
-        for (;;) {
-            struct stat st{};
-            if (::stat(path.empty() ? "/" : path.c_str(), &st) == 0) ancestors.emplace_back(st.st_dev, st.st_ino);
-            const std::size_t slash = path.rfind('/');
-            if (path.empty() || slash == std::string::npos) break;
-            path.erase(slash);
-        }
-    }
-    return std::find(ancestors.begin(), ancestors.end(), std::make_pair(target.st_dev, target.st_ino)) != ancestors.end();
-}
-
 }  // namespace
 
 struct FindHandle::Impl {
@@ -782,10 +753,11 @@ FindHandle::~FindHandle() = default;
 
 namespace {
 
-// What a folder entry's type, as the folder itself records it, rules out: a file, FIFO, socket or
-// device is no folder. A link or an entry of unknown type may be one.
+// What a folder entry's type, as the folder itself records it, rules out: a file, FIFO, socket,
+// device or symbolic link is no folder (a link is never followed into a folder, see Start). An
+// entry of unknown type may be one.
 bool CannotBeFolder(unsigned char type) {
-    return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK;
+    return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK || type == DT_LNK;
 }
 
 // The name a host name has for the program: ANSI, with "?" for what a Windows name cannot hold
@@ -849,7 +821,6 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     const bool isRoot = folder.size() == 3;
     const std::uint32_t excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
     std::deque<FindEntry> dots;
-    std::vector<std::pair<dev_t, ino_t>> ancestors;
     while (const dirent* e = ::readdir(dir)) {
         // Each entry queried costs a system call, and a folder of mails holds thousands: what the
         // folder's own record of the type rules out is passed over unqueried. A real folder is
@@ -867,9 +838,16 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
-        if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
-        if (!dot && S_ISDIR(st.st_mode) && IsLinkToAncestor(::dirfd(dir), *e, st, hostFolder, ancestors)) continue;
-        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        // A symbolic link is never followed: it may lead anywhere the user may read (a file of
+        // someone else's, /etc), round in a circle, or elsewhere by the time it is read, and whoever
+        // may write in the folder can plant one. A link to a file or folder is listed as a file that
+        // cannot be opened (every open refuses a link), so that it is asked about like any file that
+        // cannot be read, never packed with bytes from outside and never searched.
+        const bool link = S_ISLNK(st.st_mode);
+        if (link && ::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
+        if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
+        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link;
         if (foldersOnly && !isFolder) continue;
         FindEntry found;
         found.Name = name;

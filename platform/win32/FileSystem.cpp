@@ -68,6 +68,29 @@ std::int32_t PackFileTime(const FILETIME& utc) {
 
 }  // namespace
 
+namespace {
+
+// Whether the file open on handle is the file of that name itself, not one a symbolic link or a
+// junction of that name leads to: the name opened without following a reparse point must be the
+// same file (volume serial number and file index). A link has an identity of its own; so has a
+// file put in the name's place between the two opens. Reparse points that are no links (files
+// of deduplication or of a cloud drive) are the file itself and pass.
+bool IsNoLink(const std::string& path, HANDLE handle) {
+    const HANDLE own = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                   nullptr);
+    if (own == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a;
+    BY_HANDLE_FILE_INFORMATION b;
+    const bool same = GetFileInformationByHandle(handle, &a) && GetFileInformationByHandle(own, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(own);
+    return same;
+}
+
+}  // namespace
+
 struct FileHandle::Impl {
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::string path;  // full path, for the fault seam
@@ -111,6 +134,7 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
         h.impl_->handle = CreateFileA(path.c_str(), rights, ShareFlags(mode), nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
+        else if (!IsNoLink(path, h.impl_->handle)) error = OsError::AccessDenied;
     }
     if (error != OsError::None) throw EFOpenError(path, error);
     return h;
@@ -213,8 +237,20 @@ struct FindHandle::Impl {
     // Entries that carry an attribute the filter lacks are passed over, as the runtime's search
     // does; so are files in a search for folders.
     bool Skips(const WIN32_FIND_DATAW& data) const {
-        return (data.dwFileAttributes & excluded) != 0 ||
-               (foldersOnly && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
+        const DWORD attr = ListedAttributes(data);
+        return (attr & excluded) != 0 || (foldersOnly && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0);
+    }
+    // A symbolic link or a junction (to a file or a folder) is never followed: it may lead to
+    // files of someone else's or round in a circle, and whoever may write in the folder can make
+    // one. It is listed as a file, which FileHandle::Open refuses (it opens no link), so that it
+    // is asked about like any file that cannot be read, and never searched as a folder.
+    static DWORD ListedAttributes(const WIN32_FIND_DATAW& data) {
+        DWORD attr = data.dwFileAttributes;
+        if ((attr & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+            (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK || data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)) {
+            attr = (attr & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY)) | FILE_ATTRIBUTE_ARCHIVE;
+        }
+        return attr;
     }
     ~Impl() {
         if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
@@ -253,7 +289,7 @@ std::wstring WidePath(const std::string& ansi) {
 
 void Fill(const WIN32_FIND_DATAW& data, FindEntry& entry) {
     entry.Name = AnsiName(data.cFileName);
-    entry.Attr = data.dwFileAttributes;
+    entry.Attr = FindHandle::Impl::ListedAttributes(data);
     entry.Size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     entry.Time = PackFileTime(data.ftLastWriteTime);
 }
