@@ -209,6 +209,24 @@ TEST_F(Job, LinksInTheLogFolderToFilesAndFoldersOutsideAreNeverPacked) {
     EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
 }
 
+// Folders linked to each other twice each way once made the search grow as 2^depth, for ever:
+// no link is entered, so the search sees each folder once and asks about the first link.
+TEST_F(Job, FoldersLinkedToEachOtherTwiceEachWayEndTheSearch) {
+    SKIP_ON_WINDOWS("symbolic links of the Linux machine");
+    Mail("d1\\a.eml", "a");
+    Mail("d2\\b.eml", "b");
+    for (const char* link : {"d1\\u1", "d1\\u2"}) std::filesystem::create_directory_symlink("../d2", m.OnC(std::string("C:\\Vandrel\\LOG_EML\\") + link));
+    for (const char* link : {"d2\\v1", "d2\\v2"}) std::filesystem::create_directory_symlink("../d1", m.OnC(std::string("C:\\Vandrel\\LOG_EML\\") + link));
+    platform::SetHeadlessAnswers({"Ignore", "Ignore", "Ignore", "Ignore"});
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"d1/", "a.eml", "d2/", "b.eml"}));
+}
+
 TEST_F(Job, LogFolderLinkedToTheServerFolderNeverPacksTheArchivesOwnVolume) {
     SKIP_ON_WINDOWS("a symbolic link of the Linux machine");
     std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));
