@@ -183,6 +183,24 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+// Holds a folder, until destroyed, as it is when the hold begins: a search and the reading of what
+// it found see one folder, whatever its path comes to name meanwhile. Every FileHandle::Open of a
+// path below it reads the file of the folder held (on Linux through its descriptor, each folder
+// below it entered without following a link; on Windows the folder cannot be renamed or deleted
+// while held, and a file opened must lie in it). A folder swapped for another one or for a link
+// after the hold began makes such opens fail as files that cannot be read, never succeed with the
+// other folder's bytes. A folder that cannot be held (missing) holds nothing.
+class FolderHold {
+public:
+    explicit FolderHold(const std::string& folder);
+    ~FolderHold();
+    FolderHold(const FolderHold&) = delete;
+    FolderHold& operator=(const FolderHold&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 // Creates an empty file with a unique name: folder + the first three characters of prefix + one to
 // four hex digits + ".tmp", and returns its name. Raises EFCreateError when no name can be made.
 std::string GetTempFileName(const std::string& folder, const std::string& prefix);

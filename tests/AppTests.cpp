@@ -227,6 +227,46 @@ TEST_F(Job, FoldersLinkedToEachOtherTwiceEachWayEndTheSearch) {
     EXPECT_EQ(names, (std::vector<std::string>{"d1/", "a.eml", "d2/", "b.eml"}));
 }
 
+// LOG_EML is fixed when the search begins. Swapped between the search and the reading of its files
+// (renamed away, a link to another folder in its place), the files read are still its own; a
+// folder inside it swapped for a link makes its files fail as files that cannot be read. The other
+// folder's bytes (here under the same names) never reach an archive.
+TEST_F(Job, FoldersSwappedAfterTheSearchNeverGiveAnotherFoldersBytes) {
+    SKIP_ON_WINDOWS("renames and links of the Linux machine");
+    const auto setUp = [&] {
+        Mail("a.eml", "original a");
+        Mail("sub\\b.eml", "original b");
+        WriteHostFile(m.OnC("C:\\other\\a.eml"), std::string(100, 'o'));
+        WriteHostFile(m.OnC("C:\\other\\sub\\b.eml"), std::string(100, 'o'));
+    };
+    const auto swapAtStart = [&](const std::string& folder, const std::string& other) {
+        form->ZipArchiver->OnOverallProgress = [&, folder, other](TObject*, double, TZipProcessOperation, TZipProgressPhase phase, bool&) {
+            if (phase != ppStart) return;
+            std::filesystem::rename(m.OnC(folder), m.OnC(folder + ".away"));
+            std::filesystem::create_directory_symlink(m.OnC(other), m.OnC(folder));
+        };
+    };
+    setUp();
+    swapAtStart("C:\\Vandrel\\LOG_EML", "C:\\other");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    std::vector<std::pair<std::string, std::uint32_t>> entries;
+    for (const auto& e : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        entries.emplace_back(e.name, e.header.UncompressedSize);
+    }
+    EXPECT_EQ(entries, (std::vector<std::pair<std::string, std::uint32_t>>{{"a.eml", 10}, {"sub/", 0}, {"b.eml", 10}}));
+    TearDown();
+    std::filesystem::remove_all(m.OnC("C:\\Vandrel"));
+    std::filesystem::remove_all(m.OnC("C:\\other"));
+    SetUp();
+    setUp();
+    swapAtStart("C:\\Vandrel\\LOG_EML\\sub", "C:\\other\\sub");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << shown;
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\sub\\b.eml\""), std::string::npos) << shown;
+    EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+}
+
 TEST_F(Job, LogFolderLinkedToTheServerFolderNeverPacksTheArchivesOwnVolume) {
     SKIP_ON_WINDOWS("a symbolic link of the Linux machine");
     std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));

@@ -159,9 +159,8 @@ bool SameHostName(std::string_view hostName, const std::string& ansiName) {
 // The entry of a host folder that a Windows name (ANSI) denotes without regard to case; empty when
 // there is none. Where several differ only in case, the first in byte order is taken, whatever
 // order the folder lists them in.
-std::string FindWithoutCase(const std::string& folder, const std::string& ansiName) {
+std::string FindWithoutCaseIn(DIR* dir, const std::string& ansiName) {
     std::string best;
-    DIR* dir = ::opendir(folder.c_str());
     if (!dir) return best;
     while (const dirent* e = ::readdir(dir)) {
         const std::string_view name(e->d_name);
@@ -179,6 +178,10 @@ std::string FindWithoutCase(const std::string& folder, const std::string& ansiNa
     }
     ::closedir(dir);
     return best;
+}
+
+std::string FindWithoutCase(const std::string& folder, const std::string& ansiName) {
+    return FindWithoutCaseIn(::opendir(folder.c_str()), ansiName);
 }
 
 }  // namespace
@@ -500,7 +503,7 @@ private:
 // modes of the other opens forbid. Only a regular file is opened: a folder, FIFO, socket or device
 // is refused at once, and the open never waits. Returns the error kind, OsError::None on success.
 OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create, bool read, bool write,
-                 bool shareRead, bool shareWrite) {
+                 bool shareRead, bool shareWrite, int dirFd = AT_FDCWD) {
     if (file.path.empty()) return file.error;
     // A link that leads nowhere takes its name as any file does (O_EXCL below refuses the others).
     if (create && file.exists && S_ISLNK(file.st.st_mode)) return OsError::AlreadyExists;
@@ -542,7 +545,7 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     // between the look-up and the creation), the creation fails instead of writing through it.
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     if (create) flags |= O_CREAT | O_EXCL;
-    const int fd = ::open(file.path.c_str(), flags, 0666);
+    const int fd = ::openat(dirFd, file.path.c_str(), flags, 0666);
     if (fd < 0) {
         const OsError error = FromErrno(errno);
         leave();
@@ -583,6 +586,136 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
 
 }  // namespace
 
+// ---- Folders held for a search ----
+
+namespace {
+
+// A folder held from the moment a search begins: its Windows path (full, upper-cased, with a
+// trailing backslash) and a descriptor of the folder found there then, shared with the opens under
+// way (so that it outlives the hold while one still uses it).
+struct HeldDescriptor {
+    int fd;
+    explicit HeldDescriptor(int f) : fd(f) {}
+    HeldDescriptor(const HeldDescriptor&) = delete;
+    HeldDescriptor& operator=(const HeldDescriptor&) = delete;
+    ~HeldDescriptor() { ::close(fd); }
+};
+
+struct HeldFolder {
+    const void* owner;
+    std::string prefix;
+    std::shared_ptr<HeldDescriptor> folder;
+};
+
+std::mutex& HeldLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<HeldFolder>& Held() {
+    static std::vector<HeldFolder> held;
+    return held;
+}
+
+// The folder held for full (a Windows path) and the components of full below it; null when no
+// held folder holds full.
+std::shared_ptr<HeldDescriptor> HeldFolderOf(const std::string& full, std::vector<std::string>& below) {
+    std::lock_guard guard(HeldLock());
+    if (Held().empty()) return nullptr;
+    const std::string upper = AnsiUpperCase(full);
+    const HeldFolder* best = nullptr;
+    for (const HeldFolder& h : Held()) {
+        if (upper.size() > h.prefix.size() && upper.compare(0, h.prefix.size(), h.prefix) == 0 &&
+            (!best || h.prefix.size() > best->prefix.size())) {
+            best = &h;
+        }
+    }
+    if (!best) return nullptr;
+    below.clear();
+    for (std::size_t pos = best->prefix.size(); pos < full.size();) {
+        const std::size_t end = std::min(full.find('\\', pos), full.size());
+        if (end > pos) below.push_back(full.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return best->folder;
+}
+
+// The entry of the folder open on dirFd that a Windows name denotes, and what is there (a link as
+// the link itself): the exact name, else the name without regard to case; empty when there is none.
+std::string EntryAt(int dirFd, const std::string& ansiName, struct stat& st) {
+    const std::string exact = host::AnsiToUtf8(ansiName);
+    if (::fstatat(dirFd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return exact;
+    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return std::string();
+    DIR* dir = ::fdopendir(copy);
+    if (!dir) {
+        ::close(copy);
+        return std::string();
+    }
+    const std::string found = host::FindWithoutCaseIn(dir, ansiName);
+    if (found.empty() || ::fstatat(dirFd, found.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::string();
+    return found;
+}
+
+// Resolves the components below a held folder, never following a link: each folder on the way is
+// opened relative to the one before it with O_NOFOLLOW, so a folder swapped for a link, or for
+// another folder by a rename, after the search began leads nowhere. Returns the descriptor of the
+// last folder, which the caller closes unless it is heldFd, and fills file with the last
+// component's name and what is there; -1 with file.error when the way is broken.
+int ResolveHeld(int heldFd, const std::vector<std::string>& below, host::HostFile& file) {
+    file = host::HostFile{};
+    file.error = OsError::PathNotFound;
+    int dirFd = heldFd;
+    const auto leave = [&] {
+        if (dirFd != heldFd && dirFd >= 0) ::close(dirFd);
+        return -1;
+    };
+    for (std::size_t i = 0; i < below.size(); ++i) {
+        if (std::any_of(below[i].begin(), below[i].end(), host::InvalidNameChar)) {
+            file.error = OsError::InvalidName;
+            return leave();
+        }
+        struct stat st{};
+        const std::string entry = EntryAt(dirFd, below[i], st);
+        if (i + 1 == below.size()) {
+            file.exists = !entry.empty();
+            file.path = file.exists ? entry : host::AnsiToUtf8(below[i]);
+            file.st = st;
+            file.error = file.exists ? OsError::None : OsError::FileNotFound;
+            return dirFd;
+        }
+        const int next = entry.empty() ? -1 : ::openat(dirFd, entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        leave();
+        dirFd = next;
+        if (dirFd < 0) return -1;
+    }
+    return leave();
+}
+
+}  // namespace
+
+struct FolderHold::Impl {};
+
+FolderHold::FolderHold(const std::string& folder) {
+    std::string prefix = AnsiUpperCase(ExpandFileName(folder));
+    if (prefix.empty()) return;
+    if (prefix.back() != '\\') prefix += '\\';
+    const std::string hostFolder = ToHost(folder);
+    // The folder as it is now, links on the way to it followed: from here on it is this folder
+    // that is read, whatever its path comes to name.
+    const int fd = hostFolder.empty() ? -1 : ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    auto descriptor = std::make_shared<HeldDescriptor>(fd);
+    std::lock_guard guard(HeldLock());
+    Held().push_back(HeldFolder{this, prefix, std::move(descriptor)});
+}
+
+FolderHold::~FolderHold() {
+    std::lock_guard guard(HeldLock());
+    auto& held = Held();
+    held.erase(std::remove_if(held.begin(), held.end(), [&](const HeldFolder& h) { return h.owner == this; }), held.end());
+}
+
 FileHandle::FileHandle() = default;
 FileHandle::FileHandle(FileHandle&& other) noexcept = default;
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept = default;
@@ -611,7 +744,17 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     const bool shareRead = share == fmShareDenyWrite || share == fmShareDenyNone;
     const bool shareWrite = share == fmShareDenyRead || share == fmShareDenyNone;
     OsError error = faults::OpenFailureFor(full);
-    if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), false, read, write, shareRead, shareWrite);
+    std::vector<std::string> below;
+    if (error != OsError::None) {
+    } else if (const auto held = HeldFolderOf(full, below)) {
+        // Inside a folder held for a search: the file of that folder, reached without a link.
+        host::HostFile file;
+        const int dirFd = ResolveHeld(held->fd, below, file);
+        error = dirFd < 0 ? file.error : OpenHost(*h.impl_, file, false, read, write, shareRead, shareWrite, dirFd);
+        if (dirFd >= 0 && dirFd != held->fd) ::close(dirFd);
+    } else {
+        error = OpenHost(*h.impl_, host::Lookup(full), false, read, write, shareRead, shareWrite);
+    }
     if (error != OsError::None) {
         std::string reason = OsErrorText(error);
         reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));

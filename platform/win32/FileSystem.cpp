@@ -91,6 +91,94 @@ bool IsNoLink(const std::string& path, HANDLE handle) {
 
 }  // namespace
 
+// ---- Folders held for a search ----
+
+namespace {
+
+// The final path of what handle has open ("\\?\C:\Vandrel\LOG_EML"), links and junctions resolved;
+// empty on failure.
+std::wstring FinalPath(HANDLE handle) {
+    std::wstring path(512, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    if (n >= path.size()) {
+        path.resize(n + 1);
+        n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    }
+    if (n == 0 || n >= path.size()) return {};
+    path.resize(n);
+    return path;
+}
+
+struct HeldFolder {
+    const void* owner;
+    std::string prefix;      // the Windows path as held, full, upper-cased, with a trailing backslash
+    std::wstring finalPath;  // where it led when the hold began, with a trailing backslash
+};
+
+std::mutex& HeldLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<HeldFolder>& Held() {
+    static std::vector<HeldFolder> held;
+    return held;
+}
+
+// Whether the file open on handle (opened by path) lies where a held folder that path is below
+// says it must: in the folder found when the hold began. True for a path below no held folder.
+bool InHeldFolder(const std::string& path, HANDLE handle) {
+    std::wstring expected;
+    {
+        std::lock_guard guard(HeldLock());
+        if (Held().empty()) return true;
+        const std::string upper = AnsiUpperCase(ExpandFileName(path));
+        std::size_t best = 0;
+        for (const HeldFolder& h : Held()) {
+            if (upper.size() > h.prefix.size() && upper.compare(0, h.prefix.size(), h.prefix) == 0 && h.prefix.size() > best) {
+                best = h.prefix.size();
+                expected = h.finalPath;
+            }
+        }
+        if (best == 0) return true;
+    }
+    const std::wstring actual = FinalPath(handle);
+    return actual.size() > expected.size() &&
+           CompareStringOrdinal(actual.c_str(), static_cast<int>(expected.size()), expected.c_str(),
+                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+// Held open without delete sharing, Windows refuses to rename or delete the folder while the hold
+// lasts; the final path of each file opened below it tells a folder inside swapped for a junction.
+struct FolderHold::Impl {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ~Impl() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+};
+
+FolderHold::FolderHold(const std::string& folder) : impl_(std::make_unique<Impl>()) {
+    std::string prefix = AnsiUpperCase(ExpandFileName(folder));
+    if (prefix.empty()) return;
+    if (prefix.back() != '\\') prefix += '\\';
+    impl_->handle = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (impl_->handle == INVALID_HANDLE_VALUE) return;
+    std::wstring finalPath = FinalPath(impl_->handle);
+    if (finalPath.empty()) return;
+    if (finalPath.back() != L'\\') finalPath += L'\\';
+    std::lock_guard guard(HeldLock());
+    Held().push_back(HeldFolder{this, prefix, finalPath});
+}
+
+FolderHold::~FolderHold() {
+    std::lock_guard guard(HeldLock());
+    auto& held = Held();
+    held.erase(std::remove_if(held.begin(), held.end(), [&](const HeldFolder& h) { return h.owner == this; }), held.end());
+}
+
 struct FileHandle::Impl {
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::string path;  // full path, for the fault seam
@@ -134,7 +222,7 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
         h.impl_->handle = CreateFileA(path.c_str(), rights, ShareFlags(mode), nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
-        else if (!IsNoLink(path, h.impl_->handle)) error = OsError::AccessDenied;
+        else if (!IsNoLink(path, h.impl_->handle) || !InHeldFolder(path, h.impl_->handle)) error = OsError::AccessDenied;
     }
     if (error != OsError::None) throw EFOpenError(path, error);
     return h;
