@@ -621,3 +621,73 @@ TEST(CodePages, AnsiCaseRules) {
     EXPECT_FALSE(AnsiSameText("a", "ab"));
     EXPECT_FALSE(IsDBCSLeadByte(0x81));
 }
+
+namespace {
+
+std::vector<std::pair<std::string, std::uint32_t>> ListedWithKind(const std::string& pattern) {
+    std::vector<std::pair<std::string, std::uint32_t>> found;
+    FindHandle find;
+    FindEntry e;
+    for (bool more = find.First(pattern, faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) {
+        if (e.Name != "." && e.Name != "..") found.emplace_back(e.Name, e.Attr & faDirectory);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+bool Opens(const std::string& path) {
+    try {
+        TFileStream f(path, fmOpenRead | fmShareDenyWrite);
+        return true;
+    } catch (const EFOpenError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+// Both systems: a symbolic link (to a file or a folder) is listed as a file, never as a folder to
+// search, and opening it fails; the files it leads to are never read through it.
+TEST(Links, AreListedAsFilesAndNeverOpenedThrough) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\lk\\other\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\lk\\secret.txt"), "secret");
+    WriteHostFile(m.OnC("C:\\lk\\e\\a.eml"), "a");
+    try {
+        std::filesystem::create_symlink(m.OnC("C:\\lk\\secret.txt"), m.OnC("C:\\lk\\e\\shadow.eml"));
+        std::filesystem::create_directory_symlink(m.OnC("C:\\lk\\other"), m.OnC("C:\\lk\\e\\elsewhere"));
+    } catch (const std::filesystem::filesystem_error& e) {
+        GTEST_SKIP() << "no symbolic links can be made here: " << e.what();
+    }
+    const std::vector<std::pair<std::string, std::uint32_t>> expected{{"a.eml", 0}, {"elsewhere", 0}, {"shadow.eml", 0}};
+    EXPECT_EQ(ListedWithKind("C:\\lk\\e\\*"), expected);
+    EXPECT_TRUE(Opens("C:\\lk\\e\\a.eml"));
+    EXPECT_FALSE(Opens("C:\\lk\\e\\shadow.eml"));
+    EXPECT_FALSE(Opens("C:\\lk\\e\\elsewhere"));
+}
+
+// A folder held for a search is the folder read from until the hold ends. Windows holds it open
+// without delete sharing, so it cannot be renamed away meanwhile; Linux reads it through its
+// descriptor (the job's tests swap it during a run).
+TEST(Links, AHeldFolderIsTheOneReadFrom) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\held\\a.eml"), "held");
+    WriteHostFile(m.OnC("C:\\swap\\a.eml"), "another folder's");
+    {
+        const FolderHold hold("C:\\held");
+        if (testing_support::kWindows) {
+            EXPECT_FALSE(RenameFile("C:\\held", "C:\\held.away"));
+        } else {
+            std::filesystem::rename(m.OnC("C:\\held"), m.OnC("C:\\held.away"));
+            std::filesystem::rename(m.OnC("C:\\swap"), m.OnC("C:\\held"));
+        }
+        TFileStream f("C:\\held\\a.eml", fmOpenRead | fmShareDenyWrite);
+        std::string s(static_cast<std::size_t>(f.Size()), '\0');
+        f.ReadBuffer(s.data(), static_cast<std::int64_t>(s.size()));
+        EXPECT_EQ(s, "held");
+    }
+    // Without the hold the path names what it names now.
+    if (!testing_support::kWindows) {
+        EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\held\\a.eml")), "another folder's");
+    }
+}
