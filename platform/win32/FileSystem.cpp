@@ -111,9 +111,27 @@ std::wstring FinalPath(HANDLE handle) {
 
 struct HeldFolder {
     const void* owner;
-    std::string prefix;      // the Windows path as held, full, upper-cased, with a trailing backslash
-    std::wstring finalPath;  // where it led when the hold began, with a trailing backslash
+    std::string path;    // the Windows path as held, full
+    std::string prefix;  // the same, upper-cased, with a trailing backslash
+    HANDLE folder;       // the folder found there when the hold began (the hold's own handle)
+    BY_HANDLE_FILE_INFORMATION identity;  // its volume serial number and file index
 };
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Whether the folder of that path now is the folder held.
+bool PathIsHeldFolder(const std::string& path, const BY_HANDLE_FILE_INFORMATION& held) {
+    const HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION now;
+    const bool same = GetFileInformationByHandle(h, &now) && SameFile(now, held);
+    CloseHandle(h);
+    return same;
+}
 
 std::mutex& HeldLock() {
     static std::mutex lock;
@@ -126,22 +144,32 @@ std::vector<HeldFolder>& Held() {
 }
 
 // Whether the file open on handle (opened by path) lies where a held folder that path is below
-// says it must: in the folder found when the hold began. True for a path below no held folder.
+// says it must: in the folder found when the hold began, wherever that folder is now (renamed
+// away, another folder or a link may have taken its name). True for a path below no held folder.
 bool InHeldFolder(const std::string& path, HANDLE handle) {
     std::wstring expected;
+    std::string heldPath;
+    BY_HANDLE_FILE_INFORMATION heldIdentity{};
     {
         std::lock_guard guard(HeldLock());
         if (Held().empty()) return true;
         const std::string upper = AnsiUpperCase(ExpandFileName(path));
-        std::size_t best = 0;
+        const HeldFolder* best = nullptr;
         for (const HeldFolder& h : Held()) {
-            if (upper.size() > h.prefix.size() && upper.compare(0, h.prefix.size(), h.prefix) == 0 && h.prefix.size() > best) {
-                best = h.prefix.size();
-                expected = h.finalPath;
+            if (upper.size() > h.prefix.size() && upper.compare(0, h.prefix.size(), h.prefix) == 0 &&
+                (!best || h.prefix.size() > best->prefix.size())) {
+                best = &h;
             }
         }
-        if (best == 0) return true;
+        if (!best) return true;
+        expected = FinalPath(best->folder);  // under the lock: the hold cannot end meanwhile
+        heldPath = best->path;
+        heldIdentity = best->identity;
     }
+    // The folder of the held name must still be the folder held (Wine lets a held folder be renamed
+    // away, and tells the final path of a handle by the name it was opened with).
+    if (expected.empty() || !PathIsHeldFolder(heldPath, heldIdentity)) return false;
+    if (expected.back() != L'\\') expected += L'\\';
     const std::wstring actual = FinalPath(handle);
     return actual.size() > expected.size() &&
            CompareStringOrdinal(actual.c_str(), static_cast<int>(expected.size()), expected.c_str(),
@@ -151,7 +179,9 @@ bool InHeldFolder(const std::string& path, HANDLE handle) {
 }  // namespace
 
 // Held open without delete sharing, Windows refuses to rename or delete the folder while the hold
-// lasts; the final path of each file opened below it tells a folder inside swapped for a junction.
+// lasts. Each file opened below it must lie in it: its final path (links and junctions resolved)
+// begins with the held folder's own, asked of the folder's handle, so that a folder renamed away
+// all the same (Wine allows it) or one inside swapped for a junction is noticed.
 struct FolderHold::Impl {
     HANDLE handle = INVALID_HANDLE_VALUE;
     ~Impl() {
@@ -166,11 +196,10 @@ FolderHold::FolderHold(const std::string& folder) : impl_(std::make_unique<Impl>
     impl_->handle = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (impl_->handle == INVALID_HANDLE_VALUE) return;
-    std::wstring finalPath = FinalPath(impl_->handle);
-    if (finalPath.empty()) return;
-    if (finalPath.back() != L'\\') finalPath += L'\\';
+    BY_HANDLE_FILE_INFORMATION identity;
+    if (!GetFileInformationByHandle(impl_->handle, &identity)) return;
     std::lock_guard guard(HeldLock());
-    Held().push_back(HeldFolder{this, prefix, finalPath});
+    Held().push_back(HeldFolder{this, ExpandFileName(folder), prefix, impl_->handle, identity});
 }
 
 FolderHold::~FolderHold() {
@@ -605,7 +634,7 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
         FileHandle h;
         h.impl_ = std::make_unique<Impl>();
         h.impl_->handle = CreateFileA(buffer, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h.impl_->handle != INVALID_HANDLE_VALUE) {
             name = buffer;
             h.impl_->path = ExpandFileName(name);
