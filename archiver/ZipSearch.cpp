@@ -1,5 +1,7 @@
 // File selection: which files the masks select, and the stored names and directory items they get.
 #include <algorithm>
+#include <set>
+#include <utility>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
@@ -22,19 +24,15 @@ constexpr std::uint32_t kDirectoryBit = platform::faDirectory;
 // index): a folder reached a second time under another path (a bind mount, a junction) is not
 // searched again, so no arrangement of folders makes a search grow beyond the folders that exist.
 // Guarded by the search lock, which a search holds throughout.
-std::vector<platform::FileIdentity>& EnteredFolders() {
-    static std::vector<platform::FileIdentity> entered;
+std::set<std::pair<std::uint64_t, std::uint64_t>>& EnteredFolders() {
+    static std::set<std::pair<std::uint64_t, std::uint64_t>> entered;
     return entered;
 }
 
 // True the first time a folder is entered in this search (or when it cannot be identified).
 bool EnterFolder(const std::string& folder) {
     const platform::FileIdentity id = platform::GetFileIdentity(folder);
-    if (!id.Valid) return true;
-    auto& entered = EnteredFolders();
-    if (std::find(entered.begin(), entered.end(), id) != entered.end()) return false;
-    entered.push_back(id);
-    return true;
+    return !id.Valid || EnteredFolders().emplace(id.Volume, id.Index).second;
 }
 
 // A request to stop the program (a signal, a console event) ends a search at once: a large tree
@@ -203,9 +201,11 @@ void TZipBaseArchiver::SearchAndMark(const TStringList& masks, std::int32_t sear
             SearchMask(searchBaseDir_, searchBaseDir_, mask, recurse, exclusions, searchAttr);
         }
     } catch (...) {
+        EnteredFolders().clear();
         searchBaseDir_ = saved;
         throw;
     }
+    EnteredFolders().clear();
     searchBaseDir_ = saved;
 }
 
