@@ -1129,7 +1129,8 @@ bool DeleteFile(const std::string& path) {
 
 namespace {
 
-// fsync on a descriptor of its own, which a read-only open gives on Linux.
+// fsync on a descriptor of its own, which a read-only open gives on Linux. A file is opened without
+// following a link: one put in a closed volume's place fails the flush, and with it the job.
 bool SyncHost(const std::string& path, const std::string& hostPath, int flags) {
     const int fd = hostPath.empty() ? -1 : ::open(hostPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | flags);
     const bool synced = fd >= 0 && ::fsync(fd) == 0;
@@ -1157,7 +1158,7 @@ bool FlushFiles(const std::vector<std::string>& paths) {
     std::vector<char> flushed(paths.size(), 0);
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
-        for (std::size_t i = next++; i < paths.size(); i = next++) flushed[i] = SyncHost(paths[i], hostPaths[i], 0);
+        for (std::size_t i = next++; i < paths.size(); i = next++) flushed[i] = SyncHost(paths[i], hostPaths[i], O_NOFOLLOW);
     };
     std::vector<std::thread> helpers;
     helpers.reserve(8);
@@ -1176,7 +1177,7 @@ bool FlushFiles(const std::vector<std::string>& paths) {
     // been more than the process may open, and that must not fail a complete archive. A file that
     // truly cannot be flushed fails again here.
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (!flushed[i]) flushed[i] = SyncHost(paths[i], hostPaths[i], 0);
+        if (!flushed[i]) flushed[i] = SyncHost(paths[i], hostPaths[i], O_NOFOLLOW);
     }
     return std::all_of(flushed.begin(), flushed.end(), [](char f) { return f != 0; });
 }
@@ -1210,7 +1211,10 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
     struct stat target{};
     if (error == EEXIST && ::lstat(to.c_str(), &target) == 0) {
         // Only a change of letter case of the same file may land on an existing name.
-        if (target.st_ino != st.st_ino || target.st_dev != st.st_dev) return false;
+        if (target.st_ino != st.st_ino || target.st_dev != st.st_dev) {
+            NoteFileError("rename", oldPath, "a file of the new name is there");
+            return false;
+        }
         if (::rename(from.c_str(), to.c_str()) == 0) return true;
         NoteFileError("rename", oldPath, Reason(errno));
         return false;
@@ -1230,7 +1234,7 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
             }
         }
     }
-    NoteFileError("rename", oldPath, error == EEXIST ? "a file of the new name has appeared" : Reason(error));
+    NoteFileError("rename", oldPath, error == EEXIST ? "a file of the new name is there" : Reason(error));
     return false;
 }
 
