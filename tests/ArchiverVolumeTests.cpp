@@ -259,6 +259,7 @@ TEST(VolumeRequests, ANamePlantedBeforeAVolumeIsCreatedFailsTheArchiveAndIsNotWr
         a->BaseDir = "C:\\src\\";
         a->FileMasks() = {"C:\\src\\*.*"};
         testing_support::MakeHostDirs(m.OnC("C:\\out"));
+        platform::ClearFileErrors();
         a->Open(0xFFFF);
         try {
             a->AddMatchingFiles();
@@ -267,6 +268,8 @@ TEST(VolumeRequests, ANamePlantedBeforeAVolumeIsCreatedFailsTheArchiveAndIsNotWr
             EXPECT_EQ(e.Error(), platform::OsError::AlreadyExists);
             EXPECT_NE(std::string(e.what()).find("\"C:\\out\\Kelmail.Z02\""), std::string::npos) << e.what();
         }
+        EXPECT_EQ(platform::FileErrors(),
+                  std::vector<std::string>{"create C:\\out\\Kelmail.Z02: the name is taken (a file or a link is there)"});
         const std::string planted = plant == Plant::File ? m.OnC("C:\\out\\Kelmail.Z02") : m.OnC("C:\\elsewhere\\victim.txt");
         EXPECT_EQ(testing_support::ReadHostFile(planted), "not the archive's") << static_cast<int>(plant);
         EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\elsewhere\\new.txt")));

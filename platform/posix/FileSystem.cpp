@@ -728,6 +728,7 @@ FileHandle FileHandle::Create(const std::string& path) {
     h.impl_->path = full;
     OsError error = faults::OpenFailureFor(full);
     if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), true, true, true, false, false);
+    if (error == OsError::AlreadyExists) NoteFileError("create", full, "the name is taken (a file or a link is there)");
     if (error != OsError::None) throw EFCreateError(path, error);
     return h;
 }

@@ -234,6 +234,9 @@ FileHandle FileHandle::Create(const std::string& path) {
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
     }
+    if (error == OsError::AlreadyExists) {
+        NoteFileError("create", h.impl_->path, "the name is taken (a file or a link is there)");
+    }
     if (error != OsError::None) throw EFCreateError(path, error);
     return h;
 }
