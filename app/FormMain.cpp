@@ -281,6 +281,8 @@ void TFormMain::ZipFolder() {
         // nothing was packed: it must not be reported as a success.
         if (ZipArchiver->UpdateRolledBack()) ZipFailed = true;
         ZipArchiver->Close();
+    } catch (const EAbort&) {
+        ZipFailed = true;  // a request to stop the program ended the search: the job fails, no more
     } catch (...) {
         MessageDlg(CurrentErrorText(" during zipping!"), mtError, {mbOK});
         ZipFailed = true;

@@ -279,6 +279,9 @@ void TZipBaseArchiver::AddMatchingFiles() {
     BeginUpdate();
     TStringList exclusions = *exclusionMasks_;
     exclusions.push_back(ResolvePath("", FileName, searchBaseDir_));
+    // The base folder is fixed when the search begins, until its files have been read: one swapped
+    // for another folder or a link meanwhile makes them fail, never come from elsewhere.
+    const platform::FolderHold hold(ResolvePath(BaseDir, "", searchBaseDir_));
     try {
         SearchAndMark(*fileMasks_, options_->SearchAttr, options_->Recurse, exclusions);
         EndUpdate();

@@ -1,5 +1,7 @@
 // File selection: which files the masks select, and the stored names and directory items they get.
 #include <algorithm>
+#include <set>
+#include <utility>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
@@ -7,6 +9,7 @@
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
+#include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
 
 using zip::DirWithSlash;
@@ -16,6 +19,28 @@ using zip::NamePart;
 namespace {
 
 constexpr std::uint32_t kDirectoryBit = platform::faDirectory;
+
+// The folders a search has entered, by identity (device and inode, volume serial number and file
+// index): a folder reached a second time under another path (a bind mount, a junction) is not
+// searched again, so no arrangement of folders makes a search grow beyond the folders that exist.
+// Guarded by the search lock, which a search holds throughout.
+std::set<std::pair<std::uint64_t, std::uint64_t>>& EnteredFolders() {
+    static std::set<std::pair<std::uint64_t, std::uint64_t>> entered;
+    return entered;
+}
+
+// True the first time a folder is entered in this search (or when it cannot be identified).
+bool EnterFolder(const std::string& folder) {
+    const platform::FileIdentity id = platform::GetFileIdentity(folder);
+    return !id.Valid || EnteredFolders().emplace(id.Volume, id.Index).second;
+}
+
+// A request to stop the program (a signal, a console event) ends a search at once: a large tree
+// would otherwise hold the program long after it was asked to stop, and the selection so far must
+// not be committed as if it were all.
+void StopIfAsked() {
+    if (platform::StopSignal() != 0) throw EAbort();
+}
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 bool HasSeparator(const std::string& s) { return s.find_first_of("\\/") != std::string::npos; }
@@ -168,13 +193,19 @@ void TZipBaseArchiver::SearchAndMark(const TStringList& masks, std::int32_t sear
     const std::string saved = searchBaseDir_;
     searchBaseDir_ = ResolvePath(BaseDir, "", searchBaseDir_);
     try {
+        StopIfAsked();
         for (const std::string& mask : masks) {
+            // Each mask walks the tree afresh, from its base folder.
+            EnteredFolders().clear();
+            EnterFolder(searchBaseDir_);
             SearchMask(searchBaseDir_, searchBaseDir_, mask, recurse, exclusions, searchAttr);
         }
     } catch (...) {
+        EnteredFolders().clear();
         searchBaseDir_ = saved;
         throw;
     }
+    EnteredFolders().clear();
     searchBaseDir_ = saved;
 }
 
@@ -197,6 +228,7 @@ void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& 
         platform::FindHandle find;
         platform::FindEntry entry;
         for (bool more = !pattern.empty() && find.First(pattern, filter, entry); more; more = find.Next(entry)) {
+            StopIfAsked();
             const bool taken = (entry.Attr & filter) != 0 || (entry.Attr == 0 && (filter & kPlainBits) == kPlainBits);
             if (taken) AddFoundEntry(entry, FolderPart(pattern), rootFolder, exclusions, true);
         }
@@ -211,18 +243,20 @@ void TZipBaseArchiver::SearchMask(const std::string& folder, const std::string& 
     // Only the subfolders matter here: a listing of them alone need not look at every file again.
     for (bool more = find.FirstFolder(dir + "*", platform::faHidden | platform::faSysFile | kDirectoryBit, entry); more;
          more = find.Next(entry)) {
+        StopIfAsked();
         if ((entry.Attr & kDirectoryBit) == 0 || entry.Name == "." || entry.Name == "..") continue;
         const std::string sub = dir + entry.Name;
         const bool excluded = std::any_of(exclusions.begin(), exclusions.end(),
                                           [&](const std::string& e) { return PathMatchesMask(sub, e, true); });
         if (excluded) continue;
         if ((attr & kDirectoryBit) != 0 && (Matches(sub, pattern) || Matches(sub + ".", pattern))) {
+            if (!EnterFolder(sub)) continue;
             if (AddFoundEntry(entry, dir, rootFolder, exclusions, true)) {
                 SearchMask(sub, rootFolder, "*.*", true, exclusions, searchAttr);
             }
             continue;
         }
-        if (!recurse) continue;
+        if (!recurse || !EnterFolder(sub)) continue;
         if (HasSeparator(mask)) {
             if (HasWildcard(mask)) SearchMask(sub, rootFolder, NamePart(pattern), true, exclusions, searchAttr);
         } else {

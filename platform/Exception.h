@@ -88,3 +88,11 @@ public:
     ESeekError() : Exception("Stream seek error") {}
     const char* ClassName() const override { return "ESeekError"; }
 };
+
+// An operation given up because the program was asked to stop (a signal, a console event): it
+// says nothing the user needs told, so whoever catches it shows no error of its own.
+class EAbort : public Exception {
+public:
+    EAbort() : Exception("Operation aborted") {}
+    const char* ClassName() const override { return "EAbort"; }
+};

@@ -37,8 +37,9 @@ enum class SeekOrigin : std::uint8_t { Begin, Current, End };
 // An open file. Move-only; the file is closed when the handle goes.
 class FileHandle {
 public:
-    // Creates the file, or truncates an existing one, for reading and writing with no sharing.
-    // Raises EFCreateError.
+    // Creates a new file for reading and writing with no sharing. A name that is taken (a file, a
+    // folder, a symbolic link, also one that appears while the file is being created) is never
+    // opened or written through: EFCreateError with OsError::AlreadyExists. Raises EFCreateError.
     static FileHandle Create(const std::string& path);
     // Opens an existing file with an open-mode word (access and sharing). Raises EFOpenError.
     static FileHandle Open(const std::string& path, std::uint16_t mode);
@@ -160,6 +161,8 @@ bool FlushFiles(const std::vector<std::string>& paths);
 // Forces a folder's entries (the names of the files created or renamed in it) to the disk; false
 // on failure.
 bool FlushFolder(const std::string& path);
+// Renames a file; never replaces a file or link of the new name, also one that appears while the
+// rename is under way (a change of letter case of the same file aside). False on failure.
 bool RenameFile(const std::string& oldPath, const std::string& newPath);
 // Bytes available to the user on the drive of path; -1 when the query fails.
 std::int64_t DiskFree(const std::string& path);
@@ -182,6 +185,24 @@ public:
     ~FolderRunLock();
     FolderRunLock(const FolderRunLock&) = delete;
     FolderRunLock& operator=(const FolderRunLock&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+// Holds a folder, until destroyed, as it is when the hold begins: a search and the reading of what
+// it found see one folder, whatever its path comes to name meanwhile. Every FileHandle::Open of a
+// path below it reads the file of the folder held (on Linux through its descriptor, each folder
+// below it entered without following a link; on Windows the folder cannot be renamed or deleted
+// while held, and a file opened must lie in it). A folder swapped for another one or for a link
+// after the hold began makes such opens fail as files that cannot be read, never succeed with the
+// other folder's bytes. A folder that cannot be held (missing) holds nothing.
+class FolderHold {
+public:
+    explicit FolderHold(const std::string& folder);
+    ~FolderHold();
+    FolderHold(const FolderHold&) = delete;
+    FolderHold& operator=(const FolderHold&) = delete;
 
 private:
     struct Impl;

@@ -45,7 +45,8 @@ private:
     std::int64_t position_ = 0;
 };
 
-// A stream over a file. mode is an open-mode word; fmCreate creates (or truncates) the file.
+// A stream over a file. mode is an open-mode word; fmCreate creates a new file (never over a taken
+// name, see FileHandle::Create).
 // Raises EFCreateError or EFOpenError. A failed seek or size query raises ESeekError: a position
 // taken for -1 would land in the archive's records.
 class TFileStream : public TStream {

@@ -186,12 +186,100 @@ TEST_F(Job, WholeJobInProcess) {
     EXPECT_EQ(shown, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01"}));
 }
 
+// Whoever may write in LOG_EML must not get files from outside it mailed out: a link to a file or
+// a folder elsewhere is asked about as a file that cannot be opened (an unattended run fails, and
+// its archive goes), and Ignore leaves it out; its target's bytes never reach an archive.
+TEST_F(Job, LinksInTheLogFolderToFilesAndFoldersOutsideAreNeverPacked) {
+    SKIP_ON_WINDOWS("symbolic links of the Linux machine");
+    Mail("a.eml", "mail");
+    WriteHostFile(m.OnC("C:\\secret\\shadow"), "root:secret-hash");
+    WriteHostFile(m.OnC("C:\\secret\\certs\\key.pem"), "private key");
+    std::filesystem::create_symlink(m.OnC("C:\\secret\\shadow"), m.OnC("C:\\Vandrel\\LOG_EML\\shadow.eml"));
+    std::filesystem::create_directory_symlink(m.OnC("C:\\secret"), m.OnC("C:\\Vandrel\\LOG_EML\\etc"));
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << shown;
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\etc\""), std::string::npos) << shown;
+    EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+    TearDown();
+    SetUp();
+    platform::SetHeadlessAnswers({"Ignore", "Ignore"});
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\shadow.eml\""), std::string::npos) << shown;
+    const std::string archive = testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(archive)) names.push_back(entry.name);
+    EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
+// Folders linked to each other twice each way once made the search grow as 2^depth, for ever:
+// no link is entered, so the search sees each folder once and asks about the first link.
+TEST_F(Job, FoldersLinkedToEachOtherTwiceEachWayEndTheSearch) {
+    SKIP_ON_WINDOWS("symbolic links of the Linux machine");
+    Mail("d1\\a.eml", "a");
+    Mail("d2\\b.eml", "b");
+    for (const char* link : {"d1\\u1", "d1\\u2"}) std::filesystem::create_directory_symlink("../d2", m.OnC(std::string("C:\\Vandrel\\LOG_EML\\") + link));
+    for (const char* link : {"d2\\v1", "d2\\v2"}) std::filesystem::create_directory_symlink("../d1", m.OnC(std::string("C:\\Vandrel\\LOG_EML\\") + link));
+    platform::SetHeadlessAnswers({"Ignore", "Ignore", "Ignore", "Ignore"});
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    std::vector<std::string> names;
+    for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"d1/", "a.eml", "d2/", "b.eml"}));
+}
+
+// LOG_EML is fixed when the search begins. Swapped between the search and the reading of its files
+// (renamed away, a link to another folder in its place), the files read are still its own; a
+// folder inside it swapped for a link makes its files fail as files that cannot be read. The other
+// folder's bytes (here under the same names) never reach an archive.
+TEST_F(Job, FoldersSwappedAfterTheSearchNeverGiveAnotherFoldersBytes) {
+    SKIP_ON_WINDOWS("renames and links of the Linux machine");
+    const auto setUp = [&] {
+        Mail("a.eml", "original a");
+        Mail("sub\\b.eml", "original b");
+        WriteHostFile(m.OnC("C:\\other\\a.eml"), std::string(100, 'o'));
+        WriteHostFile(m.OnC("C:\\other\\sub\\b.eml"), std::string(100, 'o'));
+    };
+    const auto swapAtStart = [&](const std::string& folder, const std::string& other) {
+        form->ZipArchiver->OnOverallProgress = [&, folder, other](TObject*, double, TZipProcessOperation, TZipProgressPhase phase, bool&) {
+            if (phase != ppStart) return;
+            std::filesystem::rename(m.OnC(folder), m.OnC(folder + ".away"));
+            std::filesystem::create_directory_symlink(m.OnC(other), m.OnC(folder));
+        };
+    };
+    setUp();
+    swapAtStart("C:\\Vandrel\\LOG_EML", "C:\\other");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
+    std::vector<std::pair<std::string, std::uint32_t>> entries;
+    for (const auto& e : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
+        entries.emplace_back(e.name, e.header.UncompressedSize);
+    }
+    EXPECT_EQ(entries, (std::vector<std::pair<std::string, std::uint32_t>>{{"a.eml", 10}, {"sub/", 0}, {"b.eml", 10}}));
+    TearDown();
+    std::filesystem::remove_all(m.OnC("C:\\Vandrel"));
+    std::filesystem::remove_all(m.OnC("C:\\other"));
+    SetUp();
+    setUp();
+    swapAtStart("C:\\Vandrel\\LOG_EML\\sub", "C:\\other\\sub");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << shown;
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\sub\\b.eml\""), std::string::npos) << shown;
+    EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+}
+
 TEST_F(Job, LogFolderLinkedToTheServerFolderNeverPacksTheArchivesOwnVolume) {
     SKIP_ON_WINDOWS("a symbolic link of the Linux machine");
     std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));
     std::filesystem::create_directory_symlink(m.OnC("C:\\Vandrel"), m.OnC("C:\\Vandrel\\LOG_EML"));
     WriteHostFile(m.OnC("C:\\Vandrel\\a.eml"), "mail");
+    // The server folder, seen through the link, holds the link LOG_EML itself: a link is never
+    // followed, and is asked about as a file that cannot be opened.
+    platform::SetHeadlessAnswers({"Ignore"});
     form->TimerTick(nullptr);
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\LOG_EML\""), std::string::npos) << shown;
     EXPECT_EQ(form->Outcome(), TJobOutcome::Reported) << shown;
     std::vector<std::string> names;
     for (const auto& entry : testing_support::LocalHeadersOf(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")))) {
@@ -609,7 +697,9 @@ TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
     volume.WriteBuffer("first run", 9);
     const ProgramRun r = RunProgram(m);
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_NE(r.output.find("being used by another process"), std::string::npos) << r.output;
+    // Its volume's name is taken: a volume is only ever created new.
+    EXPECT_NE(r.output.find("Cannot create file \"C:\\Vandrel\\Kelmail."), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("The file exists"), std::string::npos) << r.output;
     EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.Z01")), "first run");
 }
 

@@ -60,6 +60,8 @@ protected:
     }
     std::string Archive() { return testing_support::ReadHostFile(m.OnC("C:\\u.zip")); }
     void Add() {
+        // A new archive is created new: the one of an earlier round goes first.
+        if (!a.IsOpen()) std::filesystem::remove(m.OnC("C:\\u.zip"));
         a.Open(a.IsOpen() ? a.OpenMode() : 0xFFFF);
         a.AddMatchingFiles();
     }
@@ -393,6 +395,9 @@ TEST_F(UpdateEngine, CancelOfTheCopyIntoVolumesRollsBack) {
     for (cancelCopyAt = 1; cancelCopyAt <= 6; ++cancelCopyAt) {
         copyEvents = 0;
         std::filesystem::remove(m.OnC("C:\\u.zip"));
+        for (const char* volume : {"C:\\u.Z01", "C:\\u.Z02", "C:\\u.Z03"}) {
+            std::filesystem::remove(m.OnC(volume));  // the volumes a rolled-back round left
+        }
         a.OpenDefault();  // a new archive, and a new first update
         a.AddMatchingFiles();
         EXPECT_TRUE(a.UpdateRolledBack()) << "cancel at copy event " << cancelCopyAt;

@@ -218,6 +218,7 @@ TEST(VolumeRequests, AHandlerThatRenamesTheVolumeIsFollowed) {
     a->Close();
     EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\out")), std::vector<std::string>{"Kelmail.zip"});
     // A volume named like the archive in other letters is the archive: it is kept, not deleted.
+    std::filesystem::remove(m.OnC("C:\\out\\Kelmail.zip"));
     auto b = MakeJobArchiver();
     b->OnRequestBlankVolume = [](TObject*, int, std::string& name, bool&) { name = "C:\\out\\KELMAIL.ZIP"; };
     b->FileName = "C:\\out\\Kelmail.zip";
@@ -231,6 +232,48 @@ TEST(VolumeRequests, AHandlerThatRenamesTheVolumeIsFollowed) {
     reader.FileName = "C:\\out\\Kelmail.zip";
     reader.OpenDefault();
     EXPECT_EQ(reader.DirManager()->Dir().Count(), 1);
+}
+
+// Anyone who may write in the archive's folder can put a name there between the volume's request
+// and its creation: a file of another user's, or a link to a file elsewhere. The volume is never
+// written through it; the archive fails, naming the volume, and what the name led to is as it was.
+TEST(VolumeRequests, ANamePlantedBeforeAVolumeIsCreatedFailsTheArchiveAndIsNotWritten) {
+    enum class Plant { File, LinkToFile, LinkToNothing };
+    for (const Plant plant : {Plant::File, Plant::LinkToFile, Plant::LinkToNothing}) {
+        if (plant != Plant::File && testing_support::kWindows) continue;  // links of the Linux machine
+        TestMachine m;
+        testing_support::WriteHostFile(m.OnC("C:\\elsewhere\\victim.txt"), "not the archive's");
+        auto a = MakeJobArchiver(kSmallVolume);
+        a->SetCompressionMode(0);
+        for (int i = 0; i < 3; ++i) {
+            testing_support::WriteHostFile(m.OnC("C:\\src\\f" + std::to_string(i) + ".bin"),
+                                           testing_support::RandomBytes(40000, static_cast<std::uint32_t>(i + 7)));
+        }
+        a->OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool&) {
+            if (n != 2) return;
+            if (plant == Plant::File) testing_support::WriteHostFile(m.OnC(name), "not the archive's");
+            else if (plant == Plant::LinkToFile) std::filesystem::create_symlink(m.OnC("C:\\elsewhere\\victim.txt"), m.OnC(name));
+            else std::filesystem::create_symlink(m.OnC("C:\\elsewhere\\new.txt"), m.OnC(name));
+        };
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->BaseDir = "C:\\src\\";
+        a->FileMasks() = {"C:\\src\\*.*"};
+        testing_support::MakeHostDirs(m.OnC("C:\\out"));
+        platform::ClearFileErrors();
+        a->Open(0xFFFF);
+        try {
+            a->AddMatchingFiles();
+            ADD_FAILURE() << "the archive was written over a planted name (" << static_cast<int>(plant) << ")";
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(e.Error(), platform::OsError::AlreadyExists);
+            EXPECT_NE(std::string(e.what()).find("\"C:\\out\\Kelmail.Z02\""), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(platform::FileErrors(),
+                  std::vector<std::string>{"create C:\\out\\Kelmail.Z02: the name is taken (a file or a link is there)"});
+        const std::string planted = plant == Plant::File ? m.OnC("C:\\out\\Kelmail.Z02") : m.OnC("C:\\elsewhere\\victim.txt");
+        EXPECT_EQ(testing_support::ReadHostFile(planted), "not the archive's") << static_cast<int>(plant);
+        EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\elsewhere\\new.txt")));
+    }
 }
 
 TEST(VolumeRequests, NoRoomForAVolumeEndsWithCode45) {
@@ -295,6 +338,7 @@ TEST(VolumeWrites, ABlockAndItsReserveThatFillTheRoomExactlyStayOnTheVolume) {
         {100, 0, 0}, {101, 0, 1}, {60, 40, 0}, {60, 41, 1}, {100, -1, 0}};
     const std::string bytes(kSmallVolume, 'x');
     for (const auto& c : cases) {
+        for (const char* volume : {"C:\\out\\Kelmail.zip", "C:\\out\\Kelmail.Z01", "C:\\out\\Kelmail.Z02"}) std::filesystem::remove(m.OnC(volume));
         auto a = MakeJobArchiver(kSmallVolume);
         a->FileName = "C:\\out\\Kelmail.zip";
         a->Open(0xFFFF);

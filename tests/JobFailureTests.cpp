@@ -355,6 +355,23 @@ TEST_F(JobFailures, ClosedStandardDescriptorsGetNoFileOfTheJob) {
     EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
 }
 
+// A stop asked for while the files are searched ends the search at once, whatever the tree still
+// holds: the job fails with 128 + the signal's number and leaves nothing behind.
+TEST_F(JobFailures, StopDuringTheSearchEndsItAtOnceAndLeavesNothing) {
+    for (int i = 0; i < 30; ++i) Mail("f" + std::to_string(100 + i) + ".eml", "mail");
+    for (int i = 0; i < 5; ++i) Mail("box" + std::to_string(i) + "\\m.eml", "mail");
+    int confirmed = 0;
+    const JobRun run = Run(0, [&](TFormMain& form) {
+        form.ZipArchiver->OnConfirmProcessFile = [&](TObject*, const std::string&, TZipProcessOperation, bool&) {
+            if (++confirmed == 3) platform::RequestStop(15);
+        };
+    });
+    EXPECT_EQ(confirmed, 3);
+    EXPECT_EQ(run.status, 143);
+    EXPECT_EQ(run.shown, "== Error ==\nZip of Vandrel SPAM failed!\n-> OK\n");
+    EXPECT_EQ(Check(run), "");
+}
+
 // A stop asked for before the job begins ends the program at once: the previous archive, which
 // starting the job would delete, stays.
 TEST_F(JobFailures, StopBeforeTheJobBeginsKeepsThePreviousArchive) {

@@ -190,6 +190,38 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_EQ(OpenError("C:\\e"), OsError::AccessDenied);
 }
 
+// A file is only ever created new, and a rename never lands on a name that is taken: whatever
+// another user put in the folder (a file, a link to a file elsewhere, a link to nothing yet) fails
+// the creation or the rename, and nothing is written where the name leads.
+TEST(HostFiles, CreationAndRenameNeverReplaceOrWriteThroughATakenName) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\other\\victim.txt"), "victim");
+    WriteHostFile(m.OnC("C:\\srv\\taken.bin"), "taken");
+    WriteHostFile(m.OnC("C:\\srv\\volume.bin"), "volume");
+    std::filesystem::create_symlink(m.OnC("C:\\other\\victim.txt"), m.OnC("C:\\srv\\link.bin"));
+    std::filesystem::create_symlink(m.OnC("C:\\other\\new.txt"), m.OnC("C:\\srv\\dangling.bin"));
+    for (const char* name : {"C:\\srv\\taken.bin", "C:\\SRV\\TAKEN.BIN", "C:\\srv\\link.bin", "C:\\srv\\dangling.bin"}) {
+        try {
+            TFileStream f(name, fmCreate);
+            f.WriteBuffer("archive", 7);
+            ADD_FAILURE() << "created " << name << " over a taken name";
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(e.Error(), OsError::AlreadyExists) << name;
+        }
+        EXPECT_FALSE(RenameFile("C:\\srv\\volume.bin", name)) << name;
+    }
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\other\\victim.txt")), "victim");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\srv\\taken.bin")), "taken");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\srv\\volume.bin")), "volume");
+    EXPECT_FALSE(testing_support::HostExists(m.OnC("C:\\other\\new.txt")));
+    EXPECT_TRUE(std::filesystem::is_symlink(m.OnC("C:\\srv\\link.bin")));
+    // A free name takes the new file and the rename; a change of letter case is no other name.
+    EXPECT_NO_THROW(TFileStream("C:\\srv\\fresh.bin", fmCreate));
+    EXPECT_TRUE(RenameFile("C:\\srv\\volume.bin", "C:\\srv\\last.bin"));
+    EXPECT_TRUE(RenameFile("C:\\srv\\last.bin", "C:\\srv\\LAST.BIN"));
+    EXPECT_EQ(Content("C:\\srv\\last.bin"), "volume");
+}
+
 // A FIFO in a mail folder belongs to another program. Refusing to open it must leave that program
 // as it was: a writer waiting for a reader must go on waiting, not get a reader that vanishes
 // with what it wrote.
@@ -219,20 +251,35 @@ TEST(HostFiles, RefusingAFifoLeavesItsWaitingWriterWaiting) {
     }
 }
 
-// Links to the folder itself or above it would make a walk of the tree go round for ever (x/y/x/y/...);
-// a link to a folder elsewhere is a folder like any other.
-TEST(HostFiles, LinksThatLeadBackUpTheTreeAreNotListed) {
+// A symbolic link is never followed: whoever may write in a mail folder could make one lead to any
+// file the program's user may read (mailed out under a mail's name), to a folder above (a walk that
+// goes round for ever) or to a folder elsewhere. A link to a file or a folder is listed as a file,
+// never as a folder to search, and it cannot be opened: it is asked about like any unreadable file.
+TEST(HostFiles, LinksAreListedAsFilesThatCannotBeOpened) {
     TestMachine m;
     WriteHostFile(m.OnC("C:\\e\\sub\\a.eml"), "a");
     WriteHostFile(m.OnC("C:\\other\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\secret.txt"), "secret");
     std::filesystem::create_directory_symlink(".", m.OnC("C:\\e\\sub\\x"));
     std::filesystem::create_directory_symlink("..", m.OnC("C:\\e\\sub\\up"));
     std::filesystem::create_directory_symlink(m.OnC("C:\\other"), m.OnC("C:\\e\\sub\\elsewhere"));
-    std::vector<std::string> names;
+    std::filesystem::create_symlink(m.OnC("C:\\secret.txt"), m.OnC("C:\\e\\sub\\shadow.eml"));
+    std::filesystem::create_symlink("a.eml", m.OnC("C:\\e\\sub\\alias.eml"));
+    std::vector<std::pair<std::string, std::uint32_t>> listed;
     FindHandle find;
     FindEntry e;
-    for (bool more = find.First("C:\\e\\sub\\*.*", faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) names.push_back(e.Name);
-    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "a.eml", "elsewhere"}));
+    for (bool more = find.First("C:\\e\\sub\\*.*", faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) {
+        listed.emplace_back(e.Name, e.Attr & (faDirectory | faArchive));
+    }
+    const std::vector<std::pair<std::string, std::uint32_t>> expected{
+        {".", faDirectory}, {"..", faDirectory}, {"a.eml", faArchive}, {"alias.eml", faArchive},
+        {"elsewhere", faArchive}, {"shadow.eml", faArchive}, {"up", faArchive}, {"x", faArchive}};
+    EXPECT_EQ(listed, expected);
+    for (const char* link : {"shadow.eml", "alias.eml", "elsewhere", "up", "x"}) {
+        EXPECT_EQ(OpenError(std::string("C:\\e\\sub\\") + link), OsError::AccessDenied) << link;
+    }
+    EXPECT_EQ(OpenError("C:\\E\\SUB\\SHADOW.EML"), OsError::AccessDenied);
+    EXPECT_EQ(Content("C:\\e\\sub\\a.eml"), "a");
 }
 
 // The listing of folders alone passes files over without querying them, by the type the folder
@@ -264,9 +311,9 @@ TEST(HostFiles, AListingOfFoldersGivesTheFoldersOfTheFullListing) {
     EXPECT_EQ(folders, list(false, all));
     std::vector<std::string> names;
     for (const auto& f : folders) names.push_back(f.first);
-    EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".hidden", "linked", "sub"}));
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".hidden", "sub"}));
     // The filter holds as in the full listing: no hidden folder without the hidden bit.
-    EXPECT_EQ(list(true, faDirectory).size(), 4u);
+    EXPECT_EQ(list(true, faDirectory).size(), 3u);
     EXPECT_TRUE(list(true, faHidden | faArchive).empty());
 }
 
@@ -399,12 +446,13 @@ TEST(FileStreams, ShareModesHoldBetweenProcesses) {
     }
     char c = 0;
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    // The second run meets the sharing error and cannot touch the first run's file.
+    // The second run cannot touch the first run's file: not by creating it anew (a file is only
+    // ever created new), nor by opening, deleting or renaming it.
     try {
         TFileStream("C:\\Srv\\KELMAIL.z01", fmCreate);
         ADD_FAILURE() << "created a file another process holds";
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Error(), OsError::ShareViolation);
+        EXPECT_EQ(e.Error(), OsError::AlreadyExists);
     }
     EXPECT_EQ(OpenError("C:\\Srv\\Kelmail.Z01"), OsError::ShareViolation);
     EXPECT_FALSE(DeleteFile("C:\\Srv\\Kelmail.Z01"));
@@ -657,4 +705,75 @@ TEST(CodePages, AnsiCaseRules) {
     EXPECT_TRUE(AnsiSameText("Caf\xE9", "CAF\xC9"));
     EXPECT_FALSE(AnsiSameText("a", "ab"));
     EXPECT_FALSE(IsDBCSLeadByte(0x81));
+}
+
+namespace {
+
+std::vector<std::pair<std::string, std::uint32_t>> ListedWithKind(const std::string& pattern) {
+    std::vector<std::pair<std::string, std::uint32_t>> found;
+    FindHandle find;
+    FindEntry e;
+    for (bool more = find.First(pattern, faDirectory | faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) {
+        if (e.Name != "." && e.Name != "..") found.emplace_back(e.Name, e.Attr & faDirectory);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+bool Opens(const std::string& path) {
+    try {
+        TFileStream f(path, fmOpenRead | fmShareDenyWrite);
+        return true;
+    } catch (const EFOpenError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+// Both systems: a symbolic link (to a file or a folder) is listed as a file, never as a folder to
+// search, and opening it fails; the files it leads to are never read through it.
+TEST(Links, AreListedAsFilesAndNeverOpenedThrough) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\lk\\other\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\lk\\secret.txt"), "secret");
+    WriteHostFile(m.OnC("C:\\lk\\e\\a.eml"), "a");
+    try {
+        std::filesystem::create_symlink(m.OnC("C:\\lk\\secret.txt"), m.OnC("C:\\lk\\e\\shadow.eml"));
+        std::filesystem::create_directory_symlink(m.OnC("C:\\lk\\other"), m.OnC("C:\\lk\\e\\elsewhere"));
+    } catch (const std::filesystem::filesystem_error& e) {
+        GTEST_SKIP() << "no symbolic links can be made here: " << e.what();
+    }
+    const std::vector<std::pair<std::string, std::uint32_t>> expected{{"a.eml", 0}, {"elsewhere", 0}, {"shadow.eml", 0}};
+    EXPECT_EQ(ListedWithKind("C:\\lk\\e\\*"), expected);
+    EXPECT_TRUE(Opens("C:\\lk\\e\\a.eml"));
+    EXPECT_FALSE(Opens("C:\\lk\\e\\shadow.eml"));
+    EXPECT_FALSE(Opens("C:\\lk\\e\\elsewhere"));
+}
+
+// A folder held for a search is the folder read from until the hold ends, or a file below it
+// cannot be read at all: never is another folder's file read in its place. Linux reads it through
+// its descriptor; Windows refuses to rename it while held (Wine allows that, and then the file of
+// the folder now of that name, lying elsewhere, is refused).
+TEST(Links, AHeldFolderIsTheOneReadFrom) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\held\\a.eml"), "held");
+    WriteHostFile(m.OnC("C:\\swap\\a.eml"), "another folder's");
+    {
+        const FolderHold hold("C:\\held");
+        if (RenameFile("C:\\held", "C:\\held.away")) {
+            ASSERT_TRUE(RenameFile("C:\\swap", "C:\\held"));
+        }
+        std::string read = "<cannot be read>";
+        try {
+            TFileStream f("C:\\held\\a.eml", fmOpenRead | fmShareDenyWrite);
+            read.assign(static_cast<std::size_t>(f.Size()), '\0');
+            f.ReadBuffer(read.data(), static_cast<std::int64_t>(read.size()));
+        } catch (const EFOpenError&) {
+        }
+        EXPECT_NE(read, "another folder's");
+        if (!testing_support::kWindows) {
+            EXPECT_EQ(read, "held");
+        }
+    }
 }

@@ -123,6 +123,40 @@ TEST(RegistryFile, MalformedFileNamesFileAndLine) {
     EXPECT_THROW(ReadValue("ok"), ERegistryException);
 }
 
+// Files that are cut short or damaged are errors naming the file and the line, never a value taken
+// in part: a server path cut short would send the job to another folder.
+TEST(RegistryFile, FilesCutShortOrDamagedAreErrorsNamingFileAndLine) {
+    SKIP_ON_WINDOWS("the registry file of the Linux machine");
+    const std::string head = std::string("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE") + kKey + "]\r\n";
+    const auto utf16 = [](const std::string& text) {
+        std::string bytes = "\xFF\xFE";
+        for (char c : text) bytes += std::string{c, '\0'};
+        return bytes;
+    };
+    const struct { const char* what; std::string bytes; const char* line; const char* why; } cases[] = {
+        {"a hex(2) value cut off after its continuation",
+         head + "\"Srvr_Path\"=hex(2):43,00,3a,00,\\\r\n", "line 4", "cut off at the end of the file"},
+        {"hex data cut off after a comma", head + "\"Srvr_Path\"=hex(2):43,00,3a,00,\r\n", "line 4", "ends in a comma"},
+        {"a zero inside a string", head + std::string("\"Srvr_Path\"=\"C:\\\\Vandrel\0\\\\Other\"\r\n", 35),
+         "line 4", "zero character"},
+        {"a UTF-16 file of odd length", utf16(head + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n") + "\x41", "line 5",
+         "UTF-16 file of odd length"},
+        {"UTF-16 text data of odd length", head + "\"Srvr_Path\"=hex(2):43,00,3a\r\n", "line 4", "odd length"},
+    };
+    for (const auto& c : cases) {
+        TestMachine m;
+        testing_support::WriteHostFile(m.Host("registry.reg"), c.bytes);
+        try {
+            const std::string value = ReadValue("Srvr_Path");
+            ADD_FAILURE() << c.what << ": taken as \"" << value << "\"";
+        } catch (const ERegistryException& e) {
+            EXPECT_NE(e.Message().find(m.Host("registry.reg")), std::string::npos) << c.what << ": " << e.Message();
+            EXPECT_NE(e.Message().find(c.line), std::string::npos) << c.what << ": " << e.Message();
+            EXPECT_NE(e.Message().find(c.why), std::string::npos) << c.what << ": " << e.Message();
+        }
+    }
+}
+
 TEST(RegistryFile, HostileFilesGiveTheirErrorInLinearTime) {
     SKIP_ON_WINDOWS("the registry file of the Linux machine");
     TestMachine m;

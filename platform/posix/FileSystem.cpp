@@ -159,9 +159,8 @@ bool SameHostName(std::string_view hostName, const std::string& ansiName) {
 // The entry of a host folder that a Windows name (ANSI) denotes without regard to case; empty when
 // there is none. Where several differ only in case, the first in byte order is taken, whatever
 // order the folder lists them in.
-std::string FindWithoutCase(const std::string& folder, const std::string& ansiName) {
+std::string FindWithoutCaseIn(DIR* dir, const std::string& ansiName) {
     std::string best;
-    DIR* dir = ::opendir(folder.c_str());
     if (!dir) return best;
     while (const dirent* e = ::readdir(dir)) {
         const std::string_view name(e->d_name);
@@ -179,6 +178,10 @@ std::string FindWithoutCase(const std::string& folder, const std::string& ansiNa
     }
     ::closedir(dir);
     return best;
+}
+
+std::string FindWithoutCase(const std::string& folder, const std::string& ansiName) {
+    return FindWithoutCaseIn(::opendir(folder.c_str()), ansiName);
 }
 
 }  // namespace
@@ -216,8 +219,12 @@ HostFile Lookup(const std::string& windowsPath) {
     };
     // The exact name first: one call when it exists, which is the case for every name the program
     // got from a folder listing. It also wins over names that differ from it only in case.
+    // A link that leads nowhere still takes its name: a file is never created through it.
+    const auto present = [&](const std::string& path) {
+        return ::stat(path.c_str(), &f.st) == 0 || (::lstat(path.c_str(), &f.st) == 0 && S_ISLNK(f.st.st_mode));
+    };
     const std::string exact = below(root, 0, names.size());
-    if (::stat(exact.c_str(), &f.st) == 0) return found(exact);
+    if (present(exact)) return found(exact);
     // Otherwise start from the deepest folder that exists as named, and match the rest without
     // case, trying the exact rest again after each component put right.
     std::size_t known = names.size();
@@ -244,7 +251,7 @@ HostFile Lookup(const std::string& windowsPath) {
         folder = Joined(folder, entry);
         ++known;
         const std::string rest = below(folder, known, names.size());
-        if (::stat(rest.c_str(), &f.st) == 0) return found(rest);
+        if (present(rest)) return found(rest);
         if (::stat(folder.c_str(), &st) != 0) return f;
         // Down as named as far as that goes; the next component is then put right in turn.
         while (known < names.size()) {
@@ -324,6 +331,8 @@ OsError FromErrno(int error) {
         case EEXIST: return OsError::AlreadyExists;
         case EMFILE:
         case ENFILE: return OsError::TooManyOpenFiles;
+        // A symbolic link where a file was asked for: the program opens files, never links.
+        case ELOOP: return OsError::AccessDenied;
         default: return OsError::Other;
     }
 }
@@ -494,8 +503,10 @@ private:
 // modes of the other opens forbid. Only a regular file is opened: a folder, FIFO, socket or device
 // is refused at once, and the open never waits. Returns the error kind, OsError::None on success.
 OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create, bool read, bool write,
-                 bool shareRead, bool shareWrite) {
+                 bool shareRead, bool shareWrite, int dirFd = AT_FDCWD) {
     if (file.path.empty()) return file.error;
+    // A link that leads nowhere takes its name as any file does (O_EXCL below refuses the others).
+    if (create && file.exists && S_ISLNK(file.st.st_mode)) return OsError::AlreadyExists;
     if (file.exists && !S_ISREG(file.st.st_mode)) return OsError::AccessDenied;
     if (!file.exists && !create) return file.error;
     // An open of a file that is there is entered in the table at once under the file's identity
@@ -529,10 +540,12 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
                     files.end());
     };
     // O_NONBLOCK: should a FIFO take the file's place meanwhile, open returns instead of waiting for
-    // a writer. A file being created is truncated only once the share modes allow it.
-    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-    if (create) flags |= O_CREAT;
-    const int fd = ::open(file.path.c_str(), flags, 0666);
+    // a writer. O_NOFOLLOW: a symbolic link in the file's place is refused, not followed to a file
+    // elsewhere. A file is created with O_EXCL: should a name appear meanwhile (a link planted
+    // between the look-up and the creation), the creation fails instead of writing through it.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    if (create) flags |= O_CREAT | O_EXCL;
+    const int fd = ::openat(dirFd, file.path.c_str(), flags, 0666);
     if (fd < 0) {
         const OsError error = FromErrno(errno);
         leave();
@@ -545,7 +558,6 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
     else if (::fstat(fd, &opened) != 0) error = FromErrno(errno);
     else if (!S_ISREG(opened.st_mode)) error = OsError::AccessDenied;
     else if (opened.st_nlink == 0) error = create ? OsError::AccessDenied : OsError::FileNotFound;  // deleted meanwhile
-    else if (create && opened.st_size > 0 && ::ftruncate(fd, 0) != 0) error = FromErrno(errno);
     if (error == OsError::None && entered) {
         guard.lock();
         if ((opened.st_dev != wanted.dev || opened.st_ino != wanted.ino) && conflicting(opened.st_dev, opened.st_ino)) {
@@ -574,6 +586,136 @@ OsError OpenHost(FileHandle::Impl& impl, const host::HostFile& file, bool create
 
 }  // namespace
 
+// ---- Folders held for a search ----
+
+namespace {
+
+// A folder held from the moment a search begins: its Windows path (full, upper-cased, with a
+// trailing backslash) and a descriptor of the folder found there then, shared with the opens under
+// way (so that it outlives the hold while one still uses it).
+struct HeldDescriptor {
+    int fd;
+    explicit HeldDescriptor(int f) : fd(f) {}
+    HeldDescriptor(const HeldDescriptor&) = delete;
+    HeldDescriptor& operator=(const HeldDescriptor&) = delete;
+    ~HeldDescriptor() { ::close(fd); }
+};
+
+struct HeldFolder {
+    const void* owner;
+    std::string prefix;
+    std::shared_ptr<HeldDescriptor> folder;
+};
+
+std::mutex& HeldLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<HeldFolder>& Held() {
+    static std::vector<HeldFolder> held;
+    return held;
+}
+
+// The folder held for full (a Windows path) and the components of full below it; null when no
+// held folder holds full.
+std::shared_ptr<HeldDescriptor> HeldFolderOf(const std::string& full, std::vector<std::string>& below) {
+    std::lock_guard guard(HeldLock());
+    if (Held().empty()) return nullptr;
+    const std::string upper = AnsiUpperCase(full);
+    const HeldFolder* best = nullptr;
+    for (const HeldFolder& h : Held()) {
+        if (upper.size() > h.prefix.size() && upper.compare(0, h.prefix.size(), h.prefix) == 0 &&
+            (!best || h.prefix.size() > best->prefix.size())) {
+            best = &h;
+        }
+    }
+    if (!best) return nullptr;
+    below.clear();
+    for (std::size_t pos = best->prefix.size(); pos < full.size();) {
+        const std::size_t end = std::min(full.find('\\', pos), full.size());
+        if (end > pos) below.push_back(full.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return best->folder;
+}
+
+// The entry of the folder open on dirFd that a Windows name denotes, and what is there (a link as
+// the link itself): the exact name, else the name without regard to case; empty when there is none.
+std::string EntryAt(int dirFd, const std::string& ansiName, struct stat& st) {
+    const std::string exact = host::AnsiToUtf8(ansiName);
+    if (::fstatat(dirFd, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return exact;
+    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return std::string();
+    DIR* dir = ::fdopendir(copy);
+    if (!dir) {
+        ::close(copy);
+        return std::string();
+    }
+    const std::string found = host::FindWithoutCaseIn(dir, ansiName);
+    if (found.empty() || ::fstatat(dirFd, found.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::string();
+    return found;
+}
+
+// Resolves the components below a held folder, never following a link: each folder on the way is
+// opened relative to the one before it with O_NOFOLLOW, so a folder swapped for a link, or for
+// another folder by a rename, after the search began leads nowhere. Returns the descriptor of the
+// last folder, which the caller closes unless it is heldFd, and fills file with the last
+// component's name and what is there; -1 with file.error when the way is broken.
+int ResolveHeld(int heldFd, const std::vector<std::string>& below, host::HostFile& file) {
+    file = host::HostFile{};
+    file.error = OsError::PathNotFound;
+    int dirFd = heldFd;
+    const auto leave = [&] {
+        if (dirFd != heldFd && dirFd >= 0) ::close(dirFd);
+        return -1;
+    };
+    for (std::size_t i = 0; i < below.size(); ++i) {
+        if (std::any_of(below[i].begin(), below[i].end(), host::InvalidNameChar)) {
+            file.error = OsError::InvalidName;
+            return leave();
+        }
+        struct stat st{};
+        const std::string entry = EntryAt(dirFd, below[i], st);
+        if (i + 1 == below.size()) {
+            file.exists = !entry.empty();
+            file.path = file.exists ? entry : host::AnsiToUtf8(below[i]);
+            file.st = st;
+            file.error = file.exists ? OsError::None : OsError::FileNotFound;
+            return dirFd;
+        }
+        const int next = entry.empty() ? -1 : ::openat(dirFd, entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        leave();
+        dirFd = next;
+        if (dirFd < 0) return -1;
+    }
+    return leave();
+}
+
+}  // namespace
+
+struct FolderHold::Impl {};
+
+FolderHold::FolderHold(const std::string& folder) {
+    std::string prefix = AnsiUpperCase(ExpandFileName(folder));
+    if (prefix.empty()) return;
+    if (prefix.back() != '\\') prefix += '\\';
+    const std::string hostFolder = ToHost(folder);
+    // The folder as it is now, links on the way to it followed: from here on it is this folder
+    // that is read, whatever its path comes to name.
+    const int fd = hostFolder.empty() ? -1 : ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    auto descriptor = std::make_shared<HeldDescriptor>(fd);
+    std::lock_guard guard(HeldLock());
+    Held().push_back(HeldFolder{this, prefix, std::move(descriptor)});
+}
+
+FolderHold::~FolderHold() {
+    std::lock_guard guard(HeldLock());
+    auto& held = Held();
+    held.erase(std::remove_if(held.begin(), held.end(), [&](const HeldFolder& h) { return h.owner == this; }), held.end());
+}
+
 FileHandle::FileHandle() = default;
 FileHandle::FileHandle(FileHandle&& other) noexcept = default;
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept = default;
@@ -586,6 +728,7 @@ FileHandle FileHandle::Create(const std::string& path) {
     h.impl_->path = full;
     OsError error = faults::OpenFailureFor(full);
     if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), true, true, true, false, false);
+    if (error == OsError::AlreadyExists) NoteFileError("create", full, "the name is taken (a file or a link is there)");
     if (error != OsError::None) throw EFCreateError(path, error);
     return h;
 }
@@ -602,7 +745,17 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     const bool shareRead = share == fmShareDenyWrite || share == fmShareDenyNone;
     const bool shareWrite = share == fmShareDenyRead || share == fmShareDenyNone;
     OsError error = faults::OpenFailureFor(full);
-    if (error == OsError::None) error = OpenHost(*h.impl_, host::Lookup(full), false, read, write, shareRead, shareWrite);
+    std::vector<std::string> below;
+    if (error != OsError::None) {
+    } else if (const auto held = HeldFolderOf(full, below)) {
+        // Inside a folder held for a search: the file of that folder, reached without a link.
+        host::HostFile file;
+        const int dirFd = ResolveHeld(held->fd, below, file);
+        error = dirFd < 0 ? file.error : OpenHost(*h.impl_, file, false, read, write, shareRead, shareWrite, dirFd);
+        if (dirFd >= 0 && dirFd != held->fd) ::close(dirFd);
+    } else {
+        error = OpenHost(*h.impl_, host::Lookup(full), false, read, write, shareRead, shareWrite);
+    }
     if (error != OsError::None) {
         std::string reason = OsErrorText(error);
         reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
@@ -748,35 +901,6 @@ bool WindowsMatch(const std::string& name, const std::string& mask) {
     return false;
 }
 
-// True for a symbolic link to the listed folder itself or to one of its ancestors. Listed, such a
-// link would lead a walk of the tree round in a circle (x/y/x/y/... for two links to "."), until
-// the path is too long, which takes longer than anyone waits. Windows has no such links in a
-// mail folder; a link to a folder elsewhere stays. The ancestors (device and inode of each folder
-// on the listed folder's real path) are found on the first such link only.
-bool IsLinkToAncestor(int dirFd, const dirent& e, const struct stat& target, const std::string& hostFolder,
-                      std::vector<std::pair<dev_t, ino_t>>& ancestors) {
-    if (e.d_type != DT_LNK) {
-        struct stat own{};
-        if (e.d_type != DT_UNKNOWN || ::fstatat(dirFd, e.d_name, &own, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(own.st_mode)) {
-            return false;
-        }
-    }
-    if (ancestors.empty()) {
-        char* real = ::realpath(hostFolder.c_str(), nullptr);
-        if (!real) return false;
-        std::string path = real;
-        std::free(real);
-        for (;;) {
-            struct stat st{};
-            if (::stat(path.empty() ? "/" : path.c_str(), &st) == 0) ancestors.emplace_back(st.st_dev, st.st_ino);
-            const std::size_t slash = path.rfind('/');
-            if (path.empty() || slash == std::string::npos) break;
-            path.erase(slash);
-        }
-    }
-    return std::find(ancestors.begin(), ancestors.end(), std::make_pair(target.st_dev, target.st_ino)) != ancestors.end();
-}
-
 }  // namespace
 
 struct FindHandle::Impl {
@@ -793,10 +917,11 @@ FindHandle::~FindHandle() = default;
 
 namespace {
 
-// What a folder entry's type, as the folder itself records it, rules out: a file, FIFO, socket or
-// device is no folder. A link or an entry of unknown type may be one.
+// What a folder entry's type, as the folder itself records it, rules out: a file, FIFO, socket,
+// device or symbolic link is no folder (a link is never followed into a folder, see Start). An
+// entry of unknown type may be one.
 bool CannotBeFolder(unsigned char type) {
-    return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK;
+    return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK || type == DT_LNK;
 }
 
 // The name a host name has for the program: ANSI, with "?" for what a Windows name cannot hold
@@ -860,7 +985,6 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     const bool isRoot = folder.size() == 3;
     const std::uint32_t excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
     std::deque<FindEntry> dots;
-    std::vector<std::pair<dev_t, ino_t>> ancestors;
     while (const dirent* e = ::readdir(dir)) {
         // Each entry queried costs a system call, and a folder of mails holds thousands: what the
         // folder's own record of the type rules out is passed over unqueried. A real folder is
@@ -878,9 +1002,16 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
-        if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
-        if (!dot && S_ISDIR(st.st_mode) && IsLinkToAncestor(::dirfd(dir), *e, st, hostFolder, ancestors)) continue;
-        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        // A symbolic link is never followed: it may lead anywhere the user may read (a file of
+        // someone else's, /etc), round in a circle, or elsewhere by the time it is read, and whoever
+        // may write in the folder can plant one. A link to a file or folder is listed as a file that
+        // cannot be opened (every open refuses a link), so that it is asked about like any file that
+        // cannot be read, never packed with bytes from outside and never searched.
+        const bool link = S_ISLNK(st.st_mode);
+        if (link && ::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
+        if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
+        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link;
         if (foldersOnly && !isFolder) continue;
         FindEntry found;
         found.Name = name;
@@ -1019,7 +1150,8 @@ bool DeleteFile(const std::string& path) {
 
 namespace {
 
-// fsync on a descriptor of its own, which a read-only open gives on Linux.
+// fsync on a descriptor of its own, which a read-only open gives on Linux. A file is opened without
+// following a link: one put in a closed volume's place fails the flush, and with it the job.
 bool SyncHost(const std::string& path, const std::string& hostPath, int flags) {
     const int fd = hostPath.empty() ? -1 : ::open(hostPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | flags);
     const bool synced = fd >= 0 && ::fsync(fd) == 0;
@@ -1047,7 +1179,7 @@ bool FlushFiles(const std::vector<std::string>& paths) {
     std::vector<char> flushed(paths.size(), 0);
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
-        for (std::size_t i = next++; i < paths.size(); i = next++) flushed[i] = SyncHost(paths[i], hostPaths[i], 0);
+        for (std::size_t i = next++; i < paths.size(); i = next++) flushed[i] = SyncHost(paths[i], hostPaths[i], O_NOFOLLOW);
     };
     std::vector<std::thread> helpers;
     helpers.reserve(8);
@@ -1066,7 +1198,7 @@ bool FlushFiles(const std::vector<std::string>& paths) {
     // been more than the process may open, and that must not fail a complete archive. A file that
     // truly cannot be flushed fails again here.
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (!flushed[i]) flushed[i] = SyncHost(paths[i], hostPaths[i], 0);
+        if (!flushed[i]) flushed[i] = SyncHost(paths[i], hostPaths[i], O_NOFOLLOW);
     }
     return std::all_of(flushed.begin(), flushed.end(), [](char f) { return f != 0; });
 }
@@ -1090,13 +1222,40 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
     if (IsOpenHere(st.st_dev, st.st_ino)) return false;
     std::optional<DeleteClaim> claim;
     if (S_ISREG(st.st_mode) && !claim.emplace(from).Allowed()) return false;
+    // Anyone who may write in the folder can put a file or a link of the new name there at any
+    // moment: a plain rename would replace it, and no check before the rename can close that gap.
+    // The system refuses such a rename itself (RENAME_NOREPLACE); a file system that knows no such
+    // rename gets a hard link, which fails just as surely when the name is taken, and the old name
+    // then goes.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    int error = errno;
     struct stat target{};
-    if (::lstat(to.c_str(), &target) == 0) {
+    if (error == EEXIST && ::lstat(to.c_str(), &target) == 0) {
         // Only a change of letter case of the same file may land on an existing name.
-        if (target.st_ino != st.st_ino || target.st_dev != st.st_dev) return false;
+        if (target.st_ino != st.st_ino || target.st_dev != st.st_dev) {
+            NoteFileError("rename", oldPath, "a file of the new name is there");
+            return false;
+        }
+        if (::rename(from.c_str(), to.c_str()) == 0) return true;
+        NoteFileError("rename", oldPath, Reason(errno));
+        return false;
     }
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    NoteFileError("rename", oldPath, Reason(errno));
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            if (::unlink(from.c_str()) == 0) return true;
+            error = errno;
+            ::unlink(to.c_str());
+        } else {
+            error = errno;
+            // No hard links either (a FAT drive): rather no archive than one renamed over a name
+            // another user may have put there.
+            if (error == EPERM || error == ENOTSUP || error == EXDEV) {
+                NoteFileError("rename", oldPath, "the file system cannot rename a file without replacing another");
+                return false;
+            }
+        }
+    }
+    NoteFileError("rename", oldPath, error == EEXIST ? "a file of the new name is there" : Reason(error));
     return false;
 }
 

@@ -20,7 +20,8 @@ void ForgetDriveFolders();
 // Where a Windows path leads on the host.
 struct HostFile {
     std::string path;          // the host path; empty when it names nothing a file could be made at
-    bool exists = false;       // something is there; st describes it (links followed)
+    bool exists = false;       // something is there; st describes it (links followed; a link
+                               // that leads nowhere is described as the link itself)
     struct stat st {};
     OsError error = OsError::None;  // why not: FileNotFound (its folder exists), PathNotFound, InvalidName
 };

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -72,6 +73,12 @@ public:
 
     Hive Parse() {
         std::vector<std::pair<std::int64_t, std::string>> lines = LogicalLines();
+        if (cutOff_) {
+            // The file ends right after a line that says the value goes on: the value is not all
+            // there, and what is there (a path cut short) must not be taken for the whole.
+            line_ = lines.back().first;
+            Fail("a value is cut off at the end of the file");
+        }
         bool headerSeen = false;
         Key* currentKey = nullptr;
         bool inKey = false;
@@ -193,6 +200,7 @@ private:
             continuing = !last.empty() && last.back() == '\\' && hasEquals && !quoteAfterEquals;
             if (continuing) last.pop_back();
         }
+        cutOff_ = continuing;
         return out;
     }
 
@@ -211,6 +219,9 @@ private:
                 pos += 2;
                 continue;
             }
+            // Windows ends a string at its first zero: the rest of a string with a zero inside
+            // would be lost without a word.
+            if (s[pos] == '\0') Fail("a string holds a zero character");
             out += s[pos++];
         }
         if (pos >= s.size()) Fail("a string lacks its closing quote");
@@ -229,8 +240,14 @@ private:
             bytes += static_cast<char>(HexDigit(s[pos]) * 16 + HexDigit(s[pos + 1]));
             pos = end;
             SkipSpace(s, pos);
-            if (pos < s.size() && s[pos] == ',') ++pos;
-            else break;
+            if (pos < s.size() && s[pos] == ',') {
+                ++pos;
+                // A comma says another byte follows: data that ends there is cut off.
+                SkipSpace(s, pos);
+                if (pos >= s.size() || s[pos] == ';') Fail("hex data ends in a comma, cut off");
+            } else {
+                break;
+            }
         }
         return bytes;
     }
@@ -274,6 +291,7 @@ private:
             pos = close + 2;
             const std::string bytes = HexBytes(s, pos);
             const bool text = value.Type == REG_SZ || value.Type == REG_EXPAND_SZ || value.Type == REG_MULTI_SZ;
+            if (text && unicode_ && bytes.size() % 2 != 0) Fail("UTF-16 text data of odd length");
             value.Data = text && unicode_ ? Utf16ToAnsi(bytes) : bytes;
             return value;
         }
@@ -291,14 +309,23 @@ private:
     std::string text_;
     Hive hive_;
     bool unicode_ = true;
+    bool cutOff_ = false;
     std::int64_t line_ = 0;
 };
 
 // A registry file's bytes as text: a UTF-16LE file (as regedit writes them) becomes UTF-8, and a
 // UTF-8 byte-order mark goes.
-std::string DecodeRegistryBytes(std::string bytes) {
+std::string DecodeRegistryBytes(const std::string& file, std::string bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        return host::UnicodeToUtf8(Utf16Units(bytes, 2));
+        std::string text = host::UnicodeToUtf8(Utf16Units(bytes, 2));
+        if (bytes.size() % 2 != 0) {
+            // A stray byte after the last whole character: the file is cut short or damaged, and
+            // what it lacks cannot be told.
+            const auto line = static_cast<long long>(std::count(text.begin(), text.end(), '\n') + 1);
+            throw ERegistryException(Format("Malformed registry file \"%s\", line %lld: a UTF-16 file of odd length",
+                                            file.c_str(), line));
+        }
+        return text;
     }
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
     return bytes;
@@ -335,13 +362,13 @@ std::string ReadRegistryText(const std::string& path, bool& found) {
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
     found = true;
-    return DecodeRegistryBytes(std::move(bytes));
+    return DecodeRegistryBytes(path, std::move(bytes));
 }
 
 }  // namespace
 
 void host::ParseRegistryFile(const std::string& fileName, const std::string& bytes) {
-    Parser(fileName, DecodeRegistryBytes(bytes)).Parse();
+    Parser(fileName, DecodeRegistryBytes(fileName, bytes)).Parse();
 }
 
 struct RegKey::Impl {

@@ -70,6 +70,146 @@ std::int32_t PackFileTime(const FILETIME& utc) {
 
 }  // namespace
 
+namespace {
+
+// Whether the file open on handle is the file of that name itself, not one a symbolic link or a
+// junction of that name leads to: the name opened without following a reparse point must be the
+// same file (volume serial number and file index). A link has an identity of its own; so has a
+// file put in the name's place between the two opens. Reparse points that are no links (files
+// of deduplication or of a cloud drive) are the file itself and pass.
+bool IsNoLink(const std::string& path, HANDLE handle) {
+    const HANDLE own = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                   nullptr);
+    if (own == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a;
+    BY_HANDLE_FILE_INFORMATION b;
+    const bool same = GetFileInformationByHandle(handle, &a) && GetFileInformationByHandle(own, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(own);
+    return same;
+}
+
+}  // namespace
+
+// ---- Folders held for a search ----
+
+namespace {
+
+// The final path of what handle has open ("\\?\C:\Vandrel\LOG_EML"), links and junctions resolved;
+// empty on failure.
+std::wstring FinalPath(HANDLE handle) {
+    std::wstring path(512, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    if (n >= path.size()) {
+        path.resize(n + 1);
+        n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    }
+    if (n == 0 || n >= path.size()) return {};
+    path.resize(n);
+    return path;
+}
+
+struct HeldFolder {
+    const void* owner;
+    std::string path;    // the Windows path as held, full
+    std::string prefix;  // the same, upper-cased, with a trailing backslash
+    HANDLE folder;       // the folder found there when the hold began (the hold's own handle)
+    BY_HANDLE_FILE_INFORMATION identity;  // its volume serial number and file index
+};
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Whether the folder of that path now is the folder held.
+bool PathIsHeldFolder(const std::string& path, const BY_HANDLE_FILE_INFORMATION& held) {
+    const HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION now;
+    const bool same = GetFileInformationByHandle(h, &now) && SameFile(now, held);
+    CloseHandle(h);
+    return same;
+}
+
+std::mutex& HeldLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<HeldFolder>& Held() {
+    static std::vector<HeldFolder> held;
+    return held;
+}
+
+// Whether the file open on handle (opened by path) lies where a held folder that path is below
+// says it must: in the folder found when the hold began, wherever that folder is now (renamed
+// away, another folder or a link may have taken its name). True for a path below no held folder.
+bool InHeldFolder(const std::string& path, HANDLE handle) {
+    std::wstring expected;
+    std::string heldPath;
+    BY_HANDLE_FILE_INFORMATION heldIdentity{};
+    {
+        std::lock_guard guard(HeldLock());
+        if (Held().empty()) return true;
+        const std::string upper = AnsiUpperCase(ExpandFileName(path));
+        const HeldFolder* best = nullptr;
+        for (const HeldFolder& h : Held()) {
+            if (upper.size() > h.prefix.size() && upper.compare(0, h.prefix.size(), h.prefix) == 0 &&
+                (!best || h.prefix.size() > best->prefix.size())) {
+                best = &h;
+            }
+        }
+        if (!best) return true;
+        expected = FinalPath(best->folder);  // under the lock: the hold cannot end meanwhile
+        heldPath = best->path;
+        heldIdentity = best->identity;
+    }
+    // The folder of the held name must still be the folder held (Wine lets a held folder be renamed
+    // away, and tells the final path of a handle by the name it was opened with).
+    if (expected.empty() || !PathIsHeldFolder(heldPath, heldIdentity)) return false;
+    if (expected.back() != L'\\') expected += L'\\';
+    const std::wstring actual = FinalPath(handle);
+    return actual.size() > expected.size() &&
+           CompareStringOrdinal(actual.c_str(), static_cast<int>(expected.size()), expected.c_str(),
+                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+// Held open without delete sharing, Windows refuses to rename or delete the folder while the hold
+// lasts. Each file opened below it must lie in it: its final path (links and junctions resolved)
+// begins with the held folder's own, asked of the folder's handle, so that a folder renamed away
+// all the same (Wine allows it) or one inside swapped for a junction is noticed.
+struct FolderHold::Impl {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ~Impl() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+};
+
+FolderHold::FolderHold(const std::string& folder) : impl_(std::make_unique<Impl>()) {
+    std::string prefix = AnsiUpperCase(ExpandFileName(folder));
+    if (prefix.empty()) return;
+    if (prefix.back() != '\\') prefix += '\\';
+    impl_->handle = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (impl_->handle == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION identity;
+    if (!GetFileInformationByHandle(impl_->handle, &identity)) return;
+    std::lock_guard guard(HeldLock());
+    Held().push_back(HeldFolder{this, ExpandFileName(folder), prefix, impl_->handle, identity});
+}
+
+FolderHold::~FolderHold() {
+    std::lock_guard guard(HeldLock());
+    auto& held = Held();
+    held.erase(std::remove_if(held.begin(), held.end(), [&](const HeldFolder& h) { return h.owner == this; }), held.end());
+}
+
 struct FileHandle::Impl {
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::string path;  // full path, for the fault seam
@@ -125,9 +265,15 @@ FileHandle FileHandle::Create(const std::string& path) {
     h.impl_->path = ExpandFileName(path);
     OsError error = faults::OpenFailureFor(h.impl_->path);
     if (error == OsError::None) {
-        h.impl_->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Created new, never over a name that is taken: a file, or a symbolic link planted by
+        // someone else to a file elsewhere, fails the creation instead of being written through.
+        // FILE_FLAG_OPEN_REPARSE_POINT keeps the system from following a link in the name's place.
+        h.impl_->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
+    }
+    if (error == OsError::AlreadyExists) {
+        NoteFileError("create", h.impl_->path, "the name is taken (a file or a link is there)");
     }
     if (error != OsError::None) throw EFCreateError(path, error);
     return h;
@@ -146,6 +292,7 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
         h.impl_->handle = CreateFileA(path.c_str(), rights, ShareFlags(mode), nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h.impl_->handle == INVALID_HANDLE_VALUE) error = FromLastError(GetLastError());
+        else if (!IsNoLink(path, h.impl_->handle) || !InHeldFolder(path, h.impl_->handle)) error = OsError::AccessDenied;
     }
     if (error != OsError::None) throw EFOpenError(path, error);
     return h;
@@ -283,8 +430,20 @@ struct FindHandle::Impl {
     // Entries that carry an attribute the filter lacks are passed over, as the runtime's search
     // does; so are files in a search for folders.
     bool Skips(const WIN32_FIND_DATAW& data) const {
-        return (data.dwFileAttributes & excluded) != 0 ||
-               (foldersOnly && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
+        const DWORD attr = ListedAttributes(data);
+        return (attr & excluded) != 0 || (foldersOnly && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0);
+    }
+    // A symbolic link or a junction (to a file or a folder) is never followed: it may lead to
+    // files of someone else's or round in a circle, and whoever may write in the folder can make
+    // one. It is listed as a file, which FileHandle::Open refuses (it opens no link), so that it
+    // is asked about like any file that cannot be read, and never searched as a folder.
+    static DWORD ListedAttributes(const WIN32_FIND_DATAW& data) {
+        DWORD attr = data.dwFileAttributes;
+        if ((attr & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+            (data.dwReserved0 == IO_REPARSE_TAG_SYMLINK || data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)) {
+            attr = (attr & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY)) | FILE_ATTRIBUTE_ARCHIVE;
+        }
+        return attr;
     }
     ~Impl() {
         if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
@@ -323,7 +482,7 @@ std::wstring WidePath(const std::string& ansi) {
 
 void Fill(const WIN32_FIND_DATAW& data, FindEntry& entry) {
     entry.Name = AnsiName(data.cFileName);
-    entry.Attr = data.dwFileAttributes;
+    entry.Attr = FindHandle::Impl::ListedAttributes(data);
     entry.Size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     entry.Time = PackFileTime(data.ftLastWriteTime);
 }
@@ -448,6 +607,7 @@ bool FlushFolder(const std::string& path) {
 }
 
 bool RenameFile(const std::string& oldPath, const std::string& newPath) {
+    // MoveFile never replaces: a file or link that took the new name meanwhile fails the rename.
     return !faults::OperationFails(faults::FileOp::Rename, oldPath) && MoveFileA(oldPath.c_str(), newPath.c_str()) != 0;
 }
 
@@ -550,7 +710,7 @@ FileHandle FileHandle::CreateTemp(const std::string& folder, const std::string& 
         FileHandle h;
         h.impl_ = std::make_unique<Impl>();
         h.impl_->handle = CreateFileA(buffer, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h.impl_->handle != INVALID_HANDLE_VALUE) {
             name = buffer;
             h.impl_->path = ExpandFileName(name);
