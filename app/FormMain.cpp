@@ -39,7 +39,7 @@ bool IsVolumeName(const std::string& name, const std::string& base) {
 }
 
 // Every numbered volume of an earlier archive of this name goes, whatever its number: a run of 117
-// volumes followed by a run of 3 must not leave .Z20 to .Z116 beside the new set, to be sent with
+// volumes followed by a run of 3 must not leave .z20 to .z116 beside the new set, to be sent with
 // it as a broken mix. The folder is listed again after a round that deleted something: of names
 // that differ only in case, the next one is listed as itself once the first is gone.
 void DeleteOldVolumes(const std::string& archiveName) {

@@ -528,7 +528,7 @@ TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
     for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\"))) {
         if (name.rfind("u.", 0) == 0) written.push_back(name);
     }
-    EXPECT_EQ(written, (std::vector<std::string>{"u.Z01", "u.Z02", "u.zip"}));
+    EXPECT_EQ(written, (std::vector<std::string>{"u.z01", "u.z02", "u.zip"}));
     const std::string last = Archive();
     ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);

@@ -79,7 +79,7 @@ def check_archive(server, files, volumes, folders=frozenset({'sub/'})):
     and 7-Zip and Info-ZIP (after zip -s 0) read them back; every file equals its source. (Info-ZIP's
     zip -s 0 cuts an entry that runs over three volumes or more, its own archives' too, so the
     files here are sized to cross one volume boundary at most.)"""
-    names = ['Kelmail.Z%02d' % i for i in range(1, volumes)] + ['Kelmail.zip']
+    names = ['Kelmail.z%02d' % i for i in range(1, volumes)] + ['Kelmail.zip']
     for name in names[:-1]:
         assert os.path.getsize(os.path.join(server, name)) == 2097152, name
     with open(os.path.join(server, names[0]), 'rb') as f:
