@@ -195,9 +195,11 @@ void TFormMain::TimerTick(TObject*) {
     LocateFolders(folder);
     SourceFolder = folder;
     // Without a server folder there is nothing to pack: the job must not work in whatever folder
-    // the program happened to start in.
+    // the program happened to start in. Nor without its mail folder: a deleted LOG_EML, or a
+    // Srvr_Path naming another existing folder, would give an archive of nothing reported as a
+    // success, after the previous archive had been deleted.
     const std::string serverFolder = zip::FolderPart(ArchiveName);
-    if (serverFolder.empty() || !platform::DirectoryExists(serverFolder)) {
+    if (serverFolder.empty() || !platform::DirectoryExists(serverFolder) || !platform::DirectoryExists(SourceFolder)) {
         MessageDlg("Unable to locate Vandrel SPAM folder!", mtError, {mbOK});
         outcome_ = TJobOutcome::NotLocated;
         JobDone = true;

@@ -234,8 +234,29 @@ TEST_F(Job, FolderThatCannotBeLocated) {
     EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
 }
 
-TEST_F(Job, ServerFolderWithoutLogFolderGivesTheEmptyArchive) {
+// A server folder without LOG_EML (deleted, or a Srvr_Path naming another existing folder) has
+// no mail to send: it is no success, and the previous archive stays. An empty LOG_EML is a
+// folder of no mail, and gives the empty archive.
+TEST_F(Job, ServerFolderWithoutLogFolderIsNotLocatedAndTouchesNothing) {
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "previous");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01"), "previous volume");
     std::filesystem::remove_all(m.OnC("C:\\Vandrel\\LOG_EML"));
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
+    EXPECT_EQ(shown, "== Error ==\nUnable to locate Vandrel SPAM folder!\n-> OK\n");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "previous");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "previous volume");
+    // LOG_EML a file, not a folder.
+    TearDown();
+    SetUp();
+    std::filesystem::remove_all(m.OnC("C:\\Vandrel\\LOG_EML"));
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML"), "not a folder");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "previous");
+    TearDown();
+    std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));
+    SetUp();
     form->TimerTick(nullptr);
     EXPECT_EQ(form->Outcome(), TJobOutcome::Reported);
     EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
