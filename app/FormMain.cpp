@@ -38,31 +38,90 @@ bool IsVolumeName(const std::string& name, const std::string& base) {
     return name.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
-// Every numbered volume of an earlier archive of this name goes, whatever its number: a run of 117
-// volumes followed by a run of 3 must not leave .z20 to .z116 beside the new set, to be sent with
-// it as a broken mix. The folder is listed again after a round that deleted something: of names
-// that differ only in case, the next one is listed as itself once the first is gone.
-void DeleteOldVolumes(const std::string& archiveName) {
+// The reason of an error line ("delete C:\Vandrel\Kelmail.z02: operation not permitted"), begun
+// with a capital as a sentence of a box. A Windows path holds no ": ".
+std::string ReasonOf(const std::string& line) {
+    const std::size_t colon = line.find(": ");
+    std::string reason = colon == std::string::npos ? line : line.substr(colon + 2);
+    if (!reason.empty()) reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
+    return reason;
+}
+
+// The reason the system gave for the failed operation on path, as noted for the error lines.
+std::string NotedReason(const std::string& operation, const std::string& path) {
+    const std::string head = operation + " " + platform::ExpandFileName(path) + ": ";
+    const std::vector<std::string> lines = platform::FileErrors();
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        if (it->starts_with(head)) return ReasonOf(*it);
+    }
+    return "The system gave no reason";
+}
+
+// The old files of the archive in its folder: the archive itself and every numbered volume,
+// whatever its number and letter case (a run of 117 volumes followed by a run of 3 must not leave
+// .z20 to .z116 beside the new set), leaving out the names in skip. Raises when the folder cannot
+// be listed: the files it holds are not known then.
+std::vector<std::string> OldArchiveFiles(const std::string& archiveName, const std::vector<std::string>& skip) {
     const std::string folder = zip::FolderPart(archiveName);
+    const std::string file = zip::NamePart(archiveName);
     const std::string base = zip::NamePart(zip::ChangeFileExt(archiveName, ""));
+    std::vector<std::string> names;
+    const std::size_t errors = platform::FileErrorCount();
+    platform::FindHandle find;
+    platform::FindEntry entry;
+    for (bool more = find.First(folder + base + ".z*", platform::faHidden | platform::faSysFile, entry); more;
+         more = find.Next(entry)) {
+        if (!IsVolumeName(entry.Name, base) && !platform::AnsiSameText(entry.Name, file)) continue;
+        if (std::find(skip.begin(), skip.end(), entry.Name) == skip.end()) names.push_back(entry.Name);
+    }
+    if (platform::FileErrorCount() != errors) {
+        throw EOSError("Cannot list the folder \"" + folder + "\" to delete the old archive files. " +
+                           ReasonOf(platform::FileErrors().back()),
+                       platform::OsError::Other);
+    }
+    return names;
+}
+
+// Deletes the old archive and its volumes, or none of them. An old volume that stayed beside the
+// new set would be sent with it as a broken mix, reported as a success: the job stops before it
+// writes anything, naming the file and the reason. Each file is first opened for itself alone, so
+// that one held by another program stops the job before anything is deleted.
+void DeleteOldArchive(const std::string& archiveName) {
+    const std::string folder = zip::FolderPart(archiveName);
+    const auto cannotDelete = [&](const std::string& name, const std::string& reason) {
+        return EOSError("Cannot delete the old file \"" + folder + name + "\", which would be sent with the new "
+                        "volumes. " + reason,
+                        platform::OsError::AccessDenied);
+    };
+    for (const std::string& name : OldArchiveFiles(archiveName, {})) {
+        const std::size_t noted = platform::FileErrorCount();
+        try {
+            platform::FileHandle probe = platform::FileHandle::Open(folder + name, platform::fmOpenRead | platform::fmShareExclusive);
+        } catch (const EOSError& e) {
+            // The line says what the job could not do with the file: delete it.
+            platform::ForgetFileErrorsFrom(noted);
+            std::string reason = platform::OsErrorText(e.Error());
+            reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+            platform::NoteFileError("delete", platform::ExpandFileName(folder + name), reason);
+            throw cannotDelete(name, platform::OsErrorText(e.Error()));
+        }
+    }
     // A name deleted once is not counted again: on Windows a file another program holds open with
     // delete sharing stays listed until it is closed, and listing again for it would never end.
+    // The folder is listed again after a round that deleted something: of names that differ only
+    // in case, the next one is listed as itself once the first is gone.
     std::vector<std::string> gone;
     for (bool deleted = true; deleted;) {
         deleted = false;
-        platform::FindHandle find;
-        platform::FindEntry entry;
-        for (bool more = find.First(folder + base + ".z*", platform::faHidden | platform::faSysFile, entry); more;
-             more = find.Next(entry)) {
-            if (!IsVolumeName(entry.Name, base) || std::find(gone.begin(), gone.end(), entry.Name) != gone.end()) continue;
-            if (platform::DeleteFile(folder + entry.Name)) {
-                gone.push_back(entry.Name);
-                deleted = true;
+        for (const std::string& name : OldArchiveFiles(archiveName, gone)) {
+            if (!platform::DeleteFile(folder + name) && platform::FileExists(folder + name)) {
+                throw cannotDelete(name, NotedReason("delete", folder + name));
             }
+            gone.push_back(name);
+            deleted = true;
         }
     }
 }
-
 }  // namespace
 
 TFormMain::TFormMain(TComponent* owner) : TForm(owner) {
@@ -271,8 +330,13 @@ void TFormMain::ZipFolder() {
         return;
     }
     platform::ClearFileErrors();
-    if (platform::FileExists(ArchiveName)) platform::DeleteFile(ArchiveName);
-    DeleteOldVolumes(ArchiveName);
+    try {
+        DeleteOldArchive(ArchiveName);
+    } catch (...) {
+        MessageDlg(CurrentErrorText(" during zipping!"), mtError, {mbOK});
+        ZipFailed = true;
+        return;
+    }
     ZipArchiver->FileName = ArchiveName;
     ZipArchiver->BaseDir = SourceFolder;
     ZipArchiver->FileMasks().push_back(SourceFolder + "*.*");
@@ -299,7 +363,9 @@ void TFormMain::RemoveArchiveFiles() {
         ZipArchiver->Close();
     } catch (...) {
     }
-    if (platform::FileExists(ArchiveName)) zip::RemoveFile(ArchiveName);
+    // The archive is this run's only when a volume was asked for: before that, a file of its name
+    // is an old one that could not be deleted, and stays as it was.
+    if (VolumeCount > 0 && platform::FileExists(ArchiveName)) zip::RemoveFile(ArchiveName);
     for (int n = 1; n <= VolumeCount; ++n) {
         const std::string volume = zip::ChangeFileExt(ArchiveName, VolumeSuffix(n));
         if (platform::FileExists(volume)) zip::RemoveFile(volume);

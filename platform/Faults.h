@@ -27,6 +27,8 @@ void ShortReadsAfter(const std::string& prefix, std::int64_t count);
 void FailCloses(const std::string& prefix);
 // Flushes of files below prefix report an error.
 void FailFlushes(const std::string& prefix);
+// Deletions of files below prefix fail (access denied), as of a file the system will not let go.
+void FailDeletes(const std::string& prefix);
 // Thread starts from the count-th on (counting from 1, from now) are refused, as a system at its
 // limit of processes refuses them; 0 refuses none.
 void RefuseThreadsFrom(std::int64_t count);
@@ -49,8 +51,8 @@ std::int64_t FreeSpaceFor(const std::string& path, std::int64_t real);
 OsError OpenFailureFor(const std::string& path);
 std::int64_t AllowWrite(const std::string& path, std::int64_t count);
 std::int64_t AllowRead(const std::string& path, std::int64_t count);
-// Counts one operation of kind op on path; true when it is the one to fail, or when it is a close
-// or a flush that a fault covers.
+// Counts one operation of kind op on path; true when it is the one to fail, or when it is a close,
+// a flush or a deletion that a fault covers.
 bool OperationFails(FileOp op, const std::string& path);
 // The file at path was deleted (a full Windows path).
 void FileDeleted(const std::string& path);

@@ -154,6 +154,54 @@ TEST_F(Job, OldVolumesOfEveryNumberAreDeleted) {
     EXPECT_FALSE(form->ZipFailed);
 }
 
+// An old file of the archive that cannot be deleted would stay beside the new set and be sent
+// with it: the job fails before it writes anything, and says which file stayed and why.
+TEST_F(Job, AnOldFileThatCannotBeDeletedFailsTheJobBeforeItWrites) {
+    struct Case {
+        const char* stuck;   // the old file that cannot be deleted
+        bool held;           // held open by another program (else the system refuses the deletion)
+        const char* reason;  // what the box says about it
+    };
+    for (const Case& c : {Case{"Kelmail.Z02", true, "being used by another process"},
+                          Case{"Kelmail.zip", true, "being used by another process"},
+                          Case{"Kelmail.Z02", false, "Access is denied"}}) {
+        TearDown();
+        SetUp();
+        Mail("a.eml", "mail");
+        for (const char* old : {"Kelmail.zip", "Kelmail.z01", "Kelmail.Z02"}) {
+            WriteHostFile(m.OnC(std::string("C:\\Vandrel\\") + old), std::string("old ") + old);
+        }
+        const std::string stuck = std::string("C:\\Vandrel\\") + c.stuck;
+        std::unique_ptr<TFileStream> holder;
+        if (c.held) holder = std::make_unique<TFileStream>(stuck, platform::fmOpenRead | platform::fmShareDenyNone);
+        else platform::faults::FailDeletes(stuck);
+        form->TimerTick(nullptr);
+        holder.reset();
+        platform::faults::Clear();
+        EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << c.stuck;
+        EXPECT_EQ(form->VolumeCount, 0) << c.stuck;
+        EXPECT_NE(shown.find("Cannot delete the old file \"" + stuck + "\""), std::string::npos) << shown;
+        EXPECT_NE(shown.find(c.reason), std::string::npos) << shown;
+        EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << shown;
+        const std::vector<std::string> lines = platform::FileErrors();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.starts_with("delete " + stuck + ": "); }))
+            << c.stuck;
+        // The file that stayed is as it was, and nothing new stands beside it.
+        EXPECT_EQ(testing_support::ReadHostFile(m.OnC(stuck)), std::string("old ") + c.stuck);
+        for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\Vandrel"))) {
+            if (name != "LOG_EML") {
+                EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\" + name)), "old " + name);
+            }
+        }
+        // Held by another program, it is found before anything is deleted: the old set stays whole.
+        if (c.held) {
+            EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\Vandrel")),
+                      (std::vector<std::string>{"Kelmail.Z02", "Kelmail.z01", "Kelmail.zip", "LOG_EML"}));
+        }
+    }
+}
+
 TEST_F(Job, CloseQueryBeforeDuringAndAfter) {
     bool canClose = true;
     platform::SetHeadlessAnswers({"No", "Yes"});
