@@ -208,6 +208,8 @@ void TFormMain::LoadLayout() {
     ZipArchiver->OnRequestBlankVolume = [this](TObject* s, int n, std::string& name, bool& c) {
         ZipArchiverRequestBlankVolume(s, n, name, c);
     };
+    ZipArchiver->OnStoreFile = [this](TObject* s, std::string& name, std::uint32_t& attr, std::string& comment,
+                                      const std::string& original) { ZipArchiverStoreFile(s, name, attr, comment, original); };
 
     BrowseDialog = new TBrowseForFolderDialog(this);
     BrowseDialog->Name = "BrowseDialog";
@@ -247,6 +249,61 @@ void TFormMain::CancelOnStopRequest(bool& cancel) {
 
 void TFormMain::ZipArchiverRequestBlankVolume(TObject*, int, std::string&, bool&) { ++VolumeCount; }
 
+namespace {
+
+// A stored name as a reader extracting the archive on Windows compares it: converted to the OEM
+// code page as it is written (where "Ÿ.eml" and "Y.eml" become one), without regard to case,
+// a folder's trailing slash left out (a folder and a file of one name cannot both be extracted).
+std::string StoredNameKey(const std::string& name) {
+    std::string key = platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name)));
+    if (!key.empty() && key.back() == '/') key.pop_back();
+    return key;
+}
+
+// name with " (n)" before its extension (the extension of its last part; a folder has none).
+std::string NumberedName(const std::string& name, int n) {
+    const bool folder = !name.empty() && name.back() == '/';
+    const std::string plain = folder ? name.substr(0, name.size() - 1) : name;
+    const std::size_t slash = plain.rfind('/');
+    const std::size_t dot = plain.rfind('.');
+    const std::size_t cut = folder || dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == 0 ||
+                                    dot == slash + 1
+                                ? plain.size()
+                                : dot;
+    return plain.substr(0, cut) + " (" + std::to_string(n) + ")" + plain.substr(cut) + (folder ? "/" : "");
+}
+
+}  // namespace
+
+void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint32_t&, std::string&,
+                                     const std::string& originalFileName) {
+    // Names are stored without folders, so two mails of one name in two subfolders (or names that
+    // differ only in case, or only in letters the OEM code page lacks) would be one entry: the later
+    // would replace the earlier, or a reader would extract one over the other. The first keeps its
+    // name; a later one is stored under its path below LOG_EML, beside the folder's own entry, and
+    // where that is taken too, with a number before the extension.
+    const std::string plain = zip::ReplaceChar(fileName, '\\', '/');
+    std::string stored = plain;
+    if (storedKeys_.contains(StoredNameKey(stored))) {
+        const std::string& source = originalFileName;
+        if (source.size() > SourceFolder.size() && platform::AnsiSameText(source.substr(0, SourceFolder.size()), SourceFolder)) {
+            stored = zip::ReplaceChar(source.substr(SourceFolder.size()), '\\', '/');
+        }
+        const std::string path = stored;
+        for (int n = 2; storedKeys_.contains(StoredNameKey(stored)); ++n) stored = NumberedName(path, n);
+        RenamedItems.push_back({originalFileName, stored});
+    }
+    storedKeys_.insert(StoredNameKey(stored));
+    fileName = zip::ReplaceChar(stored, '/', '\\');
+}
+
+void TFormMain::ReportRenamedItems() {
+    for (const TRenamedItem& item : RenamedItems) {
+        Application.FrontEnd().ReportFailure("stored as " + item.StoredName + ": " + item.SourceFileName +
+                                             " (another file has its name)");
+    }
+}
+
 void TFormMain::TimerTick(TObject*) {
     Timer->SetEnabled(false);
     if (EndOnEarlyStop()) return;
@@ -281,6 +338,7 @@ void TFormMain::TimerTick(TObject*) {
         outcome_ = stopSignal_ != 0 ? TJobOutcome::Stopped : TJobOutcome::Failed;
     } else {
         runLock_.reset();
+        ReportRenamedItems();
         ShowReport();
         outcome_ = TJobOutcome::Reported;
     }
@@ -337,6 +395,8 @@ void TFormMain::ZipFolder() {
         ZipFailed = true;
         return;
     }
+    storedKeys_.clear();
+    RenamedItems.clear();
     ZipArchiver->FileName = ArchiveName;
     ZipArchiver->BaseDir = SourceFolder;
     ZipArchiver->FileMasks().push_back(SourceFolder + "*.*");
@@ -383,6 +443,17 @@ void TFormMain::ShowReport() {
     text += "        " + ArchiveName + "\r\n";
     for (int a = 1; a <= VolumeCount - 1; ++a) {
         text += "        " + zip::ChangeFileExt(ArchiveName, VolumeSuffix(a)) + "\r\n";
+    }
+    // Files that could not keep their own name: whoever unpacks the mail finds them under these.
+    if (!RenamedItems.empty()) {
+        constexpr std::size_t kMostShown = 20;
+        text += "\r\nStored under a name of their own, as another file has theirs:\r\n";
+        for (std::size_t i = 0; i < RenamedItems.size() && i < kMostShown; ++i) {
+            text += "        " + RenamedItems[i].StoredName + "\r\n";
+        }
+        if (RenamedItems.size() > kMostShown) {
+            text += Format("        and %zu more\r\n", RenamedItems.size() - kMostShown);
+        }
     }
     text += "\r\nPlease send as attachments to separate emails.";
     MessageDlg(text, mtInformation, {mbOK});

@@ -9,8 +9,10 @@
 
 #include "app/FormMain.h"
 #include "archiver/ZipRecords.h"
+#include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/Faults.h"
+#include "platform/HeadlessFrontEnd.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
 
@@ -198,6 +200,66 @@ TEST_F(Job, AnOldFileThatCannotBeDeletedFailsTheJobBeforeItWrites) {
         if (c.held) {
             EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\Vandrel")),
                       (std::vector<std::string>{"Kelmail.Z02", "Kelmail.z01", "Kelmail.zip", "LOG_EML"}));
+        }
+    }
+}
+
+// No two entries of the job's archive share a name, compared as a reader extracting them on
+// Windows does: without regard to case, after the OEM conversion. The first file keeps its plain
+// name; a later one that would take it is stored under its path below LOG_EML, and where that is
+// taken too, with a number before the extension. Each such file is said, with its name in the
+// archive; none is lost.
+TEST_F(Job, EveryMailKeepsAnEntryOfItsOwnName) {
+    SKIP_ON_WINDOWS("UTF-8 host names, and folders that differ only in case, of the Linux machine");
+    struct Case {
+        std::vector<std::string> files;     // host paths below LOG_EML (UTF-8)
+        std::vector<std::string> expected;  // stored names in ANSI, in archive order
+    };
+    const std::vector<Case> cases = {
+        {{"A/m.eml", "B/m.eml"}, {"A/", "m.eml", "B/", "B/m.eml"}},
+        {{"Sub/x.eml", "sub/X.eml"}, {"Sub/", "x.eml", "sub (2)/", "sub/X.eml"}},
+        // Ÿ, Š and the en dash have no place in code page 437: they become Y, S and -.
+        {{"Y.eml", "\xC5\xB8.eml", "S.eml", "\xC5\xA0.eml", "x-.eml", "x\xE2\x80\x93.eml"},
+         {"S.eml", "x-.eml", "x\x96 (2).eml", "Y.eml", "\x8A (2).eml", "\x9F (2).eml"}},
+        // A later file whose plain name is an earlier one's new name.
+        {{"Y.eml", "\xC5\xB8.eml", "z/Y (2).eml"}, {"Y.eml", "\x9F (2).eml", "z/", "z/Y (2).eml"}},
+    };
+    for (const Case& c : cases) {
+        TearDown();
+        std::filesystem::remove_all(m.OnC("C:\\Vandrel\\LOG_EML"));
+        SetUp();
+        std::string all;
+        for (const std::string& file : c.files) {
+            WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML") + "/" + file, "mail " + file);
+            all += file + " ";
+        }
+        form->TimerTick(nullptr);
+        ASSERT_EQ(form->Outcome(), TJobOutcome::Reported) << all << shown;
+        std::vector<std::string> names;
+        std::vector<std::string> contents;
+        const std::string zip = testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+        for (const auto& entry : testing_support::LocalHeadersOf(zip)) {
+            names.push_back(entry.name);
+            if (entry.name.back() == '/') continue;
+            const std::int64_t at = entry.offset + 30 + entry.header.NameLength + entry.header.ExtraLength;
+            contents.push_back(testing_support::InflateRaw(zip.substr(static_cast<std::size_t>(at), entry.header.CompressedSize)));
+        }
+        std::vector<std::string> expected;
+        for (const std::string& name : c.expected) expected.push_back(platform::AnsiToOem(name));
+        EXPECT_EQ(names, expected) << all;
+        // Every mail is there, once.
+        std::vector<std::string> mails;
+        for (const std::string& file : c.files) mails.push_back("mail " + file);
+        std::sort(mails.begin(), mails.end());
+        std::sort(contents.begin(), contents.end());
+        EXPECT_EQ(contents, mails) << all;
+        // The report says which files have a name of their own.
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const bool renamed = c.expected[i] != std::filesystem::path(c.expected[i]).filename().string() &&
+                                 c.expected[i].back() != '/';
+            if (renamed || c.expected[i].find(" (") != std::string::npos) {
+                EXPECT_NE(shown.find("        " + platform::ConsoleText(c.expected[i])), std::string::npos) << shown;
+            }
         }
     }
 }
@@ -457,6 +519,34 @@ TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
     EXPECT_EQ(testing_support::RunCommand("python3 " + srv + "/check.py " + srv + "/joined.zip " + logs, &log), 0) << log;
 }
 
+// Mails of one name in two folders, and names a reader takes for one: each file comes out of the
+// archive as a file of its own, and standard error says which are stored under a name of their own.
+TEST(Program, EveryMailIsExtractedAsAFileOfItsOwn) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    if (!testing_support::HaveTool("unzip") || !testing_support::HaveTool("7z")) GTEST_SKIP() << "unzip and 7z are needed";
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    const std::vector<std::string> files = {"A/m.eml", "B/m.eml", "Y.eml", "\xC5\xB8.eml", "z.eml", "\xC5\xBE.eml",
+                                            "x-.eml", "x\xE2\x80\x93.eml"};
+    for (const std::string& file : files) WriteHostFile(logs + "/" + file, "mail " + file);
+    const ProgramRun r = RunProgram(m);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("stored as B/m.eml: C:\\Vandrel\\LOG_EML\\B\\m.eml (another file has its name)\n"),
+              std::string::npos)
+        << r.output;
+    const std::string srv = m.OnC("C:\\Vandrel");
+    for (const char* extract : {"unzip -o -q Kelmail.zip -d u", "7z x -y -o7 Kelmail.zip"}) {
+        std::string log;
+        ASSERT_EQ(testing_support::RunCommand("cd " + srv + " && " + std::string(extract) + " < /dev/null", &log), 0) << log;
+    }
+    for (const char* folder : {"u", "7"}) {
+        std::string count;
+        testing_support::RunCommand("find " + srv + "/" + folder + " -type f | wc -l", &count);
+        EXPECT_EQ(count, std::to_string(files.size()) + "\n") << folder << "\n" << r.output;
+    }
+}
+
 TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
     SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
     TestMachine m;
@@ -489,8 +579,7 @@ TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
               std::string::npos)
         << r.output;
     EXPECT_EQ(r.output.find("pipe.eml"), std::string::npos) << r.output;
-    // Told to leave it out, the run packs the file it can name, once. (One foreign name only: two
-    // give one stored name, and leaving out such a replaced item is the archiver's own matter.)
+    // Told to leave it out, the run packs the file it can name, once.
     std::filesystem::remove(logs + "/\xD0\x90\xD0\xBA\xD1\x82\xD1\x8B.eml");
     r = run("Ignore");
     ASSERT_EQ(r.status, 0) << r.output;
