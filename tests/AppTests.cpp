@@ -678,13 +678,16 @@ TEST(Program, AThreadCountThatMeansNothingStopsItBeforeItTouchesAnything) {
     m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
     WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
     WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "previous");
-    for (const char* value : {"", "0", "-2", "abc", "8abc", "0x10", "65"}) {
+    // A control character of the value is shown escaped: it must not erase the line on a terminal.
+    for (const auto& [value, shown] : {std::pair{"", ""}, std::pair{"0", "0"}, std::pair{"-2", "-2"}, std::pair{"abc", "abc"},
+                                       std::pair{"8abc", "8abc"}, std::pair{"0x10", "0x10"}, std::pair{"65", "65"},
+                                       std::pair{"1\x1b[2K\r", "1\\x1b[2K\\x0d"}}) {
         ProgramRun r;
         r.status = testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_THREADS='" + value +
                                                    "' MAILBALE_MACHINE=" + m.Root() + " MAILBALE_UI=headless " MAILBALE_EXE,
                                                &r.output);
         EXPECT_EQ(r.status, 1) << value;
-        EXPECT_EQ(r.output, std::string("MAILBALE_THREADS must be a whole number from 1 to 64, not \"") + value + "\"\n");
+        EXPECT_EQ(r.output, std::string("MAILBALE_THREADS must be a whole number from 1 to 64, not \"") + shown + "\"\n");
         EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "previous") << value;
     }
 }
