@@ -208,6 +208,10 @@ void TFormMain::LoadLayout() {
     ZipArchiver->OnRequestBlankVolume = [this](TObject* s, int n, std::string& name, bool& c) {
         ZipArchiverRequestBlankVolume(s, n, name, c);
     };
+    ZipArchiver->OnProcessFileFailure = [this](TObject* s, const std::string& f, TZipProcessOperation o, int native,
+                                               int code, const std::string& message, TZipAction& action) {
+        ZipArchiverProcessFileFailure(s, f, o, native, code, message, action);
+    };
     ZipArchiver->OnStoreFile = [this](TObject* s, std::string& name, std::uint32_t& attr, std::string& comment,
                                       const std::string& original) { ZipArchiverStoreFile(s, name, attr, comment, original); };
 
@@ -294,7 +298,35 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
         RenamedItems.push_back({originalFileName, stored});
     }
     storedKeys_.insert(StoredNameKey(stored));
+    if (originalFileName.find('?') != std::string::npos) questionForms_[originalFileName].StoredNames.push_back(stored);
     fileName = zip::ReplaceChar(stored, '/', '\\');
+}
+
+void TFormMain::ZipArchiverProcessFileFailure(TObject*, const std::string& fileName, TZipProcessOperation, int nativeError,
+                                              int, const std::string& errorMessage, TZipAction& action) {
+    // The archiver's own prompt, but for files that the platform lists under one name with "?"
+    // (names it cannot hold, which cannot be opened): their prompts would read alike, and the user
+    // could not tell which file an answer is about. Such a prompt says which of them it is. The
+    // items fail in their order, each asked until it is left out (Ignore) or the job aborted.
+    std::string which;
+    const auto same = questionForms_.find(fileName);
+    if (same != questionForms_.end() && same->second.StoredNames.size() > 1) {
+        TSameListedName& names = same->second;
+        const std::size_t k = std::min(names.Next, names.StoredNames.size() - 1);
+        which = "\r\n\r\nThis is file " + std::to_string(k + 1) + " of " + std::to_string(names.StoredNames.size()) +
+                " listed as \"" + zip::NamePart(fileName) + "\" (stored as \"" + names.StoredNames[k] + "\").";
+    }
+    action = fxaAbort;
+    if (nativeError == 45) return;
+    TModalResult r = mrAbort;
+    if (nativeError == 61) {
+        r = MessageDlg(errorMessage + which, mtConfirmation, {mbAbort, mbIgnore});
+    } else {
+        r = MessageDlg(Format("%s. File processing error, possibly disk is full", errorMessage.c_str()) + which,
+                       mtConfirmation, {mbAbort, mbRetry, mbIgnore});
+    }
+    action = r == mrRetry ? fxaRetry : r == mrIgnore ? fxaIgnore : fxaAbort;
+    if (same != questionForms_.end() && action != fxaRetry) ++same->second.Next;
 }
 
 void TFormMain::ReportRenamedItems() {
@@ -396,6 +428,7 @@ void TFormMain::ZipFolder() {
         return;
     }
     storedKeys_.clear();
+    questionForms_.clear();
     RenamedItems.clear();
     ZipArchiver->FileName = ArchiveName;
     ZipArchiver->BaseDir = SourceFolder;
@@ -452,7 +485,7 @@ void TFormMain::ShowReport() {
             text += "        " + RenamedItems[i].StoredName + "\r\n";
         }
         if (RenamedItems.size() > kMostShown) {
-            text += Format("        and %zu more\r\n", RenamedItems.size() - kMostShown);
+            text += "        and " + std::to_string(RenamedItems.size() - kMostShown) + " more\r\n";
         }
     }
     text += "\r\nPlease send as attachments to separate emails.";

@@ -590,6 +590,36 @@ TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
     EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
 }
 
+// Names that all read "??.eml" in the ANSI code page are files of their own: each is asked about
+// once, by a prompt that tells it from the others, and Ignore leaves out only the one asked about.
+TEST(Program, FilesListedUnderOneQuestionMarkFormAreAskedAboutOneByOne) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    WriteHostFile(logs + "/a.eml", "plain");
+    for (const char* name : {"\xE6\x97\xA5\xE6\x9C\xAC.eml", "\xE4\xB8\xAD\xE6\x96\x87.eml", "\xED\x95\x9C\xEA\xB5\xAD.eml"}) {
+        WriteHostFile(logs + "/" + name, name);
+    }
+    ProgramRun r = RunProgram(m, "Ignore,Ignore,Ignore");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<std::string> prompts;
+    for (std::size_t at = r.output.find("== Confirm ==\n"); at != std::string::npos; at = r.output.find("== Confirm ==\n", at + 1)) {
+        prompts.push_back(r.output.substr(at, r.output.find("\n-> ", at) - at));
+    }
+    ASSERT_EQ(prompts.size(), 3u) << r.output;
+    for (std::size_t i = 0; i < prompts.size(); ++i) {
+        EXPECT_NE(prompts[i].find("Cannot open file \"C:\\Vandrel\\LOG_EML\\??.eml\""), std::string::npos) << prompts[i];
+        EXPECT_NE(prompts[i].find("file " + std::to_string(i + 1) + " of 3 listed as \"??.eml\""), std::string::npos)
+            << prompts[i];
+    }
+    // Left out by the first answer, the second file is asked about as itself: nobody answers it.
+    r = RunProgram(m, "Ignore");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("-> Ignore"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("file 2 of 3 listed as"), std::string::npos) << r.output;
+}
+
 TEST(Program, NamesWindowsCannotHoldAreAskedAboutAndNeverPackAnotherFile) {
     SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
     TestMachine m;
