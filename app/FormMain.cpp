@@ -1,6 +1,7 @@
 #include "app/FormMain.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "archiver/ZipStrFunc.h"
@@ -255,13 +256,14 @@ void TFormMain::ZipArchiverRequestBlankVolume(TObject*, int, std::string&, bool&
 
 namespace {
 
-// A stored name as a reader extracting the archive on Windows compares it: converted to the OEM
-// code page as it is written (where "Ÿ.eml" and "Y.eml" become one), without regard to case,
-// a folder's trailing slash left out (a folder and a file of one name cannot both be extracted).
-std::string StoredNameKey(const std::string& name) {
-    std::string key = platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name)));
-    if (!key.empty() && key.back() == '/') key.pop_back();
-    return key;
+// The forms under which two stored names are one, a folder's trailing slash left out (a folder and
+// a file of one name cannot both be extracted): as a reader extracting the archive on Windows
+// compares them, converted to the OEM code page as they are written (where "Ÿ.eml" and "Y.eml"
+// become one) and without regard to case; and as the archiver's own name index does.
+std::array<std::string, 2> StoredNameKeys(std::string name) {
+    if (!name.empty() && name.back() == '/') name.pop_back();
+    return {"o" + platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name))),
+            "a" + platform::AnsiLowerCase(name)};
 }
 
 // name with " (n)" before its extension (the extension of its last part; a folder has none).
@@ -288,16 +290,20 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
     // where that is taken too, with a number before the extension.
     const std::string plain = zip::ReplaceChar(fileName, '\\', '/');
     std::string stored = plain;
-    if (storedKeys_.contains(StoredNameKey(stored))) {
+    const auto taken = [this](const std::string& name) {
+        const auto keys = StoredNameKeys(name);
+        return storedKeys_.contains(keys[0]) || storedKeys_.contains(keys[1]);
+    };
+    if (taken(stored)) {
         const std::string& source = originalFileName;
         if (source.size() > SourceFolder.size() && platform::AnsiSameText(source.substr(0, SourceFolder.size()), SourceFolder)) {
             stored = zip::ReplaceChar(source.substr(SourceFolder.size()), '\\', '/');
         }
         const std::string path = stored;
-        for (int n = 2; storedKeys_.contains(StoredNameKey(stored)); ++n) stored = NumberedName(path, n);
+        for (int n = 2; taken(stored); ++n) stored = NumberedName(path, n);
         RenamedItems.push_back({originalFileName, stored});
     }
-    storedKeys_.insert(StoredNameKey(stored));
+    for (std::string& key : StoredNameKeys(stored)) storedKeys_.insert(std::move(key));
     if (originalFileName.find('?') != std::string::npos) questionForms_[originalFileName].StoredNames.push_back(stored);
     fileName = zip::ReplaceChar(stored, '/', '\\');
 }
