@@ -688,6 +688,38 @@ TEST(Program, EachFileCostsAFewLookUpCallsWhateverItsFolderHolds) {
     EXPECT_LE(perFile, 60);
 }
 
+// A server folder that cannot be listed hides the old volumes it holds, which would stay beside the
+// new set: the job fails before it writes, saying why, and the old files stay as they were. The
+// program runs as a user who may write in the folder but not read it.
+TEST(Program, AServerFolderThatCannotBeListedFailsTheJobBeforeItWrites) {
+    SKIP_ON_WINDOWS("runs the Linux program as another user");
+    if (!testing_support::HaveTool("setpriv") || testing_support::RunCommand("test \"$(id -u)\" = 0") != 0) {
+        GTEST_SKIP() << "needs root and setpriv, to run the program as another user";
+    }
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "old archive");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01"), "old volume");
+    const std::string srv = m.OnC("C:\\Vandrel");
+    ASSERT_EQ(testing_support::RunCommand("chmod -R a+rX " + m.Root() + " && chmod a+x $(dirname " + m.Root() +
+                                          ") && chmod 0333 " + srv),
+              0);
+    ProgramRun r;
+    r.status = testing_support::RunCommand("cd " + m.Root() + " && setpriv --reuid=65534 --regid=65534 --clear-groups env "
+                                               "HOME=/ MAILBALE_MACHINE=" + m.Root() + " MAILBALE_UI=headless " MAILBALE_EXE,
+                                           &r.output);
+    testing_support::RunCommand("chmod 0755 " + srv);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Cannot list the folder \"C:\\Vandrel\\\" to delete the old archive files. Permission denied"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("list C:\\Vandrel\\: permission denied\n"), std::string::npos) << r.output;
+    EXPECT_EQ(testing_support::HostFolderNames(srv), (std::vector<std::string>{"Kelmail.z01", "Kelmail.zip", "LOG_EML"}));
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "old archive");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "old volume");
+}
+
 TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
     SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
     TestMachine m;
