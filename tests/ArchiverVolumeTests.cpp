@@ -685,9 +685,9 @@ TEST(ExistingArchives, ASplitArchiveOpensWithItsModeInferred) {
             const std::size_t volumes = WriteStoredArchive(*a, {100000, 30000, 90000}, m).size();
             ASSERT_GE(volumes, 3u);
             for (std::size_t n = 1; upperCase && n < volumes; ++n) {
-                const std::string volume = m.OnC(Format("C:\\out\\Kelmail.z%02zu", n));
+                const std::string volume = m.OnC(Format("C:\\out\\Kelmail.z%02d", static_cast<int>(n)));
                 ASSERT_TRUE(testing_support::HostExists(volume)) << volume;
-                std::filesystem::rename(volume, m.OnC(Format("C:\\out\\Kelmail.Z%02zu", n)));
+                std::filesystem::rename(volume, m.OnC(Format("C:\\out\\Kelmail.Z%02d", static_cast<int>(n))));
             }
         }
         TZipArchiver reader(nullptr);
