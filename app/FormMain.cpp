@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <vector>
 
 #include "archiver/ZipStrFunc.h"
@@ -288,8 +289,7 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
     // would replace the earlier, or a reader would extract one over the other. The first keeps its
     // name; a later one is stored under its path below LOG_EML, beside the folder's own entry, and
     // where that is taken too, with a number before the extension.
-    const std::string plain = zip::ReplaceChar(fileName, '\\', '/');
-    std::string stored = plain;
+    std::string stored = zip::ReplaceChar(fileName, '\\', '/');
     const auto taken = [this](const std::string& name) {
         const auto keys = StoredNameKeys(name);
         return storedKeys_.contains(keys[0]) || storedKeys_.contains(keys[1]);
