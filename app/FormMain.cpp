@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <functional>
 #include <vector>
 
 #include "archiver/ZipStrFunc.h"
@@ -261,10 +262,13 @@ namespace {
 // a file of one name cannot both be extracted): as a reader extracting the archive on Windows
 // compares them, converted to the OEM code page as they are written (where "Ÿ.eml" and "Y.eml"
 // become one) and without regard to case; and as the archiver's own name index does.
-std::array<std::string, 2> StoredNameKeys(std::string name) {
+// Only their hashes are kept, a few bytes a name in a folder of 100,000 mails: two names that
+// differ but hash alike (odds of about 1 in 10^19 for a pair) only give the later a name of its own.
+std::array<std::size_t, 2> StoredNameKeys(std::string name) {
     if (!name.empty() && name.back() == '/') name.pop_back();
-    return {"o" + platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name))),
-            "a" + platform::AnsiLowerCase(name)};
+    const std::hash<std::string> hash;
+    return {hash("o" + platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name)))),
+            hash("a" + platform::AnsiLowerCase(name))};
 }
 
 // name with " (n)" before its extension (the extension of its last part; a folder has none).
@@ -303,7 +307,7 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
         for (int n = 2; taken(stored); ++n) stored = NumberedName(path, n);
         RenamedItems.push_back({originalFileName, stored});
     }
-    for (std::string& key : StoredNameKeys(stored)) storedKeys_.insert(std::move(key));
+    for (const std::size_t key : StoredNameKeys(stored)) storedKeys_.insert(key);
     if (originalFileName.find('?') != std::string::npos) questionForms_[originalFileName].StoredNames.push_back(stored);
     fileName = zip::ReplaceChar(stored, '/', '\\');
 }

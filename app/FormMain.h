@@ -88,8 +88,8 @@ private:
     void RemoveArchiveFiles();
     // Says the files stored under a name of their own, on standard error where there is one.
     void ReportRenamedItems();
-    // The stored names of this job's items, as a reader extracting them compares names.
-    std::unordered_set<std::string> storedKeys_;
+    // The stored names of this job's items, as a reader extracting them compares names (hashed).
+    std::unordered_set<std::size_t> storedKeys_;
     // Files listed under a name with "?" (which cannot be opened): the stored names of the items
     // of each such name, and which of them the next failure is about.
     struct TSameListedName {
