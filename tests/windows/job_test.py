@@ -181,7 +181,7 @@ def main():
             if first.poll() is None:
                 first.kill()
             first.wait()
-        volumes = len([n for n in os.listdir(server) if n.startswith('Kelmail.z')]) + 1
+        volumes = len([n for n in os.listdir(server) if n.startswith('Kelmail.z') and n != 'Kelmail.zip']) + 1
         assert volumes == 9, os.listdir(server)
         common.check_archive(server, files, volumes, folders=set())
 

@@ -122,7 +122,7 @@ def attempt(exe, prefix, out_dir, display):
             except subprocess.TimeoutExpired:
                 continue
         assert status == 0, status
-        volumes = sorted(n for n in os.listdir(server) if n.startswith('Kelmail.z'))
+        volumes = sorted(n for n in os.listdir(server) if n.startswith('Kelmail.z') and n != 'Kelmail.zip')
         assert len(volumes) >= 30 and os.path.exists(os.path.join(server, 'Kelmail.zip')), volumes
         work = os.path.join(server, 'check')
         os.makedirs(work)
