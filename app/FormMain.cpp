@@ -1,6 +1,9 @@
 #include "app/FormMain.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <functional>
 #include <vector>
 
 #include "archiver/ZipStrFunc.h"
@@ -38,31 +41,90 @@ bool IsVolumeName(const std::string& name, const std::string& base) {
     return name.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
-// Every numbered volume of an earlier archive of this name goes, whatever its number: a run of 117
-// volumes followed by a run of 3 must not leave .Z20 to .Z116 beside the new set, to be sent with
-// it as a broken mix. The folder is listed again after a round that deleted something: of names
-// that differ only in case, the next one is listed as itself once the first is gone.
-void DeleteOldVolumes(const std::string& archiveName) {
+// The reason of an error line ("delete C:\Vandrel\Kelmail.z02: operation not permitted"), begun
+// with a capital as a sentence of a box. A Windows path holds no ": ".
+std::string ReasonOf(const std::string& line) {
+    const std::size_t colon = line.find(": ");
+    std::string reason = colon == std::string::npos ? line : line.substr(colon + 2);
+    if (!reason.empty()) reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
+    return reason;
+}
+
+// The reason the system gave for the failed operation on path, as noted for the error lines.
+std::string NotedReason(const std::string& operation, const std::string& path) {
+    const std::string head = operation + " " + platform::ExpandFileName(path) + ": ";
+    const std::vector<std::string> lines = platform::FileErrors();
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        if (it->starts_with(head)) return ReasonOf(*it);
+    }
+    return "The system gave no reason";
+}
+
+// The old files of the archive in its folder: the archive itself and every numbered volume,
+// whatever its number and letter case (a run of 117 volumes followed by a run of 3 must not leave
+// .z20 to .z116 beside the new set), leaving out the names in skip. Raises when the folder cannot
+// be listed: the files it holds are not known then.
+std::vector<std::string> OldArchiveFiles(const std::string& archiveName, const std::vector<std::string>& skip) {
     const std::string folder = zip::FolderPart(archiveName);
+    const std::string file = zip::NamePart(archiveName);
     const std::string base = zip::NamePart(zip::ChangeFileExt(archiveName, ""));
+    std::vector<std::string> names;
+    const std::size_t errors = platform::FileErrorCount();
+    platform::FindHandle find;
+    platform::FindEntry entry;
+    for (bool more = find.First(folder + base + ".z*", platform::faHidden | platform::faSysFile, entry); more;
+         more = find.Next(entry)) {
+        if (!IsVolumeName(entry.Name, base) && !platform::AnsiSameText(entry.Name, file)) continue;
+        if (std::find(skip.begin(), skip.end(), entry.Name) == skip.end()) names.push_back(entry.Name);
+    }
+    if (platform::FileErrorCount() != errors) {
+        throw EOSError("Cannot list the folder \"" + folder + "\" to delete the old archive files. " +
+                           ReasonOf(platform::FileErrors().back()),
+                       platform::OsError::Other);
+    }
+    return names;
+}
+
+// Deletes the old archive and its volumes, or none of them. An old volume that stayed beside the
+// new set would be sent with it as a broken mix, reported as a success: the job stops before it
+// writes anything, naming the file and the reason. Each file is first opened for itself alone, so
+// that one held by another program stops the job before anything is deleted.
+void DeleteOldArchive(const std::string& archiveName) {
+    const std::string folder = zip::FolderPart(archiveName);
+    const auto cannotDelete = [&](const std::string& name, const std::string& reason) {
+        return EOSError("Cannot delete the old file \"" + folder + name + "\", which would be sent with the new "
+                        "volumes. " + reason,
+                        platform::OsError::AccessDenied);
+    };
+    for (const std::string& name : OldArchiveFiles(archiveName, {})) {
+        const std::size_t noted = platform::FileErrorCount();
+        try {
+            platform::FileHandle probe = platform::FileHandle::Open(folder + name, platform::fmOpenRead | platform::fmShareExclusive);
+        } catch (const EOSError& e) {
+            // The line says what the job could not do with the file: delete it.
+            platform::ForgetFileErrorsFrom(noted);
+            std::string reason = platform::OsErrorText(e.Error());
+            reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+            platform::NoteFileError("delete", platform::ExpandFileName(folder + name), reason);
+            throw cannotDelete(name, platform::OsErrorText(e.Error()));
+        }
+    }
     // A name deleted once is not counted again: on Windows a file another program holds open with
     // delete sharing stays listed until it is closed, and listing again for it would never end.
+    // The folder is listed again after a round that deleted something: of names that differ only
+    // in case, the next one is listed as itself once the first is gone.
     std::vector<std::string> gone;
     for (bool deleted = true; deleted;) {
         deleted = false;
-        platform::FindHandle find;
-        platform::FindEntry entry;
-        for (bool more = find.First(folder + base + ".z*", platform::faHidden | platform::faSysFile, entry); more;
-             more = find.Next(entry)) {
-            if (!IsVolumeName(entry.Name, base) || std::find(gone.begin(), gone.end(), entry.Name) != gone.end()) continue;
-            if (platform::DeleteFile(folder + entry.Name)) {
-                gone.push_back(entry.Name);
-                deleted = true;
+        for (const std::string& name : OldArchiveFiles(archiveName, gone)) {
+            if (!platform::DeleteFile(folder + name) && platform::FileExists(folder + name)) {
+                throw cannotDelete(name, NotedReason("delete", folder + name));
             }
+            gone.push_back(name);
+            deleted = true;
         }
     }
 }
-
 }  // namespace
 
 TFormMain::TFormMain(TComponent* owner) : TForm(owner) {
@@ -149,6 +211,12 @@ void TFormMain::LoadLayout() {
     ZipArchiver->OnRequestBlankVolume = [this](TObject* s, int n, std::string& name, bool& c) {
         ZipArchiverRequestBlankVolume(s, n, name, c);
     };
+    ZipArchiver->OnProcessFileFailure = [this](TObject* s, const std::string& f, TZipProcessOperation o, int native,
+                                               int code, const std::string& message, TZipAction& action) {
+        ZipArchiverProcessFileFailure(s, f, o, native, code, message, action);
+    };
+    ZipArchiver->OnStoreFile = [this](TObject* s, std::string& name, std::uint32_t& attr, std::string& comment,
+                                      const std::string& original) { ZipArchiverStoreFile(s, name, attr, comment, original); };
 
     BrowseDialog = new TBrowseForFolderDialog(this);
     BrowseDialog->Name = "BrowseDialog";
@@ -188,6 +256,96 @@ void TFormMain::CancelOnStopRequest(bool& cancel) {
 
 void TFormMain::ZipArchiverRequestBlankVolume(TObject*, int, std::string&, bool&) { ++VolumeCount; }
 
+namespace {
+
+// The forms under which two stored names are one, a folder's trailing slash left out (a folder and
+// a file of one name cannot both be extracted): as a reader extracting the archive on Windows
+// compares them, converted to the OEM code page as they are written (where "Ÿ.eml" and "Y.eml"
+// become one) and without regard to case; and as the archiver's own name index does.
+// Only their hashes are kept, a few bytes a name in a folder of 100,000 mails: two names that
+// differ but hash alike (odds of about 1 in 10^19 for a pair) only give the later a name of its own.
+std::array<std::size_t, 2> StoredNameKeys(std::string name) {
+    if (!name.empty() && name.back() == '/') name.pop_back();
+    const std::hash<std::string> hash;
+    return {hash("o" + platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name)))),
+            hash("a" + platform::AnsiLowerCase(name))};
+}
+
+// name with " (n)" before its extension (the extension of its last part; a folder has none).
+std::string NumberedName(const std::string& name, int n) {
+    const bool folder = !name.empty() && name.back() == '/';
+    const std::string plain = folder ? name.substr(0, name.size() - 1) : name;
+    const std::size_t slash = plain.rfind('/');
+    const std::size_t dot = plain.rfind('.');
+    const std::size_t cut = folder || dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == 0 ||
+                                    dot == slash + 1
+                                ? plain.size()
+                                : dot;
+    return plain.substr(0, cut) + " (" + std::to_string(n) + ")" + plain.substr(cut) + (folder ? "/" : "");
+}
+
+}  // namespace
+
+void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint32_t&, std::string&,
+                                     const std::string& originalFileName) {
+    // Names are stored without folders, so two mails of one name in two subfolders (or names that
+    // differ only in case, or only in letters the OEM code page lacks) would be one entry: the later
+    // would replace the earlier, or a reader would extract one over the other. The first keeps its
+    // name; a later one is stored under its path below LOG_EML, beside the folder's own entry, and
+    // where that is taken too, with a number before the extension.
+    std::string stored = zip::ReplaceChar(fileName, '\\', '/');
+    const auto taken = [this](const std::string& name) {
+        const auto keys = StoredNameKeys(name);
+        return storedKeys_.contains(keys[0]) || storedKeys_.contains(keys[1]);
+    };
+    if (taken(stored)) {
+        const std::string& source = originalFileName;
+        if (source.size() > SourceFolder.size() && platform::AnsiSameText(source.substr(0, SourceFolder.size()), SourceFolder)) {
+            stored = zip::ReplaceChar(source.substr(SourceFolder.size()), '\\', '/');
+        }
+        const std::string path = stored;
+        for (int n = 2; taken(stored); ++n) stored = NumberedName(path, n);
+        RenamedItems.push_back({originalFileName, stored});
+    }
+    for (const std::size_t key : StoredNameKeys(stored)) storedKeys_.insert(key);
+    if (originalFileName.find('?') != std::string::npos) questionForms_[originalFileName].StoredNames.push_back(stored);
+    fileName = zip::ReplaceChar(stored, '/', '\\');
+}
+
+void TFormMain::ZipArchiverProcessFileFailure(TObject*, const std::string& fileName, TZipProcessOperation, int nativeError,
+                                              int, const std::string& errorMessage, TZipAction& action) {
+    // The archiver's own prompt, but for files that the platform lists under one name with "?"
+    // (names it cannot hold, which cannot be opened): their prompts would read alike, and the user
+    // could not tell which file an answer is about. Such a prompt says which of them it is. The
+    // items fail in their order, each asked until it is left out (Ignore) or the job aborted.
+    std::string which;
+    const auto same = questionForms_.find(fileName);
+    if (same != questionForms_.end() && same->second.StoredNames.size() > 1) {
+        TSameListedName& names = same->second;
+        const std::size_t k = std::min(names.Next, names.StoredNames.size() - 1);
+        which = "\r\n\r\nThis is file " + std::to_string(k + 1) + " of " + std::to_string(names.StoredNames.size()) +
+                " listed as \"" + zip::NamePart(fileName) + "\" (stored as \"" + names.StoredNames[k] + "\").";
+    }
+    action = fxaAbort;
+    if (nativeError == 45) return;
+    TModalResult r = mrAbort;
+    if (nativeError == 61) {
+        r = MessageDlg(errorMessage + which, mtConfirmation, {mbAbort, mbIgnore});
+    } else {
+        r = MessageDlg(Format("%s. File processing error, possibly disk is full", errorMessage.c_str()) + which,
+                       mtConfirmation, {mbAbort, mbRetry, mbIgnore});
+    }
+    action = r == mrRetry ? fxaRetry : r == mrIgnore ? fxaIgnore : fxaAbort;
+    if (same != questionForms_.end() && action != fxaRetry) ++same->second.Next;
+}
+
+void TFormMain::ReportRenamedItems() {
+    for (const TRenamedItem& item : RenamedItems) {
+        Application.FrontEnd().ReportFailure("stored as " + item.StoredName + ": " + item.SourceFileName +
+                                             " (another file has its name)");
+    }
+}
+
 void TFormMain::TimerTick(TObject*) {
     Timer->SetEnabled(false);
     if (EndOnEarlyStop()) return;
@@ -195,9 +353,11 @@ void TFormMain::TimerTick(TObject*) {
     LocateFolders(folder);
     SourceFolder = folder;
     // Without a server folder there is nothing to pack: the job must not work in whatever folder
-    // the program happened to start in.
+    // the program happened to start in. Nor without its mail folder: a deleted LOG_EML, or a
+    // Srvr_Path naming another existing folder, would give an archive of nothing reported as a
+    // success, after the previous archive had been deleted.
     const std::string serverFolder = zip::FolderPart(ArchiveName);
-    if (serverFolder.empty() || !platform::DirectoryExists(serverFolder)) {
+    if (serverFolder.empty() || !platform::DirectoryExists(serverFolder) || !platform::DirectoryExists(SourceFolder)) {
         MessageDlg("Unable to locate Vandrel SPAM folder!", mtError, {mbOK});
         outcome_ = TJobOutcome::NotLocated;
         JobDone = true;
@@ -220,6 +380,7 @@ void TFormMain::TimerTick(TObject*) {
         outcome_ = stopSignal_ != 0 ? TJobOutcome::Stopped : TJobOutcome::Failed;
     } else {
         runLock_.reset();
+        ReportRenamedItems();
         ShowReport();
         outcome_ = TJobOutcome::Reported;
     }
@@ -269,8 +430,16 @@ void TFormMain::ZipFolder() {
         return;
     }
     platform::ClearFileErrors();
-    if (platform::FileExists(ArchiveName)) platform::DeleteFile(ArchiveName);
-    DeleteOldVolumes(ArchiveName);
+    try {
+        DeleteOldArchive(ArchiveName);
+    } catch (...) {
+        MessageDlg(CurrentErrorText(" during zipping!"), mtError, {mbOK});
+        ZipFailed = true;
+        return;
+    }
+    storedKeys_.clear();
+    questionForms_.clear();
+    RenamedItems.clear();
     ZipArchiver->FileName = ArchiveName;
     ZipArchiver->BaseDir = SourceFolder;
     ZipArchiver->FileMasks().push_back(SourceFolder + "*.*");
@@ -299,7 +468,9 @@ void TFormMain::RemoveArchiveFiles() {
         ZipArchiver->Close();
     } catch (...) {
     }
-    if (platform::FileExists(ArchiveName)) zip::RemoveFile(ArchiveName);
+    // The archive is this run's only when a volume was asked for: before that, a file of its name
+    // is an old one that could not be deleted, and stays as it was.
+    if (VolumeCount > 0 && platform::FileExists(ArchiveName)) zip::RemoveFile(ArchiveName);
     for (int n = 1; n <= VolumeCount; ++n) {
         const std::string volume = zip::ChangeFileExt(ArchiveName, VolumeSuffix(n));
         if (platform::FileExists(volume)) zip::RemoveFile(volume);
@@ -317,6 +488,17 @@ void TFormMain::ShowReport() {
     text += "        " + ArchiveName + "\r\n";
     for (int a = 1; a <= VolumeCount - 1; ++a) {
         text += "        " + zip::ChangeFileExt(ArchiveName, VolumeSuffix(a)) + "\r\n";
+    }
+    // Files that could not keep their own name: whoever unpacks the mail finds them under these.
+    if (!RenamedItems.empty()) {
+        constexpr std::size_t kMostShown = 20;
+        text += "\r\nStored under a name of their own, as another file has theirs:\r\n";
+        for (std::size_t i = 0; i < RenamedItems.size() && i < kMostShown; ++i) {
+            text += "        " + RenamedItems[i].StoredName + "\r\n";
+        }
+        if (RenamedItems.size() > kMostShown) {
+            text += "        and " + std::to_string(RenamedItems.size() - kMostShown) + " more\r\n";
+        }
     }
     text += "\r\nPlease send as attachments to separate emails.";
     MessageDlg(text, mtInformation, {mbOK});

@@ -2,8 +2,11 @@
 // The main window and the zip job: find the server folder in the registry, delete the old archive,
 // pack LOG_EML into split volumes, tell the user which files to send, and close.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "archiver/ZipArchiver.h"
 #include "platform/FileSystem.h"
@@ -41,6 +44,13 @@ public:
     void ZipArchiverOverallProgress(TObject* sender, double progress, TZipProcessOperation operation,
                                     TZipProgressPhase phase, bool& cancel);
     void ZipArchiverRequestBlankVolume(TObject* sender, int volumeNumber, std::string& volumeFileName, bool& cancel);
+    // The archiver's prompt for a file that failed, telling apart files listed under one name.
+    void ZipArchiverProcessFileFailure(TObject* sender, const std::string& fileName, TZipProcessOperation operation,
+                                       int nativeError, int errorCode, const std::string& errorMessage,
+                                       TZipAction& action);
+    // Gives a file whose stored name an earlier item of the job already holds a name of its own.
+    void ZipArchiverStoreFile(TObject* sender, std::string& fileName, std::uint32_t& fileAttr, std::string& comment,
+                              const std::string& originalFileName);
     // The whole job, run once by the first tick.
     void TimerTick(TObject* sender);
 
@@ -58,6 +68,12 @@ public:
     std::string SourceFolder;
     std::int32_t VolumeCount = 0;
     std::string ArchiveName;
+    // A file stored under a name of its own because an earlier one had its plain name.
+    struct TRenamedItem {
+        std::string SourceFileName;
+        std::string StoredName;  // as in the archive, with "/" between folders
+    };
+    std::vector<TRenamedItem> RenamedItems;
     TJobOutcome Outcome() const { return outcome_; }
     // The program's exit status: the outcome, or 128 + the signal's number after a stop signal.
     int ExitStatus() const;
@@ -70,6 +86,17 @@ private:
     bool EndOnEarlyStop();
     // Deletes the archive files this run created, after a failed job.
     void RemoveArchiveFiles();
+    // Says the files stored under a name of their own, on standard error where there is one.
+    void ReportRenamedItems();
+    // The stored names of this job's items, as a reader extracting them compares names (hashed).
+    std::unordered_set<std::size_t> storedKeys_;
+    // Files listed under a name with "?" (which cannot be opened): the stored names of the items
+    // of each such name, and which of them the next failure is about.
+    struct TSameListedName {
+        std::vector<std::string> StoredNames;
+        std::size_t Next = 0;
+    };
+    std::map<std::string, TSameListedName> questionForms_;
     TJobOutcome outcome_ = TJobOutcome::Abandoned;
     int stopSignal_ = 0;
     // The server folder, held from before the old archive is deleted until the job is over.

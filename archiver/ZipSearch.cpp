@@ -50,7 +50,7 @@ bool HasParentStep(const std::string& s) {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Whether fullName is a volume file of the split archive that a writes: the volume open now, or a
-// name that the archive's own volume naming gives (Kelmail.Z07, Kelmail_007.zip, Kelmail.exe), in
+// name that the archive's own volume naming gives (Kelmail.z07, Kelmail_007.zip, Kelmail.exe), in
 // any letter case. Such a file is being written, or is about to be replaced, by this very archive.
 // The same name in another folder may be the same file, through a linked folder: then the files'
 // identities decide, not the text of their paths.

@@ -41,7 +41,10 @@ void TZipBaseArchiver::MakeVolumeFileName(std::string& name, std::int32_t volume
         if (volumeNumber >= 0) {
             if (volumeNumber == 0 && sfx) name = folder + base + ".exe";
             else if (advanced) name = folder + base + "_" + Format("%.3u", static_cast<unsigned>(volumeNumber + 1)) + ext;
-            else name = folder + base + (f ? ".F" : ".Z") + Format("%.2d", volumeNumber + 1);
+            // The letter is lower-case, as Info-ZIP writes it: 7-Zip and Info-ZIP look for
+            // Kelmail.z01 beside Kelmail.zip, and on a case-sensitive file system (where a
+            // recipient may save the attachments) Kelmail.Z01 is another name.
+            else name = folder + base + (f ? ".f" : ".z") + Format("%.2d", volumeNumber + 1);
         } else if (sfx) {
             name = folder + base + (f ? ".ZF" : ".ZIP");
         }

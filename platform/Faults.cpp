@@ -12,7 +12,7 @@
 namespace platform::faults {
 namespace {
 
-enum class Kind { Disk, Open, Write, Read, Close, Flush };
+enum class Kind { Disk, Open, Write, Read, Close, Flush, Delete };
 
 struct Fault {
     Kind kind;
@@ -128,6 +128,7 @@ void FailWritesAfter(const std::string& prefix, std::int64_t count) { Add(Kind::
 void ShortReadsAfter(const std::string& prefix, std::int64_t count) { Add(Kind::Read, prefix, count, OsError::None); }
 void FailCloses(const std::string& prefix) { Add(Kind::Close, prefix, 0, OsError::None); }
 void FailFlushes(const std::string& prefix) { Add(Kind::Flush, prefix, 0, OsError::None); }
+void FailDeletes(const std::string& prefix) { Add(Kind::Delete, prefix, 0, OsError::None); }
 
 void FlipStoredBits(const std::string& prefix, std::int64_t offset, std::uint8_t mask) {
     std::lock_guard guard(Lock());
@@ -189,8 +190,8 @@ bool OperationFails(FileOp op, const std::string& path) {
         c.failedOp = op;
         return true;
     }
-    if (op != FileOp::Close && op != FileOp::Flush) return false;
-    const Kind kind = op == FileOp::Close ? Kind::Close : Kind::Flush;
+    if (op != FileOp::Close && op != FileOp::Flush && op != FileOp::Delete) return false;
+    const Kind kind = op == FileOp::Close ? Kind::Close : op == FileOp::Flush ? Kind::Flush : Kind::Delete;
     return std::any_of(Faults().begin(), Faults().end(),
                        [&](const Fault& f) { return f.kind == kind && Below(path, f.prefix); });
 }

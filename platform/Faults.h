@@ -32,6 +32,8 @@ void FailFlushes(const std::string& prefix);
 // of mask flipped, once, by the first write that covers it, while the write reports every byte
 // taken: a bit gone wrong on its way to the disk, for the read-back check to find.
 void FlipStoredBits(const std::string& prefix, std::int64_t offset, std::uint8_t mask);
+// Deletions of files below prefix fail (access denied), as of a file the system will not let go.
+void FailDeletes(const std::string& prefix);
 // Thread starts from the count-th on (counting from 1, from now) are refused, as a system at its
 // limit of processes refuses them; 0 refuses none.
 void RefuseThreadsFrom(std::int64_t count);
@@ -60,8 +62,8 @@ bool FlipsPlanned();
 // copy in altered with the planned bits flipped.
 const void* StoredBytes(const std::string& path, std::int64_t position, const void* buffer, std::int64_t count,
                         std::vector<std::uint8_t>& altered);
-// Counts one operation of kind op on path; true when it is the one to fail, or when it is a close
-// or a flush that a fault covers.
+// Counts one operation of kind op on path; true when it is the one to fail, or when it is a close,
+// a flush or a deletion that a fault covers.
 bool OperationFails(FileOp op, const std::string& path);
 // The file at path was deleted (a full Windows path).
 void FileDeleted(const std::string& path);

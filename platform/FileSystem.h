@@ -218,7 +218,7 @@ void ClearStaleTempFiles(const std::string& folder, const std::string& prefix);
 
 // The errors the system reported to this process's file operations since ClearFileErrors, each
 // once and in order, as "<operation> <Windows path>: <the system's reason>", for example
-// "write C:\Vandrel\Kelmail.Z03: disk full": what an archiver error or a failed job does not say.
+// "write C:\Vandrel\Kelmail.z03: disk full": what an archiver error or a failed job does not say.
 // The backends note them where the system reports them.
 std::vector<std::string> FileErrors();
 void ClearFileErrors();

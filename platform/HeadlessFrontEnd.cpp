@@ -100,12 +100,16 @@ std::string BoxKey(const std::string& caption, const std::string& text, const TM
 }  // namespace
 
 std::string HeadlessFrontEnd::ShownText(const std::string& text) {
+    // The box's own line breaks (CR LF) become the terminal's; any other control character, as a
+    // file name may hold, is shown escaped by ConsoleText.
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out += text[i];
+    for (std::size_t start = 0;;) {
+        const std::size_t lineBreak = text.find("\r\n", start);
+        out += ConsoleText(text.substr(start, lineBreak == std::string::npos ? std::string::npos : lineBreak - start));
+        if (lineBreak == std::string::npos) return out;
+        out += '\n';
+        start = lineBreak + 2;
     }
-    return ConsoleText(out);
 }
 
 TModalResult HeadlessFrontEnd::Fallback(const std::string& caption, const std::string& text,

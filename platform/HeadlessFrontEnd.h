@@ -11,7 +11,9 @@
 
 namespace platform {
 
-// ANSI text in the encoding of the host's terminal.
+// ANSI text in the encoding of the host's terminal, its control characters shown escaped ("\x1b"):
+// a name from the disk or the environment must not move the cursor, erase what is shown or set the
+// window title on a terminal, nor break a line of a log.
 std::string ConsoleText(const std::string& ansi);
 // The value of an environment variable as ANSI text; empty when it is not set.
 std::string EnvironmentText(const char* name);

@@ -11,9 +11,11 @@
 #include "app/FormMain.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
+#include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/Faults.h"
 #include "platform/Format.h"
+#include "platform/HeadlessFrontEnd.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
 
@@ -155,6 +157,114 @@ TEST_F(Job, OldVolumesOfEveryNumberAreDeleted) {
               (std::vector<std::string>{"Kelmail.z1", "Kelmail.z2a", "Kelmail.zip", "Kelmail.zip.z20", "LOG_EML", "Other.z20"}));
     EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
     EXPECT_FALSE(form->ZipFailed);
+}
+
+// An old file of the archive that cannot be deleted would stay beside the new set and be sent
+// with it: the job fails before it writes anything, and says which file stayed and why.
+TEST_F(Job, AnOldFileThatCannotBeDeletedFailsTheJobBeforeItWrites) {
+    struct Case {
+        const char* stuck;   // the old file that cannot be deleted
+        bool held;           // held open by another program (else the system refuses the deletion)
+        const char* reason;  // what the box says about it
+    };
+    for (const Case& c : {Case{"Kelmail.Z02", true, "being used by another process"},
+                          Case{"Kelmail.zip", true, "being used by another process"},
+                          Case{"Kelmail.Z02", false, "denied"}}) {
+        TearDown();
+        SetUp();
+        Mail("a.eml", "mail");
+        for (const char* old : {"Kelmail.zip", "Kelmail.z01", "Kelmail.Z02"}) {
+            WriteHostFile(m.OnC(std::string("C:\\Vandrel\\") + old), std::string("old ") + old);
+        }
+        const std::string stuck = std::string("C:\\Vandrel\\") + c.stuck;
+        std::unique_ptr<TFileStream> holder;
+        if (c.held) holder = std::make_unique<TFileStream>(stuck, platform::fmOpenRead | platform::fmShareDenyNone);
+        else platform::faults::FailDeletes(stuck);
+        form->TimerTick(nullptr);
+        holder.reset();
+        platform::faults::Clear();
+        EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << c.stuck;
+        EXPECT_EQ(form->VolumeCount, 0) << c.stuck;
+        EXPECT_NE(shown.find("Cannot delete the old file \"" + stuck + "\""), std::string::npos) << shown;
+        EXPECT_NE(shown.find(c.reason), std::string::npos) << shown;
+        EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << shown;
+        const std::vector<std::string> lines = platform::FileErrors();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.starts_with("delete " + stuck + ": "); }))
+            << c.stuck;
+        // The file that stayed is as it was, and nothing new stands beside it.
+        EXPECT_EQ(testing_support::ReadHostFile(m.OnC(stuck)), std::string("old ") + c.stuck);
+        for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\Vandrel"))) {
+            if (name != "LOG_EML") {
+                EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\" + name)), "old " + name);
+            }
+        }
+        // Held by another program, it is found before anything is deleted: the old set stays whole.
+        if (c.held) {
+            EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\Vandrel")),
+                      (std::vector<std::string>{"Kelmail.Z02", "Kelmail.z01", "Kelmail.zip", "LOG_EML"}));
+        }
+    }
+}
+
+// No two entries of the job's archive share a name, compared as a reader extracting them on
+// Windows does: without regard to case, after the OEM conversion. The first file keeps its plain
+// name; a later one that would take it is stored under its path below LOG_EML, and where that is
+// taken too, with a number before the extension. Each such file is said, with its name in the
+// archive; none is lost.
+TEST_F(Job, EveryMailKeepsAnEntryOfItsOwnName) {
+    SKIP_ON_WINDOWS("UTF-8 host names, and folders that differ only in case, of the Linux machine");
+    struct Case {
+        std::vector<std::string> files;     // host paths below LOG_EML (UTF-8)
+        std::vector<std::string> expected;  // stored names in ANSI, in archive order
+    };
+    const std::vector<Case> cases = {
+        {{"A/m.eml", "B/m.eml"}, {"A/", "m.eml", "B/", "B/m.eml"}},
+        {{"Sub/x.eml", "sub/X.eml"}, {"Sub/", "x.eml", "sub (2)/", "sub/X.eml"}},
+        // Ÿ, Š and the en dash have no place in code page 437: they become Y, S and -.
+        {{"Y.eml", "\xC5\xB8.eml", "S.eml", "\xC5\xA0.eml", "x-.eml", "x\xE2\x80\x93.eml"},
+         {"S.eml", "x-.eml", "x\x96 (2).eml", "Y.eml", "\x8A (2).eml", "\x9F (2).eml"}},
+        // A later file whose plain name is an earlier one's new name.
+        {{"Y.eml", "\xC5\xB8.eml", "z/Y (2).eml"}, {"Y.eml", "\x9F (2).eml", "z/", "z/Y (2).eml"}},
+    };
+    for (const Case& c : cases) {
+        TearDown();
+        std::filesystem::remove_all(m.OnC("C:\\Vandrel\\LOG_EML"));
+        SetUp();
+        std::string all;
+        for (const std::string& file : c.files) {
+            WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML") + "/" + file, "mail " + file);
+            all += file + " ";
+        }
+        form->TimerTick(nullptr);
+        ASSERT_EQ(form->Outcome(), TJobOutcome::Reported) << all << shown;
+        std::vector<std::string> names;
+        std::vector<std::string> contents;
+        const std::string zip = testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"));
+        for (const auto& entry : testing_support::LocalHeadersOf(zip)) {
+            names.push_back(entry.name);
+            if (entry.name.back() == '/') continue;
+            const std::int64_t at = entry.offset + 30 + entry.header.NameLength + entry.header.ExtraLength;
+            contents.push_back(testing_support::InflateRaw(zip.substr(static_cast<std::size_t>(at), entry.header.CompressedSize)));
+        }
+        std::vector<std::string> expected;
+        for (const std::string& name : c.expected) expected.push_back(platform::AnsiToOem(name));
+        EXPECT_EQ(names, expected) << all;
+        // Every mail is there, once.
+        std::vector<std::string> mails;
+        for (const std::string& file : c.files) mails.push_back("mail " + file);
+        std::sort(mails.begin(), mails.end());
+        std::sort(contents.begin(), contents.end());
+        EXPECT_EQ(contents, mails) << all;
+        // The report says which files have a name of their own.
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const bool renamed = c.expected[i] != std::filesystem::path(c.expected[i]).filename().string() &&
+                                 c.expected[i].back() != '/';
+            if (renamed || c.expected[i].find(" (") != std::string::npos) {
+                EXPECT_NE(shown.find("        " + platform::ConsoleText(c.expected[i])), std::string::npos) << shown;
+            }
+        }
+    }
 }
 
 TEST_F(Job, CloseQueryBeforeDuringAndAfter) {
@@ -325,8 +435,29 @@ TEST_F(Job, FolderThatCannotBeLocated) {
     EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
 }
 
-TEST_F(Job, ServerFolderWithoutLogFolderGivesTheEmptyArchive) {
+// A server folder without LOG_EML (deleted, or a Srvr_Path naming another existing folder) has
+// no mail to send: it is no success, and the previous archive stays. An empty LOG_EML is a
+// folder of no mail, and gives the empty archive.
+TEST_F(Job, ServerFolderWithoutLogFolderIsNotLocatedAndTouchesNothing) {
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "previous");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01"), "previous volume");
     std::filesystem::remove_all(m.OnC("C:\\Vandrel\\LOG_EML"));
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
+    EXPECT_EQ(shown, "== Error ==\nUnable to locate Vandrel SPAM folder!\n-> OK\n");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "previous");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "previous volume");
+    // LOG_EML a file, not a folder.
+    TearDown();
+    SetUp();
+    std::filesystem::remove_all(m.OnC("C:\\Vandrel\\LOG_EML"));
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML"), "not a folder");
+    form->TimerTick(nullptr);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::NotLocated);
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "previous");
+    TearDown();
+    std::filesystem::remove(m.OnC("C:\\Vandrel\\LOG_EML"));
+    SetUp();
     form->TimerTick(nullptr);
     EXPECT_EQ(form->Outcome(), TJobOutcome::Reported);
     EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
@@ -335,10 +466,10 @@ TEST_F(Job, ServerFolderWithoutLogFolderGivesTheEmptyArchive) {
 
 TEST_F(Job, ArchiverErrorShowsTwoBoxes) {
     Mail("a.eml", "a");
-    platform::faults::FailOpens("C:\\Vandrel\\Kelmail.Z01", platform::OsError::AccessDenied);
+    platform::faults::FailOpens("C:\\Vandrel\\Kelmail.z01", platform::OsError::AccessDenied);
     form->TimerTick(nullptr);
     EXPECT_EQ(shown,
-              "== Error ==\nException \"EFCreateError: Cannot create file \"C:\\Vandrel\\Kelmail.Z01\". Access is "
+              "== Error ==\nException \"EFCreateError: Cannot create file \"C:\\Vandrel\\Kelmail.z01\". Access is "
               "denied\" during zipping!\n-> OK\n== Error ==\nZip of Vandrel SPAM failed!\n-> OK\n");
     EXPECT_EQ(form->Outcome(), TJobOutcome::Failed);
 }
@@ -365,7 +496,7 @@ TEST_F(Job, AbortedFileAndFullDiskAreReportedAsFailures) {
     // The box says nothing more; the error line says which volume found the disk full.
     const std::vector<std::string> lines = platform::FileErrors();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(lines[0].starts_with("create C:\\Vandrel\\Kelmail.Z03: disk full")) << lines[0];
+    EXPECT_TRUE(lines[0].starts_with("create C:\\Vandrel\\Kelmail.z03: disk full")) << lines[0];
 }
 
 // One bit stored wrong in a volume, while the write reports success, is found when the volume is
@@ -424,7 +555,7 @@ TEST_F(Job, ABitFlippedOnItsWayToTheDiskFailsTheJobWithALineNamingIt) {
         return e.disk == 1 && e.end <= 65536 && e.name.starts_with("c");
     });
     ASSERT_NE(inMiddle, entries.end());
-    const std::string last = Format("C:\\Vandrel\\Kelmail.Z%02d", volumes);  // the last volume's name while it is written
+    const std::string last = Format("C:\\Vandrel\\Kelmail.z%02d", volumes);  // the last volume's name while it is written
     struct Case {
         const char* what;
         std::string volume;  // as it is written
@@ -434,10 +565,10 @@ TEST_F(Job, ABitFlippedOnItsWayToTheDiskFailsTheJobWithALineNamingIt) {
     };
     const std::string crc = Format("%08x", firstCrc);
     const std::vector<Case> cases = {
-        {"data of a middle volume", "C:\\Vandrel\\Kelmail.Z02", (inMiddle->offset + inMiddle->end) / 2, 0x10,
+        {"data of a middle volume", "C:\\Vandrel\\Kelmail.z02", (inMiddle->offset + inMiddle->end) / 2, 0x10,
          R"(verify C:\\Vandrel\\Kelmail\.[zZ]02: )" + inMiddle->name + R"(: CRC [0-9a-f]{8}, expected )" +
              Format("%08x", inMiddle->crc)},
-        {"the first local header's name", "C:\\Vandrel\\Kelmail.Z01", 30, 0x01,
+        {"the first local header's name", "C:\\Vandrel\\Kelmail.z01", 30, 0x01,
          R"(verify C:\\Vandrel\\Kelmail\.[zZ]01: a\.eml: local header name "`\.eml", expected "a\.eml")"},
         {"the central directory", last, dirOffset + 16, 0x01,
          R"(verify C:\\Vandrel\\Kelmail\.zip: a\.eml: central header CRC )" + Format("%08x", firstCrc ^ 1) +
@@ -515,8 +646,8 @@ TEST(Program, FiveMegabytesOfIncompressibleMailMakeThreeVolumes) {
     const ProgramRun r = RunProgram(m);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01", "C:\\Vandrel\\Kelmail.z02"}));
-    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.Z01")), 2097152);
-    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.Z02")), 2097152);
+    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.z01")), 2097152);
+    EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.z02")), 2097152);
 }
 
 TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
@@ -538,9 +669,10 @@ TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
     WriteHostFile(logs + "/Caf\xC3\xA9 M\xC3\xBCller.eml", "accented");
     const ProgramRun r = RunProgram(m);
     ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, Report({"C:\\Vandrel\\Kelmail.zip", "C:\\Vandrel\\Kelmail.z01"}));
     const std::string srv = m.OnC("C:\\Vandrel");
     // Volumes: full but for the last, headers whole, no marker in front, no data descriptors.
-    const std::vector<std::string> volumes = {srv + "/Kelmail.Z01", srv + "/Kelmail.zip"};
+    const std::vector<std::string> volumes = {srv + "/Kelmail.z01", srv + "/Kelmail.zip"};
     EXPECT_EQ(HostFileSize(volumes[0]), 2097152);
     const std::string first = testing_support::ReadHostFile(volumes[0]);
     EXPECT_EQ(first.substr(0, 4), std::string("PK\x03\x04", 4));
@@ -554,8 +686,9 @@ TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
         }
     }
     std::string log;
-    ASSERT_EQ(testing_support::RunCommand("cd " + srv + " && mkdir l && cp Kelmail.zip l/ && cp Kelmail.Z01 l/Kelmail.z01 && "
-                                          "cd l && 7z t Kelmail.zip && zip -q -s 0 Kelmail.zip --out joined.zip && unzip -t joined.zip",
+    // The volumes as the job left them, with no renaming: every file the report names exists.
+    ASSERT_EQ(testing_support::RunCommand("cd " + srv + " && 7z t Kelmail.zip < /dev/null && printf 'q\\n' | zip -q -s 0 Kelmail.zip --out joined.zip && "
+                                          "unzip -t joined.zip",
                                           &log),
               0)
         << log;
@@ -572,7 +705,35 @@ TEST(Program, MixedFolderIsReadBackByOtherProgramsByteForByte) {
         "want={'text.eml','two-blocks.eml','zero.eml','.hidden.eml','sub/','inside.eml','Caf\\u00e9 M\\u00fcller.eml'}\n"
         "assert names==want, names\n";
     WriteHostFile(srv + "/check.py", check);
-    EXPECT_EQ(testing_support::RunCommand("python3 " + srv + "/check.py " + srv + "/l/joined.zip " + logs, &log), 0) << log;
+    EXPECT_EQ(testing_support::RunCommand("python3 " + srv + "/check.py " + srv + "/joined.zip " + logs, &log), 0) << log;
+}
+
+// Mails of one name in two folders, and names a reader takes for one: each file comes out of the
+// archive as a file of its own, and standard error says which are stored under a name of their own.
+TEST(Program, EveryMailIsExtractedAsAFileOfItsOwn) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    if (!testing_support::HaveTool("unzip") || !testing_support::HaveTool("7z")) GTEST_SKIP() << "unzip and 7z are needed";
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    const std::vector<std::string> files = {"A/m.eml", "B/m.eml", "Y.eml", "\xC5\xB8.eml", "z.eml", "\xC5\xBE.eml",
+                                            "x-.eml", "x\xE2\x80\x93.eml"};
+    for (const std::string& file : files) WriteHostFile(logs + "/" + file, "mail " + file);
+    const ProgramRun r = RunProgram(m);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("stored as B/m.eml: C:\\Vandrel\\LOG_EML\\B\\m.eml (another file has its name)\n"),
+              std::string::npos)
+        << r.output;
+    const std::string srv = m.OnC("C:\\Vandrel");
+    for (const char* extract : {"unzip -o -q Kelmail.zip -d u", "7z x -y -o7 Kelmail.zip"}) {
+        std::string log;
+        ASSERT_EQ(testing_support::RunCommand("cd " + srv + " && " + std::string(extract) + " < /dev/null", &log), 0) << log;
+    }
+    for (const char* folder : {"u", "7"}) {
+        std::string count;
+        testing_support::RunCommand("find " + srv + "/" + folder + " -type f | wc -l", &count);
+        EXPECT_EQ(count, std::to_string(files.size()) + "\n") << folder << "\n" << r.output;
+    }
 }
 
 TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
@@ -607,8 +768,7 @@ TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
               std::string::npos)
         << r.output;
     EXPECT_EQ(r.output.find("pipe.eml"), std::string::npos) << r.output;
-    // Told to leave it out, the run packs the file it can name, once. (One foreign name only: two
-    // give one stored name, and leaving out such a replaced item is the archiver's own matter.)
+    // Told to leave it out, the run packs the file it can name, once.
     std::filesystem::remove(logs + "/\xD0\x90\xD0\xBA\xD1\x82\xD1\x8B.eml");
     r = run("Ignore");
     ASSERT_EQ(r.status, 0) << r.output;
@@ -617,6 +777,36 @@ TEST(Program, UnattendedRunWithAFileThatCannotBeOpenedEndsAsAFailure) {
         names.push_back(entry.name);
     }
     EXPECT_EQ(names, std::vector<std::string>{"a.eml"});
+}
+
+// Names that all read "??.eml" in the ANSI code page are files of their own: each is asked about
+// once, by a prompt that tells it from the others, and Ignore leaves out only the one asked about.
+TEST(Program, FilesListedUnderOneQuestionMarkFormAreAskedAboutOneByOne) {
+    SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
+    WriteHostFile(logs + "/a.eml", "plain");
+    for (const char* name : {"\xE6\x97\xA5\xE6\x9C\xAC.eml", "\xE4\xB8\xAD\xE6\x96\x87.eml", "\xED\x95\x9C\xEA\xB5\xAD.eml"}) {
+        WriteHostFile(logs + "/" + name, name);
+    }
+    ProgramRun r = RunProgram(m, "Ignore,Ignore,Ignore");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<std::string> prompts;
+    for (std::size_t at = r.output.find("== Confirm ==\n"); at != std::string::npos; at = r.output.find("== Confirm ==\n", at + 1)) {
+        prompts.push_back(r.output.substr(at, r.output.find("\n-> ", at) - at));
+    }
+    ASSERT_EQ(prompts.size(), 3u) << r.output;
+    for (std::size_t i = 0; i < prompts.size(); ++i) {
+        EXPECT_NE(prompts[i].find("Cannot open file \"C:\\Vandrel\\LOG_EML\\??.eml\""), std::string::npos) << prompts[i];
+        EXPECT_NE(prompts[i].find("file " + std::to_string(i + 1) + " of 3 listed as \"??.eml\""), std::string::npos)
+            << prompts[i];
+    }
+    // Left out by the first answer, the second file is asked about as itself: nobody answers it.
+    r = RunProgram(m, "Ignore");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("-> Ignore"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("file 2 of 3 listed as"), std::string::npos) << r.output;
 }
 
 TEST(Program, NamesWindowsCannotHoldAreAskedAboutAndNeverPackAnotherFile) {
@@ -687,20 +877,52 @@ TEST(Program, EachFileCostsAFewLookUpCallsWhateverItsFolderHolds) {
     EXPECT_LE(perFile, 60);
 }
 
+// A server folder that cannot be listed hides the old volumes it holds, which would stay beside the
+// new set: the job fails before it writes, saying why, and the old files stay as they were. The
+// program runs as a user who may write in the folder but not read it.
+TEST(Program, AServerFolderThatCannotBeListedFailsTheJobBeforeItWrites) {
+    SKIP_ON_WINDOWS("runs the Linux program as another user");
+    if (!testing_support::HaveTool("setpriv") || testing_support::RunCommand("test \"$(id -u)\" = 0") != 0) {
+        GTEST_SKIP() << "needs root and setpriv, to run the program as another user";
+    }
+    TestMachine m;
+    m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
+    WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "old archive");
+    WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01"), "old volume");
+    const std::string srv = m.OnC("C:\\Vandrel");
+    ASSERT_EQ(testing_support::RunCommand("chmod -R a+rX " + m.Root() + " && chmod a+x $(dirname " + m.Root() +
+                                          ") && chmod 0333 " + srv),
+              0);
+    ProgramRun r;
+    r.status = testing_support::RunCommand("cd " + m.Root() + " && setpriv --reuid=65534 --regid=65534 --clear-groups env "
+                                               "HOME=/ MAILBALE_MACHINE=" + m.Root() + " MAILBALE_UI=headless " MAILBALE_EXE,
+                                           &r.output);
+    testing_support::RunCommand("chmod 0755 " + srv);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Cannot list the folder \"C:\\Vandrel\\\" to delete the old archive files. Permission denied"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("list C:\\Vandrel\\: permission denied\n"), std::string::npos) << r.output;
+    EXPECT_EQ(testing_support::HostFolderNames(srv), (std::vector<std::string>{"Kelmail.z01", "Kelmail.zip", "LOG_EML"}));
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "old archive");
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "old volume");
+}
+
 TEST(Program, ASecondRunMeetsTheSharingErrorAndLeavesTheFirstRunsVolume) {
     SKIP_ON_WINDOWS("runs the Linux program; the Windows program has its own tests under Wine");
     TestMachine m;
     m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
     WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
     // This process is the first run, writing its first volume.
-    TFileStream volume("C:\\Vandrel\\Kelmail.Z01", platform::fmCreate);
+    TFileStream volume("C:\\Vandrel\\Kelmail.z01", platform::fmCreate);
     volume.WriteBuffer("first run", 9);
     const ProgramRun r = RunProgram(m);
     EXPECT_EQ(r.status, 1) << r.output;
-    // Its volume's name is taken: a volume is only ever created new.
-    EXPECT_NE(r.output.find("Cannot create file \"C:\\Vandrel\\Kelmail."), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("The file exists"), std::string::npos) << r.output;
-    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.Z01")), "first run");
+    // Its volume is held: the old files are checked before any is deleted, so the second run stops
+    // there and never reaches the first run's names.
+    EXPECT_NE(r.output.find("being used by another process"), std::string::npos) << r.output;
+    EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.z01")), "first run");
 }
 
 TEST(Program, AThreadCountThatMeansNothingStopsItBeforeItTouchesAnything) {
@@ -709,13 +931,16 @@ TEST(Program, AThreadCountThatMeansNothingStopsItBeforeItTouchesAnything) {
     m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
     WriteHostFile(m.OnC("C:\\Vandrel\\LOG_EML\\a.eml"), "mail");
     WriteHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip"), "previous");
-    for (const char* value : {"", "0", "-2", "abc", "8abc", "0x10", "65"}) {
+    // A control character of the value is shown escaped: it must not erase the line on a terminal.
+    for (const auto& [value, shown] : {std::pair{"", ""}, std::pair{"0", "0"}, std::pair{"-2", "-2"}, std::pair{"abc", "abc"},
+                                       std::pair{"8abc", "8abc"}, std::pair{"0x10", "0x10"}, std::pair{"65", "65"},
+                                       std::pair{"1\x1b[2K\r", "1\\x1b[2K\\x0d"}}) {
         ProgramRun r;
         r.status = testing_support::RunCommand("cd " + m.Root() + " && MAILBALE_THREADS='" + value +
                                                    "' MAILBALE_MACHINE=" + m.Root() + " MAILBALE_UI=headless " MAILBALE_EXE,
                                                &r.output);
         EXPECT_EQ(r.status, 1) << value;
-        EXPECT_EQ(r.output, std::string("MAILBALE_THREADS must be a whole number from 1 to 64, not \"") + value + "\"\n");
+        EXPECT_EQ(r.output, std::string("MAILBALE_THREADS must be a whole number from 1 to 64, not \"") + shown + "\"\n");
         EXPECT_EQ(testing_support::ReadHostFile(m.OnC("C:\\Vandrel\\Kelmail.zip")), "previous") << value;
     }
 }

@@ -218,13 +218,13 @@ TEST(ArchiverUpdate, SplitArchiveWithoutFilesIsOneRenamedVolume) {
     a->OnRequestBlankVolume = [&](TObject*, int n, std::string& name, bool&) {
         ++requests;
         EXPECT_EQ(n, 1);
-        EXPECT_EQ(name, "C:\\out\\Kelmail.Z01");
+        EXPECT_EQ(name, "C:\\out\\Kelmail.z01");
     };
     a->FileName = "C:\\out\\Kelmail.zip";
     a->BaseDir = "C:\\out\\nothere\\";
     a->FileMasks().push_back("C:\\out\\nothere\\*.*");
     a->Open(0xFFFF);
-    EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\out\\Kelmail.Z01")));
+    EXPECT_TRUE(testing_support::HostExists(m.OnC("C:\\out\\Kelmail.z01")));
     a->AddMatchingFiles();
     EXPECT_FALSE(a->UpdateRolledBack());
     a->Close();

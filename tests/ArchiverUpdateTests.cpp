@@ -395,7 +395,7 @@ TEST_F(UpdateEngine, CancelOfTheCopyIntoVolumesRollsBack) {
     for (cancelCopyAt = 1; cancelCopyAt <= 6; ++cancelCopyAt) {
         copyEvents = 0;
         std::filesystem::remove(m.OnC("C:\\u.zip"));
-        for (const char* volume : {"C:\\u.Z01", "C:\\u.Z02", "C:\\u.Z03"}) {
+        for (const char* volume : {"C:\\u.z01", "C:\\u.z02", "C:\\u.z03"}) {
             std::filesystem::remove(m.OnC(volume));  // the volumes a rolled-back round left
         }
         a.OpenDefault();  // a new archive, and a new first update
@@ -533,14 +533,14 @@ TEST_F(UpdateEngine, SplitCommitLeavesNoTemporaryFiles) {
     for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\"))) {
         if (name.rfind("u.", 0) == 0) written.push_back(name);
     }
-    EXPECT_EQ(written, (std::vector<std::string>{"u.Z01", "u.Z02", "u.zip"}));
+    EXPECT_EQ(written, (std::vector<std::string>{"u.z01", "u.z02", "u.zip"}));
     const std::string last = Archive();
     ASSERT_GE(last.size(), 22u);
     const auto* end = reinterpret_cast<const std::uint8_t*>(last.data() + last.size() - 22);
     const std::uint16_t startDisk = GetLE16(end + 6);
     const std::uint32_t offset = GetLE32(end + 16);
     char volume[16];
-    std::snprintf(volume, sizeof volume, "Z%02u", static_cast<unsigned>(startDisk + 1));
+    std::snprintf(volume, sizeof volume, "z%02u", static_cast<unsigned>(startDisk + 1));
     const std::string holder = startDisk == GetLE16(end + 4) ? last : testing_support::ReadHostFile(m.OnC(std::string("C:\\u.") + volume));
     ASSERT_LE(offset + 46u, holder.size());  // read from the file: checked before it is used
     const auto* c = reinterpret_cast<const std::uint8_t*>(holder.data() + offset);

@@ -129,13 +129,13 @@ protected:
         return wrong;
     }
 
-    // The volumes are Kelmail.Z01 ... and Kelmail.zip, none above the limit but the last; the
+    // The volumes are Kelmail.z01 ... and Kelmail.zip, none above the limit but the last; the
     // archiver's own loader finds every source in them, and each entry inflates to its source.
     std::string CheckArchive(std::int32_t volumeCount) {
         std::vector<std::string> expected;
         std::vector<std::string> volumes;
         for (std::int32_t n = 1; n < volumeCount; ++n) {
-            const std::string name = Format("Kelmail.Z%02d", n);
+            const std::string name = Format("Kelmail.z%02d", n);
             expected.push_back(name);
             volumes.push_back(ReadHostFile(m.OnC("C:\\Vandrel\\" + name)));
             if (static_cast<std::int64_t>(volumes.back().size()) > kVolumeSize) return " volume over its limit;";
@@ -225,7 +225,7 @@ TEST_F(JobFailures, ErrorsOnClosingOrFlushingTheVolumesFailTheJob) {
     Mail("a.eml", testing_support::RandomBytes(100000, 3));
     // Every file in the folder, or only the first volume, closed long before the end.
     for (const auto& [closes, prefix] : {std::pair{true, "C:\\Vandrel\\"}, std::pair{false, "C:\\Vandrel\\"},
-                                         std::pair{false, "C:\\Vandrel\\Kelmail.Z01"}}) {
+                                         std::pair{false, "C:\\Vandrel\\Kelmail.z01"}}) {
         const JobRun run = Run(0, [&](TFormMain&) {
             if (closes) platform::faults::FailCloses(prefix);
             else platform::faults::FailFlushes(prefix);
@@ -262,7 +262,7 @@ TEST_F(JobFailures, SigtermDuringALongJobLeavesNothingAndExits143) {
     const std::string script =
         "cd " + root + " && (MAILBALE_MACHINE=" + root + " MAILBALE_UI=headless TMPDIR=" + m.OnC("C:\\Temp") +
         " " MAILBALE_EXE " > out.txt 2>&1 & pid=$!; i=0; "
-        "while [ ! -e " + m.OnC("C:\\Vandrel\\Kelmail.Z02") + " ] && [ $i -lt 1500 ]; do sleep 0.02; i=$((i+1)); done; "
+        "while [ ! -e " + m.OnC("C:\\Vandrel\\Kelmail.z02") + " ] && [ $i -lt 1500 ]; do sleep 0.02; i=$((i+1)); done; "
         "kill -TERM $pid; wait $pid; echo $? > status.txt)";
     std::string log;
     ASSERT_EQ(testing_support::RunCommand(script, &log), 0) << log;

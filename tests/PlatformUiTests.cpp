@@ -6,6 +6,7 @@
 
 #include "platform/Dialogs.h"
 #include "platform/Forms.h"
+#include "platform/HeadlessFrontEnd.h"
 #include "platform/Threads.h"
 
 namespace {
@@ -40,6 +41,32 @@ TEST(MessageBoxRules, DefaultAndCancelButtons) {
 TEST_F(HeadlessBoxes, PrintsCaptionTextAndAnswer) {
     EXPECT_EQ(MessageDlg("line one\r\nline two", mtInformation, {mbOK}), mrOk);
     EXPECT_EQ(output, "== Information ==\nline one\nline two\n-> OK\n");
+}
+
+// A name from the disk or the environment may hold control characters: on a terminal or in a log
+// they would erase or overwrite what the user is shown (ESC sequences, backspace, a carriage
+// return) or set the window title. They are shown escaped; the program's own line breaks stay.
+TEST_F(HeadlessBoxes, ControlCharactersOfNamesAreShownEscaped) {
+    struct Case {
+        std::string ansi;
+        std::string shown;
+    };
+    std::vector<Case> cases = {
+        {"r\x1b[2K\x1b[1Gx.eml", "r\\x1b[2K\\x1b[1Gx.eml"},
+        {"a\x07\x08\tb\x7f", "a\\x07\\x08\\x09b\\x7f"},
+        {"one\ntwo\rthree", "one\\x0atwo\\x0dthree"},
+        {"plain \\ name.eml", "plain \\ name.eml"},
+    };
+#if !defined(_WIN32)
+    // Code points the ANSI code page leaves undefined come out as C1 controls (0x9D is OSC).
+    cases.push_back({"caf\xE9 \x9D\x81", "caf\xC3\xA9 \\x9d\\x81"});
+#endif
+    for (const Case& c : cases) {
+        EXPECT_EQ(platform::ConsoleText(c.ansi), c.shown);
+        output.clear();
+        MessageDlg("Cannot open file \"" + c.ansi + "\"\r\nsecond line", mtConfirmation, {mbOK});
+        EXPECT_EQ(output, "== Confirm ==\nCannot open file \"" + c.shown + "\"\nsecond line\n-> OK\n");
+    }
 }
 
 TEST_F(HeadlessBoxes, AnswersAreTakenInOrderThenDefaults) {

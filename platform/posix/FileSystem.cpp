@@ -981,7 +981,12 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     const std::string hostFolder = ToHost(folder);
     if (hostFolder.empty()) return false;
     DIR* dir = ::opendir(hostFolder.c_str());
-    if (!dir) return false;
+    if (!dir) {
+        // A folder that is there but cannot be read is not an empty one: whoever needs the whole
+        // listing (the job deleting old volumes) can tell by the line.
+        if (errno != ENOENT && errno != ENOTDIR) NoteFileError("list", folder, Reason(errno));
+        return false;
+    }
     const bool isRoot = folder.size() == 3;
     const std::uint32_t excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
     std::deque<FindEntry> dots;
@@ -1133,17 +1138,25 @@ std::string ExpandFileName(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) {
-    if (faults::OperationFails(faults::FileOp::Delete, path)) return false;
+    // A file that exists and stays is noted with the reason: the job must say which old file it
+    // could not delete, and why.
+    const auto stays = [&](std::string reason) {
+        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+        NoteFileError("delete", ExpandFileName(path), reason);
+        return false;
+    };
+    if (faults::OperationFails(faults::FileOp::Delete, path)) return stays(OsErrorText(OsError::AccessDenied));
     const std::string hostPath = ToHost(path);
     struct stat st{};
     if (hostPath.empty() || ::lstat(hostPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
     // Windows refuses to delete a file that is open without delete sharing; the program never asks
     // for that sharing.
-    if (IsOpenHere(st.st_dev, st.st_ino)) return false;
-    if (S_ISLNK(st.st_mode)) return ::unlink(hostPath.c_str()) == 0;
+    if (IsOpenHere(st.st_dev, st.st_ino)) return stays(OsErrorText(OsError::ShareViolation));
+    if (S_ISLNK(st.st_mode)) return ::unlink(hostPath.c_str()) == 0 || stays(Reason(errno));
     if (!S_ISREG(st.st_mode)) return false;  // a FIFO, socket or device is no file of the program's
     const DeleteClaim claim(hostPath);
-    if (!claim.Allowed() || ::unlink(hostPath.c_str()) != 0) return false;
+    if (!claim.Allowed()) return stays(OsErrorText(OsError::ShareViolation));
+    if (::unlink(hostPath.c_str()) != 0) return stays(Reason(errno));
     faults::FileDeleted(ExpandFileName(path));
     return true;
 }

@@ -504,7 +504,15 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     impl_->foldersOnly = foldersOnly;
     WIN32_FIND_DATAW data;
     impl_->handle = FindFirstFileW(WidePath(pattern).c_str(), &data);
-    if (impl_->handle == INVALID_HANDLE_VALUE) return false;
+    if (impl_->handle == INVALID_HANDLE_VALUE) {
+        // A folder that is there but cannot be read is not an empty one: whoever needs the whole
+        // listing (the job deleting old volumes) can tell by the line.
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_NO_MORE_FILES) {
+            NoteFileError("list", pattern, Reason(error));
+        }
+        return false;
+    }
     while (impl_->Skips(data)) {
         if (!FindNextFileW(impl_->handle, &data)) return false;
     }
@@ -578,7 +586,17 @@ std::string GetCurrentDir() {
 }
 
 bool DeleteFile(const std::string& path) {
-    if (faults::OperationFails(faults::FileOp::Delete, path) || DeleteFileA(path.c_str()) == 0) return false;
+    // A file that exists and stays is noted with the reason: the job must say which old file it
+    // could not delete, and why.
+    if (faults::OperationFails(faults::FileOp::Delete, path)) {
+        NoteFileError("delete", ExpandFileName(path), Reason(ERROR_ACCESS_DENIED));
+        return false;
+    }
+    if (DeleteFileA(path.c_str()) == 0) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) NoteFileError("delete", ExpandFileName(path), Reason(error));
+        return false;
+    }
     faults::FileDeleted(ExpandFileName(path));
     return true;
 }

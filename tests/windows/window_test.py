@@ -39,7 +39,37 @@ def geometry(env, window):
 
 
 def raw_pixels(env, png):
-    return subprocess.run(['convert', png, 'rgb:-'], env=env, capture_output=True).stdout
+    return subprocess.run(['convert', png, '-depth', '8', 'rgb:-'], env=env, capture_output=True).stdout
+
+
+def picture_size(env, png):
+    out = subprocess.run(['identify', '-format', '%w %h', png], env=env, capture_output=True, text=True).stdout
+    width, height = out.split()
+    return int(width), int(height)
+
+
+# Where the window's parts lie in its client area: the label "Please wait while files are
+# zipped..." in bold along the top, on the window's face; the waiting bar inside the lowered panel
+# below it.
+LABEL_ROWS = (0, 24)
+BAR_BOX = (6, 38, 286, 66)
+
+
+def region(pixels, width, box):
+    left, top, right, bottom = box
+    return b''.join(pixels[(row * width + left) * 3:(row * width + right) * 3] for row in range(top, bottom))
+
+
+def shows_label(pixels, width):
+    """Whether the label's text is there: on a face that is not black, enough pixels of another
+    colour along the top for a line of bold text. A black or blank picture has none."""
+    strip = region(pixels, width, (0, LABEL_ROWS[0], width, LABEL_ROWS[1]))
+    colours = [strip[i:i + 3] for i in range(0, len(strip), 3)]
+    if not colours:
+        return False
+    face = max(set(colours), key=colours.count)
+    text = sum(1 for c in colours if max(abs(c[k] - face[k]) for k in range(3)) > 64)
+    return face != b'\x00\x00\x00' and text >= 150
 
 
 def attempt(exe, prefix, out_dir, display):
@@ -47,7 +77,8 @@ def attempt(exe, prefix, out_dir, display):
     env.pop('MAILBALE_UI', None)
     server = prefix.fresh_folder('Vandrel')
     logs = os.path.join(server, 'LOG_EML')
-    # Enough incompressible mail for the job to last some seconds.
+    # Enough incompressible mail, packed by one thread, for the job to outlast both screenshots.
+    env['MAILBALE_THREADS'] = '1'
     for i in range(40):
         with open(os.path.join(logs, 'mail%02d.eml' % i), 'wb') as f:
             f.write(os.urandom(2000000))
@@ -66,7 +97,19 @@ def attempt(exe, prefix, out_dir, display):
         subprocess.run(['import', '-window', window, first], env=env, check=True, capture_output=True)
         time.sleep(0.7)
         subprocess.run(['import', '-window', window, second], env=env, check=True, capture_output=True)
-        assert raw_pixels(env, first) != raw_pixels(env, second), 'the bar did not move'
+        # Both pictures are of the window during the job: it still runs, and each shows the label.
+        # Only then does a difference between them mean that the bar moved (a picture taken after
+        # the window had gone would differ from the first, black).
+        assert program.poll() is None and not find_window(env, '^Information$'), 'the job ended before the screenshots'
+        pictures = []
+        for png in (first, second):
+            size = picture_size(env, png)
+            pixels = raw_pixels(env, png)
+            assert size[0] >= BAR_BOX[2] and size[1] >= BAR_BOX[3] and len(pixels) == size[0] * size[1] * 3, (png, size)
+            assert shows_label(pixels, size[0]), '%s does not show the window' % png
+            pictures.append((pixels, size[0]))
+        bars = [region(pixels, w, BAR_BOX) for pixels, w in pictures]
+        assert bars[0] != bars[1], 'the bar did not move'
         report = wait_for(lambda: find_window(env, '^Information$'), 300)
         assert report, 'the report did not appear'
         status = None
@@ -79,13 +122,14 @@ def attempt(exe, prefix, out_dir, display):
             except subprocess.TimeoutExpired:
                 continue
         assert status == 0, status
-        volumes = sorted(n for n in os.listdir(server) if n.startswith('Kelmail.Z'))
+        volumes = sorted(n for n in os.listdir(server) if n.startswith('Kelmail.z') and n != 'Kelmail.zip')
         assert len(volumes) >= 30 and os.path.exists(os.path.join(server, 'Kelmail.zip')), volumes
         work = os.path.join(server, 'check')
         os.makedirs(work)
         for name in volumes + ['Kelmail.zip']:
-            shutil.copy(os.path.join(server, name), os.path.join(work, name.replace('.Z', '.z')))
-        seven = subprocess.run(['7z', 't', 'Kelmail.zip'], cwd=work, capture_output=True, encoding='latin-1')
+            shutil.copy(os.path.join(server, name), os.path.join(work, name))
+        seven = subprocess.run(['7z', 't', 'Kelmail.zip'], cwd=work, capture_output=True, encoding='latin-1',
+                               stdin=subprocess.DEVNULL)
         assert seven.returncode == 0 and 'Everything is Ok' in seven.stdout, seven.stdout[-500:]
     finally:
         if program.poll() is None:
