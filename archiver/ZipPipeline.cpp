@@ -3,7 +3,75 @@
 #include <algorithm>
 #include <utility>
 
+#include "archiver/ZipStrFunc.h"
 #include "archiver/ZipZlib.h"
+
+namespace {
+
+// The input before a block that primes its deflate stream: the whole window of deflate.
+constexpr std::int64_t kPrimeBytes = 32768;
+
+}  // namespace
+
+// The block loop of one large item, run by the worker that began the item: it publishes the item,
+// deflates blocks of it as the others do, and waits for the blocks that others deflate.
+class TZipPipeline::BlockRunner : public TZipBlockRunner {
+public:
+    BlockRunner(TZipPipeline& pipeline, TZipStagedJob& job, TZlibDeflater& deflater, platform::Event& wake)
+        : pipeline_(pipeline), job_(job), deflater_(deflater), wake_(wake) {}
+
+    bool Run(TStream& source, TStream& output, int level, std::int64_t blockSize, std::int64_t sourceSize,
+             Outcome& outcome) override {
+        TZipSplitItem split;
+        split.source = &source;
+        split.output = &output;
+        split.level = level;
+        split.blockSize = blockSize;
+        split.sourceSize = sourceSize;
+        split.count = (sourceSize + blockSize - 1) / blockSize;
+        TZipPipeline& p = pipeline_;
+        {
+            platform::CriticalSectionLock guard(p.lock_);
+            job_.split = &split;
+            const auto at = std::find_if(p.splitting_.begin(), p.splitting_.end(),
+                                         [&](const TZipStagedJob* other) { return other->index > job_.index; });
+            p.splitting_.insert(at, &job_);
+            p.workChanged_.Set();  // idle workers may take blocks of it
+            for (;;) {
+                if (split.Failed() ? split.inFlight == 0 : split.joined == split.count) break;
+                if (p.stopping_ && !split.stopped) {
+                    split.stopped = true;
+                    p.DropParked(split);
+                }
+                if (p.MayTakeBlock(job_)) {
+                    const std::int64_t k = p.TakeBlock(job_, wake_);
+                    if (k >= 0) {
+                        p.lock_.Leave();
+                        p.DeflateBlock(job_, k, deflater_);
+                        p.lock_.Enter();
+                    }
+                    continue;
+                }
+                // Every block is taken, or the bounds hold: the others' blocks end this wait.
+                p.WaitHeld(wake_);
+            }
+            p.splitting_.erase(std::find(p.splitting_.begin(), p.splitting_.end(), &job_));
+            job_.split = nullptr;
+        }
+        if (split.error) std::rethrow_exception(split.error);
+        outcome.consumed = std::min(split.joined * blockSize, sourceSize);
+        outcome.compressed = split.compressed;
+        outcome.crc = ~split.crc;
+        outcome.stopped = split.stopped;
+        return true;
+    }
+
+private:
+    TZipPipeline& pipeline_;
+    TZipStagedJob& job_;
+    TZlibDeflater& deflater_;
+    platform::Event& wake_;
+};
 
 TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchiver::ItemSettings& settings,
                            int workers, std::int64_t memoryBound, std::int64_t tempBound)
@@ -20,6 +88,9 @@ TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchi
             if (thread->Started()) threads_.push_back(std::move(thread));
         }
         workers_ = static_cast<int>(threads_.size());
+        // Each worker may have a block of its own in flight and one finished early; more would
+        // only hold memory.
+        blockWindow_ = workers_ + 1;
     } catch (...) {
         {
             platform::CriticalSectionLock guard(lock_);
@@ -169,6 +240,21 @@ void TZipPipeline::Work() {
             platform::CriticalSectionLock guard(lock_);
             for (;;) {
                 if (stopping_) return;
+                // A large item whose blocks are deflated apart goes first: it holds back the items
+                // behind it, and its blocks are work that is there now.
+                bool tookBlock = false;
+                for (TZipStagedJob* splitJob : splitting_) {
+                    if (!MayTakeBlock(*splitJob)) continue;
+                    const std::int64_t k = TakeBlock(*splitJob, wake);
+                    if (k >= 0) {
+                        lock_.Leave();
+                        DeflateBlock(*splitJob, k, deflater);
+                        lock_.Enter();
+                    }
+                    tookBlock = true;
+                    break;
+                }
+                if (tookBlock) continue;
                 // The caller's next item starts whatever the bounds, which hold back only what is
                 // read ahead.
                 if (started_ < jobs_.size() &&
@@ -186,6 +272,7 @@ void TZipPipeline::Work() {
         try {
             job->output = std::make_unique<TZipStagingStream>(settings_.tempFolder);
             std::unique_ptr<TFileStream> source;
+            BlockRunner runner(*this, *job, deflater, wake);
             bool firstBlock = true;
             const std::int64_t blockSize = zip::BlockSizeForLevel(job->item.CompressionMode);
             const bool written = archiver_.WriteItem(
@@ -214,7 +301,7 @@ void TZipPipeline::Work() {
                     if (!std::exchange(firstBlock, false)) job->changed.Set();
                     return true;
                 },
-                job->headerLength);
+                job->headerLength, nullptr, &runner);
             // Stopped only when the pipeline stops: nobody will take this item.
             if (!written) job->output.reset();
         } catch (...) {
@@ -232,4 +319,143 @@ void TZipPipeline::Work() {
         Count(*job, 1);
         job->changed.Set();
     }
+}
+
+bool TZipPipeline::MayTakeBlock(TZipStagedJob& job) const {
+    const TZipSplitItem& split = *job.split;
+    if (stopping_ || split.Failed() || split.next >= split.count) return false;
+    if (split.next - split.joined >= blockWindow_) return false;
+    // The caller's next item goes on whatever the others hold, as it would without workers.
+    return jobs_.front().get() == &job || blocksOut_ < blockWindow_;
+}
+
+std::int64_t TZipPipeline::TakeBlock(TZipStagedJob& job, platform::Event& wake) {
+    TZipSplitItem& split = *job.split;
+    const std::int64_t k = split.next++;
+    ++split.inFlight;
+    ++blocksOut_;
+    // The caller raises the block's events in their order, whoever deflates it and when.
+    job.sourceSize = split.sourceSize;
+    job.blocks.push_back(k * split.blockSize);
+    if (k > 0) job.changed.Set();
+    // The temporary bytes the item may take: what its output holds and, for each block taken and
+    // not yet written, its input, a tenth more and the deflate stream's overhead.
+    TZipStagingStream& output = *job.output;
+    const std::int64_t staged = output.Size();
+    const std::int64_t pending = (split.next - split.joined) * (split.blockSize + split.blockSize / 10 + 1024);
+    const std::int64_t held = output.Spilled() ? staged : 0;
+    const std::int64_t next = output.Spilled()                                        ? pending
+                              : staged + pending > TZipStagingStream::kStagedInMemory ? staged + pending
+                                                                                      : 0;
+    if (!HoldBack(job, held, next, wake)) {
+        split.stopped = true;
+        DropParked(split);
+        --split.inFlight;
+        --blocksOut_;
+        WakeHeld();
+        return -1;
+    }
+    return k;
+}
+
+void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflater& deflater) {
+    // The item's fields used here were set before it was published and do not change.
+    TZipSplitItem& split = *job.split;
+    const std::int64_t start = k * split.blockSize;
+    const std::int64_t length = std::min(split.blockSize, split.sourceSize - start);
+    const std::int64_t prime = std::min(kPrimeBytes, start);
+    const bool last = start + length == split.sourceSize;
+    bool fellShort = false;
+    std::exception_ptr error;
+    std::uint8_t* out = nullptr;
+    std::int64_t produced = 0;
+    std::uint32_t crc = 0;
+    try {
+        std::uint8_t* const input = deflater.InputBuffer(prime + length);
+        std::int64_t got = 0;
+        {
+            // The workers share the item's one source handle; each reads its block, with the
+            // input before it, in one go.
+            platform::CriticalSectionLock reading(split.sourceLock);
+            split.source->SetPosition(start - prime);
+            got = split.source->Read(input, prime + length);
+        }
+        if (got < prime + length) {
+            fellShort = true;
+        } else {
+            crc = ~zip::Crc32Update(0xFFFFFFFF, input + prime, length);
+            const std::int64_t room = TZlibDeflater::OutputRoom(length);
+            out = deflater.OutputBuffer(room);
+            deflater.Start(split.level);
+            deflater.Prime(input, static_cast<std::uint32_t>(prime));
+            produced = deflater.Deflate(input + prime, static_cast<std::uint32_t>(length), out,
+                                        static_cast<std::uint32_t>(room), last);
+            // A block flushed and not finished is not an error here: the next block goes on from it.
+            deflater.End();
+        }
+    } catch (...) {
+        deflater.End();
+        error = std::current_exception();
+    }
+    platform::CriticalSectionLock guard(lock_);
+    --split.inFlight;
+    if (error && !split.error) split.error = error;
+    if (fellShort) split.fellShort = true;
+    if (split.Failed()) {
+        --blocksOut_;
+        DropParked(split);
+    } else if (k == split.joined) {
+        // Due now: written from this worker's buffer, then whatever others finished after it.
+        WriteBlock(split, out, produced, length, crc);
+        WriteDueBlocks(split);
+    } else {
+        // Ahead of its turn: parked with its buffer, which the deflater lets go of.
+        TZipSplitItem::Parked& block = split.parked[k];
+        block.data = deflater.TakeOutputBuffer();
+        block.produced = produced;
+        block.length = length;
+        block.crc = crc;
+    }
+    workChanged_.Set();  // a block written frees room under the bounds
+    WakeHeld();          // the item's owner may be waiting for it
+}
+
+void TZipPipeline::WriteBlock(TZipSplitItem& split, const std::uint8_t* bytes, std::int64_t produced,
+                              std::int64_t length, std::uint32_t crc) {
+    --blocksOut_;  // written or, failing, dropped
+    try {
+        if (split.output->Write(bytes, produced) < produced) split.fellShort = true;
+    } catch (...) {
+        split.error = std::current_exception();
+    }
+    if (split.Failed()) {
+        DropParked(split);
+        return;
+    }
+    split.crc = zip::Crc32Combine(split.crc, crc, length);
+    split.compressed += produced;
+    ++split.joined;
+}
+
+void TZipPipeline::WriteDueBlocks(TZipSplitItem& split) {
+    for (auto due = split.parked.find(split.joined); due != split.parked.end() && !split.Failed();
+         due = split.parked.find(split.joined)) {
+        const TZipSplitItem::Parked block = std::move(due->second);
+        split.parked.erase(due);
+        WriteBlock(split, block.data.get(), block.produced, block.length, block.crc);
+    }
+}
+
+void TZipPipeline::DropParked(TZipSplitItem& split) {
+    blocksOut_ -= static_cast<int>(split.parked.size());
+    split.parked.clear();
+}
+
+void TZipPipeline::WaitHeld(platform::Event& wake) {
+    wake.Reset();
+    held_.push_back(&wake);
+    lock_.Leave();
+    wake.Wait();
+    lock_.Enter();
+    held_.erase(std::find(held_.begin(), held_.end(), &wake));
 }

@@ -77,6 +77,15 @@ std::int64_t TZlibDeflater::Deflate(const std::uint8_t* input, std::uint32_t inp
     return static_cast<std::int64_t>(s.total_out - before);
 }
 
+void TZlibDeflater::Prime(const std::uint8_t* dictionary, std::uint32_t length) {
+    State& s = *state_;
+    if (length == 0) return;
+    if (deflateSetDictionary(&s.stream, dictionary, length) != Z_OK) {
+        s.reusable = false;
+        throw ECompressionError();
+    }
+}
+
 int TZlibDeflater::End() {
     State& s = *state_;
     if (!s.running) return Z_OK;
