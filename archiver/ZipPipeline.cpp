@@ -10,6 +10,8 @@ namespace {
 
 // The input before a block that primes its deflate stream: the whole window of deflate.
 constexpr std::int64_t kPrimeBytes = 32768;
+// The part of a block read and fed to deflate at a time.
+constexpr std::int64_t kPartBytes = 128 * 1024;
 
 }  // namespace
 
@@ -371,28 +373,40 @@ void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflate
     std::int64_t produced = 0;
     std::uint32_t crc = 0;
     try {
-        std::uint8_t* const input = deflater.InputBuffer(prime + length);
-        std::int64_t got = 0;
-        {
-            // The workers share the item's one source handle; each reads its block, with the
-            // input before it, in one go.
+        // The block is read and fed in parts: a worker then holds a part of the input rather than
+        // all of it, so that several of them on one item take little more memory than one did.
+        std::uint8_t* const input = deflater.InputBuffer(std::max(prime, std::min(kPartBytes, length)));
+        // Reads count bytes of the source at offset; false when fewer arrive.
+        const auto read = [&](std::int64_t offset, std::int64_t count) {
+            // The workers share the item's one source handle.
             platform::CriticalSectionLock reading(split.sourceLock);
-            split.source->SetPosition(start - prime);
-            got = split.source->Read(input, prime + length);
+            split.source->SetPosition(offset);
+            return split.source->Read(input, count) == count;
+        };
+        const std::int64_t room = TZlibDeflater::OutputRoom(length);
+        out = deflater.OutputBuffer(room);
+        deflater.Start(split.level);
+        if (prime > 0) {
+            fellShort = !read(start - prime, prime);
+            if (!fellShort) deflater.Prime(input, static_cast<std::uint32_t>(prime));
         }
-        if (got < prime + length) {
-            fellShort = true;
-        } else {
-            crc = ~zip::Crc32Update(0xFFFFFFFF, input + prime, length);
-            const std::int64_t room = TZlibDeflater::OutputRoom(length);
-            out = deflater.OutputBuffer(room);
-            deflater.Start(split.level);
-            deflater.Prime(input, static_cast<std::uint32_t>(prime));
-            produced = deflater.Deflate(input + prime, static_cast<std::uint32_t>(length), out,
-                                        static_cast<std::uint32_t>(room), last);
-            // A block flushed and not finished is not an error here: the next block goes on from it.
-            deflater.End();
+        std::uint32_t running = 0xFFFFFFFF;
+        for (std::int64_t done = 0; !fellShort && done < length;) {
+            const std::int64_t part = std::min(kPartBytes, length - done);
+            if (!read(start + done, part)) {
+                fellShort = true;
+                break;
+            }
+            running = zip::Crc32Update(running, input, part);
+            const auto partLength = static_cast<std::uint32_t>(part);
+            const auto left = static_cast<std::uint32_t>(room - produced);
+            done += part;
+            produced += done < length ? deflater.DeflatePart(input, partLength, out + produced, left)
+                                      : deflater.Deflate(input, partLength, out + produced, left, last);
         }
+        crc = ~running;
+        // A block flushed and not finished is not an error here: the next block goes on from it.
+        deflater.End();
     } catch (...) {
         deflater.End();
         error = std::current_exception();

@@ -26,6 +26,12 @@ public:
     // bytes produced. Raises ECompressionError on a negative zlib result.
     std::int64_t Deflate(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
                          std::uint32_t outputLength, bool last);
+    // One deflate call with Z_NO_FLUSH over input, whose bytes all enter the stream (output must
+    // have room for what it produces; the bound for a whole block does). A block fed in parts this
+    // way and ended by Deflate gives the bytes of one call over the whole block: deflate waits for
+    // more input before it decides anything near the end of what it has. Returns the bytes produced.
+    std::int64_t DeflatePart(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
+                             std::uint32_t outputLength);
     // Before the first Deflate of a raw stream: the bytes that came before its input (up to 32 KiB
     // count), so that its matches may reach back into them. A block started this way with the 32 KiB
     // before it deflates to the same bytes as it does inside one stream of the whole input that ends
