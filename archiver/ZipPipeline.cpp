@@ -40,11 +40,11 @@ public:
             p.splitting_.insert(at, &job_);
             p.workChanged_.Set();  // idle workers may take blocks of it
             for (;;) {
-                if (split.Failed() ? split.inFlight == 0 : split.joined == split.count) break;
                 if (p.stopping_ && !split.stopped) {
                     split.stopped = true;
                     p.DropParked(split);
                 }
+                if (split.Failed() ? split.inFlight == 0 : split.joined == split.count) break;
                 if (p.MayTakeBlock(job_)) {
                     const std::int64_t k = p.TakeBlock(job_, wake_);
                     if (k >= 0) {
