@@ -133,13 +133,45 @@ void TZipPipeline::Submit(const std::vector<std::pair<int, const TDirItem*>>& it
         made.push_back(std::move(job));
     }
     platform::CriticalSectionLock guard(lock_);
-    for (auto& job : made) jobs_.push_back(std::move(job));
+    for (auto& job : made) {
+        const std::int64_t blockSize = zip::BlockSizeForLevel(job->item.CompressionMode);
+        if (job->item.ListedSize > blockSize && job->item.CompressionMode > 0) large_.push_back(job.get());
+        jobs_.push_back(std::move(job));
+    }
     workChanged_.Set();
 }
 
 TZipStagedJob* TZipPipeline::Front(int index) {
     platform::CriticalSectionLock guard(lock_);
-    return !jobs_.empty() && jobs_.front()->index == index ? jobs_.front().get() : nullptr;
+    if (jobs_.empty() || jobs_.front()->index != index) return nullptr;
+    if (jobs_.front()->started) return jobs_.front().get();
+    // Rather than wait for a worker, the caller compresses it: the bounds on read-ahead may hold
+    // every worker on a later item, which only this one's end would free.
+    jobs_.front()->started = true;  // no worker may begin it now
+    PopFront();
+    workChanged_.Set();
+    WakeHeld();  // a job held back may be the front one now
+    return nullptr;
+}
+
+std::unique_ptr<TZipStagedJob> TZipPipeline::PopFront() {
+    std::unique_ptr<TZipStagedJob> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    if (firstUnstarted_ > 0) --firstUnstarted_;
+    // No pointer to it may outlive it.
+    if (const auto at = std::find(large_.begin(), large_.end(), job.get()); at != large_.end()) large_.erase(at);
+    return job;
+}
+
+TZipStagedJob* TZipPipeline::NextToStart() {
+    while (firstUnstarted_ < jobs_.size() && jobs_[firstUnstarted_]->started) ++firstUnstarted_;
+    if (firstUnstarted_ >= jobs_.size()) return nullptr;
+    // The caller's next item starts whatever the bounds, which hold back only what is read ahead.
+    if (firstUnstarted_ == 0) return jobs_.front().get();
+    if (tempBytes_ + tempInProgress_ >= tempBound_ || memoryBytes_ >= memoryBound_) return nullptr;
+    while (!large_.empty() && large_.front()->started) large_.pop_front();
+    if (!large_.empty()) return large_.front();
+    return jobs_[firstUnstarted_].get();
 }
 
 bool TZipPipeline::NextBlock(TZipStagedJob& job, std::int64_t& consumed, std::int64_t& size) {
@@ -169,9 +201,7 @@ std::unique_ptr<TZipStagedJob> TZipPipeline::Take() {
         front->changed.Wait();
         lock_.Enter();
     }
-    std::unique_ptr<TZipStagedJob> job = std::move(jobs_.front());
-    jobs_.pop_front();
-    --started_;
+    std::unique_ptr<TZipStagedJob> job = PopFront();
     // Only the bounds on bytes in flight hold workers back from items already queued: they
     // need waking only when this item frees room under a bound they had reached.
     const bool held = tempBytes_ + tempInProgress_ >= tempBound_ || memoryBytes_ >= memoryBound_;
@@ -257,13 +287,8 @@ void TZipPipeline::Work() {
                     break;
                 }
                 if (tookBlock) continue;
-                // The caller's next item starts whatever the bounds, which hold back only what is
-                // read ahead.
-                if (started_ < jobs_.size() &&
-                    (started_ == 0 || (tempBytes_ + tempInProgress_ < tempBound_ && memoryBytes_ < memoryBound_))) {
-                    job = jobs_[started_++].get();
-                    break;
-                }
+                job = NextToStart();
+                if (job) break;
                 workChanged_.Reset();
                 lock_.Leave();
                 workChanged_.Wait();

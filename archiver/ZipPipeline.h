@@ -102,7 +102,9 @@ public:
     // Queues copies of the items at their indexes, in order, and wakes the workers once (the
     // caller's thread).
     void Submit(const std::vector<std::pair<int, const TDirItem*>>& items);
-    // The queued job of the item at index when it is the next one, else null.
+    // The queued job of the item at index when it is the next one and a worker has begun it, else
+    // null. A next job no worker has begun (all of them busy on larger items) is taken off the
+    // queue: the caller compresses that item itself, as without workers.
     TZipStagedJob* Front(int index);
     // Waits for job's next input block (true, consumed and the source's size set) or its end (false).
     bool NextBlock(TZipStagedJob& job, std::int64_t& consumed, std::int64_t& size);
@@ -135,6 +137,12 @@ private:
     void DropParked(TZipSplitItem& split);
     // Under the lock: the calling worker (wake: its own event) waits until woken by WakeHeld.
     void WaitHeld(platform::Event& wake);
+    // Under the lock: the job a worker should begin now, or null: the caller's next item first,
+    // whatever the bounds; within the read-ahead bounds, the first large item not yet begun, else
+    // the next item in order.
+    TZipStagedJob* NextToStart();
+    // Under the lock: takes the front job off the queue.
+    std::unique_ptr<TZipStagedJob> PopFront();
     // Adds (sign 1) or removes (sign -1) what a finished job holds to the totals below.
     void Count(TZipStagedJob& job, int sign);
     // Under the lock, before job's next block: waits (on wake, the waiting worker's own event)
@@ -156,7 +164,11 @@ private:
     std::int64_t memoryBytes_ = 0;  // bytes finished jobs still queued hold in memory
     std::int64_t tempBytes_ = 0;    // and in temporary files
     std::int64_t tempInProgress_ = 0;  // bytes in the temporary files of jobs in progress
-    std::size_t started_ = 0;  // queued jobs a worker has begun: the first ones, as they start in order
+    std::size_t firstUnstarted_ = 0;  // position in jobs_ before which every job has begun
+    // Queued jobs of several input blocks, in queue order, that no worker had begun when they were
+    // last looked at: the workers begin these before the small ones, so that a large item late in
+    // the order is compressed while the small ones before it are.
+    std::deque<TZipStagedJob*> large_;
     std::vector<platform::Event*> held_;  // the events of workers held back by HoldBack
     std::vector<TZipStagedJob*> splitting_;  // jobs whose blocks are deflated apart, in queue order
     int blockWindow_ = 0;  // blocks taken and not yet written: most per item, and over other items
