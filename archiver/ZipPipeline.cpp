@@ -143,14 +143,20 @@ void TZipPipeline::Submit(const std::vector<std::pair<int, const TDirItem*>>& it
 
 TZipStagedJob* TZipPipeline::Front(int index) {
     platform::CriticalSectionLock guard(lock_);
+    // Done with the item it compressed itself, if any: its next one is the front job now.
+    if (std::exchange(callerBusy_, false)) {
+        workChanged_.Set();
+        WakeHeld();
+    }
     if (jobs_.empty() || jobs_.front()->index != index) return nullptr;
     if (jobs_.front()->started) return jobs_.front().get();
     // Rather than wait for a worker, the caller compresses it: the bounds on read-ahead may hold
     // every worker on a later item, which only this one's end would free.
     jobs_.front()->started = true;  // no worker may begin it now
     PopFront();
-    workChanged_.Set();
-    WakeHeld();  // a job held back may be the front one now
+    // Until the caller is done with it (its next Front), the job behind it is read ahead like any
+    // other: what the caller's own item takes is what the next one's would.
+    callerBusy_ = true;
     return nullptr;
 }
 
@@ -167,7 +173,7 @@ TZipStagedJob* TZipPipeline::NextToStart() {
     while (firstUnstarted_ < jobs_.size() && jobs_[firstUnstarted_]->started) ++firstUnstarted_;
     if (firstUnstarted_ >= jobs_.size()) return nullptr;
     // The caller's next item starts whatever the bounds, which hold back only what is read ahead.
-    if (firstUnstarted_ == 0) return jobs_.front().get();
+    if (firstUnstarted_ == 0 && !callerBusy_) return jobs_.front().get();
     if (tempBytes_ + tempInProgress_ >= tempBound_ || memoryBytes_ >= memoryBound_) return nullptr;
     while (!large_.empty() && large_.front()->started) large_.pop_front();
     if (!large_.empty()) return large_.front();
@@ -244,7 +250,7 @@ bool TZipPipeline::HoldBack(TZipStagedJob& job, std::int64_t held, std::int64_t 
         // The caller's next item goes on whatever it takes, as it would without workers: the
         // bound holds back only what is read ahead.
         const std::int64_t others = tempBytes_ + tempInProgress_ - job.tempCounted;
-        if (jobs_.front().get() == &job || others + held + next <= tempBound_) {
+        if (IsCallersNext(job) || others + held + next <= tempBound_) {
             count(held + next);
             return true;
         }
@@ -353,7 +359,7 @@ bool TZipPipeline::MayTakeBlock(TZipStagedJob& job) const {
     if (stopping_ || split.Failed() || split.next >= split.count) return false;
     if (split.next - split.joined >= blockWindow_) return false;
     // The caller's next item goes on whatever the others hold, as it would without workers.
-    return jobs_.front().get() == &job || blocksOut_ < blockWindow_;
+    return IsCallersNext(job) || blocksOut_ < blockWindow_;
 }
 
 std::int64_t TZipPipeline::TakeBlock(TZipStagedJob& job, platform::Event& wake) {
@@ -365,15 +371,15 @@ std::int64_t TZipPipeline::TakeBlock(TZipStagedJob& job, platform::Event& wake) 
     job.sourceSize = split.sourceSize;
     job.blocks.push_back(k * split.blockSize);
     if (k > 0) job.changed.Set();
-    // The temporary bytes the item may take: what its output holds and, for each block taken and
-    // not yet written, its input, a tenth more and the deflate stream's overhead.
+    // The temporary bytes the item may take: what its temporary file holds, and for each block
+    // taken and not yet written its input, a tenth more and the deflate stream's overhead. The
+    // blocks other workers have in flight stay counted while this one waits; a block is counted as
+    // going to the temporary file, since blocks of 1.5 MB mostly take the item past what stays in
+    // memory.
     TZipStagingStream& output = *job.output;
-    const std::int64_t staged = output.Size();
-    const std::int64_t pending = (split.next - split.joined) * (split.blockSize + split.blockSize / 10 + 1024);
-    const std::int64_t held = output.Spilled() ? staged : 0;
-    const std::int64_t next = output.Spilled()                                        ? pending
-                              : staged + pending > TZipStagingStream::kStagedInMemory ? staged + pending
-                                                                                      : 0;
+    const std::int64_t perBlock = split.blockSize + split.blockSize / 10 + 1024;
+    const std::int64_t held = (output.Spilled() ? output.Size() : 0) + (split.next - 1 - split.joined) * perBlock;
+    const std::int64_t next = perBlock;
     if (!HoldBack(job, held, next, wake)) {
         split.stopped = true;
         DropParked(split);
@@ -449,11 +455,19 @@ void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflate
         WriteDueBlocks(split);
     } else {
         // Ahead of its turn: parked with its buffer, which the deflater lets go of.
-        TZipSplitItem::Parked& block = split.parked[k];
-        block.data = deflater.TakeOutputBuffer();
-        block.produced = produced;
-        block.length = length;
-        block.crc = crc;
+        try {
+            TZipSplitItem::Parked& block = split.parked[k];
+            block.data = deflater.TakeOutputBuffer();
+            block.produced = produced;
+            block.length = length;
+            block.crc = crc;
+        } catch (...) {
+            // No memory to park it: the item goes back to the caller, as any failure of a worker's.
+            split.error = std::current_exception();
+            split.parked.erase(k);
+            --blocksOut_;
+            DropParked(split);
+        }
     }
     workChanged_.Set();  // a block written frees room under the bounds
     WakeHeld();          // the item's owner may be waiting for it

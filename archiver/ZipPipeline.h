@@ -141,6 +141,9 @@ private:
     // whatever the bounds; within the read-ahead bounds, the first large item not yet begun, else
     // the next item in order.
     TZipStagedJob* NextToStart();
+    // Under the lock: whether job is the one the caller waits for next, which goes on whatever
+    // the bounds, as it would without workers.
+    bool IsCallersNext(const TZipStagedJob& job) const { return !callerBusy_ && jobs_.front().get() == &job; }
     // Under the lock: takes the front job off the queue.
     std::unique_ptr<TZipStagedJob> PopFront();
     // Adds (sign 1) or removes (sign -1) what a finished job holds to the totals below.
@@ -173,6 +176,7 @@ private:
     std::vector<TZipStagedJob*> splitting_;  // jobs whose blocks are deflated apart, in queue order
     int blockWindow_ = 0;  // blocks taken and not yet written: most per item, and over other items
     int blocksOut_ = 0;    // blocks taken and not yet written, over all items
+    bool callerBusy_ = false;  // the caller compresses an item it took off the queue itself
     bool stopping_ = false;
     std::vector<std::unique_ptr<platform::Thread>> threads_;
 };
