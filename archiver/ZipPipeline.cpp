@@ -90,9 +90,10 @@ TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchi
             if (thread->Started()) threads_.push_back(std::move(thread));
         }
         workers_ = static_cast<int>(threads_.size());
-        // Each worker may have a block of its own in flight and one finished early; more would
-        // only hold memory.
-        blockWindow_ = workers_ + 1;
+        // As many blocks as workers, so that all of them may work on one item; a block finished
+        // before the one due ahead of it keeps its output until its turn, and more would only hold
+        // memory.
+        blockWindow_ = workers_;
     } catch (...) {
         {
             platform::CriticalSectionLock guard(lock_);
