@@ -359,8 +359,10 @@ bool TZipPipeline::MayTakeBlock(TZipStagedJob& job) const {
     const TZipSplitItem& split = *job.split;
     if (stopping_ || split.Failed() || split.next >= split.count) return false;
     if (split.next - split.joined >= blockWindow_) return false;
-    // The caller's next item goes on whatever the others hold, as it would without workers.
-    return IsCallersNext(job) || blocksOut_ < blockWindow_;
+    // The caller's next item goes on whatever the others hold, as it would without workers; and an
+    // item with no block out may take one: a block due at once is never parked, and its worker
+    // would otherwise wait.
+    return IsCallersNext(job) || blocksOut_ < blockWindow_ || split.next == split.joined;
 }
 
 std::int64_t TZipPipeline::TakeBlock(TZipStagedJob& job, platform::Event& wake) {
