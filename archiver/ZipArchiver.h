@@ -45,6 +45,25 @@ using TStringList = std::vector<std::string>;
 // far and its size; false stops the run as a cancel does.
 using TZipBlockHook = std::function<bool(std::int64_t consumed, std::int64_t size)>;
 
+// Deflates the input blocks of one large item on several threads at once (the compression workers
+// give one to the stage). Each block is deflated by a stream of its own primed with the 32 KiB of
+// input before it, which gives the bytes of the one stream; the blocks are joined in their order.
+class TZipBlockRunner {
+public:
+    struct Outcome {
+        std::int64_t consumed = 0;    // source bytes of the blocks joined
+        std::int64_t compressed = 0;  // bytes written to the output
+        std::uint32_t crc = 0xFFFFFFFF;  // running CRC-32 register of the consumed bytes
+        bool stopped = false;         // stopped from outside (the workers stopping), as a cancel
+    };
+    virtual ~TZipBlockRunner() = default;
+    // Deflates the sourceSize bytes of source at level in blocks of blockSize onto output; false
+    // when it leaves the item to the plain block loop. A source that falls short ends it with fewer
+    // bytes consumed; other failures are raised once every block in flight has ended.
+    virtual bool Run(TStream& source, TStream& output, int level, std::int64_t blockSize, std::int64_t sourceSize,
+                     Outcome& outcome) = 0;
+};
+
 // Event types. Sender is the archiver; a handler answers through its reference parameters.
 using TZipProgressEvent = std::function<void(TObject* Sender, double Progress, TZipProcessOperation Operation,
                                              TZipProgressPhase ProgressPhase, bool& Cancel)>;
@@ -353,7 +372,8 @@ private:
     // Touches no state of the archiver: worker threads run it too.
     bool WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output, std::int64_t position,
                    const ItemSettings& settings, TZlibDeflater& deflater, const TZipBlockHook& beforeBlock,
-                   std::int64_t& headerLength, platform::OsError* openError = nullptr) const;
+                   std::int64_t& headerLength, platform::OsError* openError = nullptr,
+                   TZipBlockRunner* runner = nullptr) const;
     // The rest of an item of a split archive, from its staged bytes: header block and data into the
     // volumes, disk number and offset into the item.
     void CopyStagedToVolumes(TDirItem& item, TStream& staged, std::int64_t headerLength);
@@ -362,9 +382,11 @@ private:
     bool CompressStream(TStream& source, TStream& output, TDirItem& item);
     // The same with a given deflater and Zip64 mode, beforeBlock called before each input block;
     // sourceSize, when not negative, is the source's size as the caller measured it (else it is
-    // asked for). Touches no state of the archiver.
+    // asked for). A runner, when given, may take an item of several input blocks (deflated, not
+    // encrypted) and deflate its blocks apart; the bytes are the same. Touches no state of the archiver.
     bool CompressStream(TStream& source, TStream& output, TDirItem& item, TZlibDeflater& deflater,
-                        TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock, std::int64_t sourceSize = -1) const;
+                        TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock, std::int64_t sourceSize = -1,
+                        TZipBlockRunner* runner = nullptr) const;
     // Raises the progress events of an input block (OnFileProgress, then OnOverallProgress);
     // false when one of them cancelled.
     bool RaiseBlockProgress(const std::string& fileName, TZipProcessOperation operation, std::int64_t consumed,

@@ -38,12 +38,6 @@ private:
     std::uint32_t keys_[3] = {305419896u, 591751049u, 878082192u};
 };
 
-// Output buffer size of a block: the input, a tenth more and 12 bytes, rounded up to 256.
-std::int64_t OutputSizeFor(std::int64_t blockLength) {
-    const std::int64_t wanted = blockLength + blockLength / 10 + 12;
-    return (wanted + 255) / 256 * 256;
-}
-
 }  // namespace
 
 bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem& item) {
@@ -73,7 +67,7 @@ bool TZipBaseArchiver::RaiseBlockProgress(const std::string& fileName, TZipProce
 
 bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem& item, TZlibDeflater& deflater,
                                       TZip64Mode zip64Mode, const TZipBlockHook& beforeBlock,
-                                      std::int64_t measuredSize) const {
+                                      std::int64_t measuredSize, TZipBlockRunner* runner) const {
     zip::CentralFileHeader head = item;  // worked on here, stored back at the end
     source.SetPosition(0);
     const std::int64_t sourceSize = measuredSize >= 0 ? measuredSize : source.Size();
@@ -86,8 +80,16 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
     // Set when the hook stopped the run (a cancel): the result is then false and nothing is raised.
     bool stopped = false;
 
-    // The block loop.
-    {
+    TZipBlockRunner::Outcome apart;
+    if (runner && head.Method != 0 && level > 0 && !encrypting && sourceSize > blockSize &&
+        runner->Run(source, output, level, blockSize, sourceSize, apart)) {
+        // The blocks were deflated apart, with the bytes of the loop below.
+        consumed = apart.consumed;
+        compressedTotal = apart.compressed;
+        crc = apart.crc;
+        stopped = apart.stopped;
+    } else {
+        // The block loop.
         std::uint8_t* const input = deflater.InputBuffer(std::min(sourceSize, blockSize));
         deflater.Start(level);
         std::unique_ptr<TraditionalCipher> cipher;
@@ -126,7 +128,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
                 std::int64_t offset = 0;
                 std::int64_t produced = blockLength;
                 if (head.Method != 0) {
-                    const std::int64_t room = OutputSizeFor(blockLength);
+                    const std::int64_t room = TZlibDeflater::OutputRoom(blockLength);
                     out = deflater.OutputBuffer(room);
                     const bool last = sourceSize - consumed == blockLength;
                     deflateCalled = true;

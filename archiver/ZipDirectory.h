@@ -106,6 +106,9 @@ struct TDirItem : zip::CentralFileHeader {
     bool OwnsSourceStream = false;
     std::uint8_t CompressionMode = 0;
     std::uint8_t Operation = 0;  // a TZipProcessOperation
+    // The source's size as the folder listing gave it (-1: not listed), so that the compression
+    // workers can start large items early; the size compressed is the one found on opening.
+    std::int64_t ListedSize = -1;
 
     // The 64-bit values, each the Zip64 one when the 32-bit field holds its sentinel.
     std::int64_t RealCompressedSize() const;

@@ -288,6 +288,7 @@ void TZipBaseArchiver::MarkFoundFile(const std::string& fullName, const std::str
     const platform::PathInfo seen{entry.Attr, isFolder ? -1 : entry.Time};
     const int index = AddOrReplaceItem(fullName, rootFolder, listed ? &seen : nullptr);
     if (index < 0) return;
+    dirManager_->Dir().EntryRef(index).ListedSize = isFolder ? -1 : entry.Size;
     for (const std::string& n : *noCompressionMasks_) {
         if (PathMatchesMask(fullName, n, isFolder)) {
             TDirItem& item = dirManager_->Dir().EntryRef(index);

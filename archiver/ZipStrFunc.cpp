@@ -152,4 +152,16 @@ std::uint32_t Crc32Update(std::uint32_t crc, const void* buffer, std::int64_t le
     return crc;
 }
 
+std::uint32_t Crc32Combine(std::uint32_t first, std::uint32_t second, std::int64_t secondLength) {
+    if (secondLength <= 0) return first;
+    // zlib's length is a long, 32 bits on Windows. Combining shifts the first CRC by the second
+    // run's length and adds the second; a longer shift is taken in steps, adding 0.
+    constexpr std::int64_t kStep = 1 << 30;
+    while (secondLength > kStep) {
+        first = static_cast<std::uint32_t>(crc32_combine(first, 0, static_cast<z_off_t>(kStep)));
+        secondLength -= kStep;
+    }
+    return static_cast<std::uint32_t>(crc32_combine(first, second, static_cast<z_off_t>(secondLength)));
+}
+
 }  // namespace zip

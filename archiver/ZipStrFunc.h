@@ -40,5 +40,9 @@ bool RemoveFile(const std::string& path);
 // start with 0xFFFFFFFF and complement at the end). A missing buffer or a length of 0 or less
 // leaves the register unchanged.
 std::uint32_t Crc32Update(std::uint32_t crc, const void* buffer, std::int64_t length);
+// The CRC-32 of two byte runs one after the other, from the CRC-32 of each (complemented values, as
+// stored in a header) and the second run's length: the input blocks of an item compressed apart
+// give the item's CRC without being read again.
+std::uint32_t Crc32Combine(std::uint32_t first, std::uint32_t second, std::int64_t secondLength);
 
 }  // namespace zip

@@ -321,7 +321,7 @@ void TZipBaseArchiver::ThrowVerifyFailure() {
 bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& source, TStream& output,
                                  std::int64_t position, const ItemSettings& settings, TZlibDeflater& deflater,
                                  const TZipBlockHook& beforeBlock, std::int64_t& headerLength,
-                                 platform::OsError* openError) const {
+                                 platform::OsError* openError, TZipBlockRunner* runner) const {
     item.HasZip64 = false;
     const bool hasSource = !item.IsFolder();
     if (hasSource) {
@@ -385,7 +385,9 @@ bool TZipBaseArchiver::WriteItem(TDirItem& item, std::unique_ptr<TFileStream>& s
     if (!hasSource) return true;
     // The size the local header was written with is the one compressed: a file still growing
     // meanwhile gives a whole entry of what it held then, not a header that contradicts its data.
-    if (!CompressStream(*source, output, item, deflater, settings.zip64Mode, beforeBlock, sourceSize)) return false;
+    if (!CompressStream(*source, output, item, deflater, settings.zip64Mode, beforeBlock, sourceSize, runner)) {
+        return false;
+    }
     local.Crc32 = item.Crc32;
     local.CompressedSize =
         (item.CompressedSize == kSentinel32 || settings.zip64Mode == zmAlways) ? kSentinel32 : item.CompressedSize;

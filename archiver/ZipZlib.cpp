@@ -77,6 +77,33 @@ std::int64_t TZlibDeflater::Deflate(const std::uint8_t* input, std::uint32_t inp
     return static_cast<std::int64_t>(s.total_out - before);
 }
 
+std::int64_t TZlibDeflater::DeflatePart(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
+                                        std::uint32_t outputLength) {
+    State& st = *state_;
+    z_stream& s = st.stream;
+    s.next_in = const_cast<Bytef*>(input);
+    s.avail_in = inputLength;
+    s.next_out = output;
+    s.avail_out = outputLength;
+    const uLong before = s.total_out;
+    st.begun = true;
+    const int result = deflate(&s, Z_NO_FLUSH);
+    if (result < 0 || s.avail_in != 0) {
+        st.reusable = false;
+        throw ECompressionError();
+    }
+    return static_cast<std::int64_t>(s.total_out - before);
+}
+
+void TZlibDeflater::Prime(const std::uint8_t* dictionary, std::uint32_t length) {
+    State& s = *state_;
+    if (length == 0) return;
+    if (deflateSetDictionary(&s.stream, dictionary, length) != Z_OK) {
+        s.reusable = false;
+        throw ECompressionError();
+    }
+}
+
 int TZlibDeflater::End() {
     State& s = *state_;
     if (!s.running) return Z_OK;

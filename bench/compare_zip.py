@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Packs three mail folders with the program (headless) and with Info-ZIP side by side, and prints
-wall time, CPU time, peak memory and archive size of both with their ratios.
+"""Packs five mail folders with the program (headless) and with Info-ZIP side by side, and prints
+wall time, CPU time, peak memory and archive size of both with their ratios, and the program's
+wall time against its floor.
 
-    bench/compare_zip.py [--runs N] [--only mail|mixed|small] [--small-files N] [--program PATH]
+    bench/compare_zip.py [--runs N] [--only mail|mixed|last|huge|small] [--small-files N] [--program PATH]
     bench/compare_zip.py --scaling [N,N,...] [--runs N] [--program PATH]
 
 The folders are generated under build/bench (never committed) from a fixed seed, once; later runs
@@ -121,6 +122,45 @@ def make_mixed_corpus(folder):
         write(os.path.join(folder, f"{n:05d}.eml"), head + body)
 
 
+def large_mail(rng, n, megabytes, kind="application/pdf"):
+    boundary = f"big{n}"
+    head = mail_headers(rng, n, f'Content-Type: multipart/mixed; boundary="{boundary}"\r\n')
+    return head + (f"--{boundary}\r\nContent-Type: text/plain\r\n\r\n" + text_body(rng, 3000) +
+                   f"--{boundary}\r\nContent-Type: {kind}\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                   base64_body(rng, int(megabytes * 1e6 * 76 / 78)) + f"--{boundary}--\r\n")
+
+
+def make_last_corpus(folder):
+    """About 40 MB whose largest mail (4.3 MB of base64 attachment) sorts last: 2,000 mails of
+    1-100 KB with three of 3.0-3.5 MB early and in the middle, then the largest. Compressed one item
+    to a worker in the folder's order, it would run on one core while the others wait."""
+    rng = random.Random(1304)
+    os.makedirs(folder)
+    large = {300: 3.0, 900: 3.5, 1500: 3.2}
+    for n in range(1, 2001):
+        if n in large:
+            text = large_mail(rng, n, large[n])
+        else:
+            size = int(1024 * 100 ** (rng.random() ** 2))  # 1 KB to 100 KB, most of them small
+            text = mail_headers(rng, n) + text_body(rng, size)
+        write(os.path.join(folder, f"{n:05d}.eml"), text)
+    write(os.path.join(folder, "zz-largest.eml"), large_mail(rng, 2001, 4.3))
+
+
+def make_huge_corpus(folder):
+    """One mail of 24 MB (a base64 attachment, as mail servers pass) among 300 mails of 1-100 KB:
+    one item much larger than all the others together."""
+    rng = random.Random(1305)
+    os.makedirs(folder)
+    for n in range(1, 302):
+        if n == 120:
+            text = large_mail(rng, n, 24.0, "application/zip")
+        else:
+            size = int(1024 * 100 ** (rng.random() ** 2))
+            text = mail_headers(rng, n) + text_body(rng, size)
+        write(os.path.join(folder, f"{n:05d}.eml"), text)
+
+
 def make_small_corpus(folder, count):
     """count mails of 0.1-2.4 KB."""
     rng = random.Random(1302)
@@ -213,7 +253,7 @@ def run_infozip(source):
     return figures + (folder_size(out),)
 
 
-def report(title, files, ours, theirs, wall_goal):
+def report(title, files, ours, theirs, wall_goal, floor_goal):
     print(f"\n{title}: {files} files, {folder_size_cache[title] / 1e6:.1f} MB")
     print(f"{'':24}{'Info-ZIP':>14}{'mailbale':>14}{'ratio':>10}")
     labels = ("wall time (s)", "CPU time (s)", "peak RSS (MB)", "archive (bytes)")
@@ -234,8 +274,9 @@ def report(title, files, ours, theirs, wall_goal):
     ours_wall = statistics.median(r[0] for r in ours)
     floor = 0.1 + statistics.median(r[1] for r in ours) / CORES
     print(f"{'floor (s)':24}{'':>14}{floor:>14.2f}{ours_wall / floor:>9.2f}x   (0.1 s + CPU time / {CORES} cores)")
-    print(f"goals: wall <= {wall_goal:.2f}x Info-ZIP's: {verdict(wall <= wall_goal)}; wall <= 1.10x the floor: "
-          f"{verdict(ours_wall <= 1.10 * floor)}; archive <= Info-ZIP's: "
+    wall_verdict = "" if wall_goal is None else f"wall <= {wall_goal:.2f}x Info-ZIP's: {verdict(wall <= wall_goal)}; "
+    print(f"goals: {wall_verdict}wall <= {floor_goal:.2f}x the floor: "
+          f"{verdict(ours_wall <= floor_goal * floor)}; archive <= Info-ZIP's: "
           f"{verdict(size <= 1)}; peak RSS <= {rss_goal:.1f} MB: {verdict(rss_mb <= rss_goal)}")
 
 
@@ -272,7 +313,7 @@ def scaling(program, sizes, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--only", choices=("mail", "mixed", "small"))
+    parser.add_argument("--only", choices=("mail", "mixed", "last", "huge", "small"))
     parser.add_argument("--small-files", type=int, default=20000)
     parser.add_argument("--program", help="a program to run instead of the release build, which is then not built")
     parser.add_argument("--scaling", nargs="?", const="25000,50000,100000", metavar="N,N,...",
@@ -294,22 +335,27 @@ def main():
         scaling(args.program, [int(n) for n in args.scaling.split(",")], args.runs)
         return
     sets = []
+    # (title, folder, goal of wall time against Info-ZIP's, goal against the floor)
     if args.only in (None, "mail"):
-        sets.append(("40 MB mail corpus", corpus("mail", make_mail_corpus), 0.5))
+        sets.append(("40 MB mail corpus", corpus("mail", make_mail_corpus), 0.5, 1.10))
     if args.only in (None, "mixed"):
-        sets.append(("two large mails among small ones", corpus("mixed", make_mixed_corpus), 0.5))
+        sets.append(("two large mails among small ones", corpus("mixed", make_mixed_corpus), 0.5, 1.10))
+    if args.only in (None, "last"):
+        sets.append(("40 MB, the largest mail last", corpus("last", make_last_corpus), 0.56, 1.10))
+    if args.only in (None, "huge"):
+        sets.append(("one 24 MB mail among 300 small ones", corpus("huge", make_huge_corpus), None, 1.15))
     if args.only in (None, "small"):
         n = args.small_files
-        sets.append((f"{n} small mails", small_corpus(n), 1.0))
+        sets.append((f"{n} small mails", small_corpus(n), 1.0, 1.10))
     threads = os.environ.get("MAILBALE_THREADS", "default")
     print(f"{os.cpu_count()} hardware threads, MAILBALE_THREADS={threads}, {args.runs} runs each, medians")
-    for title, source, wall_goal in sets:
+    for title, source, wall_goal, floor_goal in sets:
         folder_size_cache[title] = folder_size(source)
         ours, theirs = [], []
         for _ in range(args.runs):
             theirs.append(run_infozip(source))
             ours.append(run_program(args.program, source))
-        report(title, len(os.listdir(source)), ours, theirs, wall_goal)
+        report(title, len(os.listdir(source)), ours, theirs, wall_goal, floor_goal)
 
 
 if __name__ == "__main__":

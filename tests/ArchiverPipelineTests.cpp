@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -248,51 +250,55 @@ TEST(Pipeline, WorkersOnlyHelpWhereTheSystemRefusesThemRoomOrThreads) {
 
 TEST(Pipeline, ReadAheadKeepsTemporaryFilesWithinTheirBound) {
     // The bound counts the temporary files of finished items and of items in progress; only the
-    // caller's next item may go past it, as it would without workers.
-    TestMachine m;
-    testing_support::MakeHostDirs(m.OnC("C:\\out"));
-    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
-    constexpr std::int64_t kItem = 1200000;
-    for (int i = 0; i < 8; ++i) {
-        testing_support::WriteHostFile(m.OnC("C:\\src\\f" + std::to_string(i) + ".eml"),
-                                       testing_support::RandomBytes(kItem, static_cast<std::uint32_t>(i)));
-    }
-    constexpr std::int64_t kBound = 2 * kItem + kItem / 2;
-    const auto tempBytes = [&] {
-        std::int64_t held = 0;
-        for (const std::string& f : testing_support::HostFolderNames(m.OnC("C:\\tmp"))) {
-            held += testing_support::HostFileSize(m.OnC("C:\\tmp\\" + f));
+    // caller's next item may go past it, as it would without workers. Items of one input block
+    // are begun in order; items of two are begun first and their blocks deflated apart.
+    for (const std::int64_t kItem : {std::int64_t{1200000}, std::int64_t{1700000}}) {
+        SCOPED_TRACE("items of " + std::to_string(kItem) + " bytes");
+        TestMachine m;
+        testing_support::MakeHostDirs(m.OnC("C:\\out"));
+        testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+        for (int i = 0; i < 8; ++i) {
+            testing_support::WriteHostFile(m.OnC("C:\\src\\f" + std::to_string(i) + ".eml"),
+                                           testing_support::RandomBytes(static_cast<std::size_t>(kItem),
+                                                                        static_cast<std::uint32_t>(i)));
         }
-        return held;
-    };
-    std::int64_t peak = 0;
-    bool waited = false;
-    const auto bounded = [&](TZipArchiver& a) {
-        a.SetReadAheadBounds(TZipArchiver::kReadAheadMemory, kBound);
-        a.OnFileProgress = [&, recorded = a.OnFileProgress](TObject* sender, const std::string& name, double p,
-                                                            TZipProcessOperation op, TZipProgressPhase phase,
-                                                            bool& cancel) {
-            recorded(sender, name, p, op, phase, cancel);
-            // At the first event the workers are let go as far as they will: until the temporary
-            // folder has stopped growing for a while.
-            for (int still = 0, round = 0; !waited && still < 10 && round < 300; ++round) {
-                const std::int64_t before = tempBytes();
-                platform::Sleep(20);
-                still = tempBytes() == before ? still + 1 : 0;
+        const std::int64_t kBound = 2 * kItem + kItem / 2;
+        const auto tempBytes = [&] {
+            std::int64_t held = 0;
+            for (const std::string& f : testing_support::HostFolderNames(m.OnC("C:\\tmp"))) {
+                held += testing_support::HostFileSize(m.OnC("C:\\tmp\\" + f));
             }
-            waited = true;
-            peak = std::max(peak, tempBytes());
+            return held;
         };
-    };
-    const PackResult one = Pack(m, 1, 0, {}, nullptr, bounded);
-    ClearOut(m);
-    peak = 0;
-    waited = false;
-    const PackResult eight = Pack(m, 8, 0, {}, nullptr, bounded);
-    EXPECT_TRUE(eight.volumes == one.volumes);
-    EXPECT_EQ(eight.events, one.events);
-    EXPECT_GT(peak, kItem);  // the workers did read ahead
-    EXPECT_LE(peak, kBound + kItem + kItem / 10);
+        std::int64_t peak = 0;
+        bool waited = false;
+        const auto bounded = [&](TZipArchiver& a) {
+            a.SetReadAheadBounds(TZipArchiver::kReadAheadMemory, kBound);
+            a.OnFileProgress = [&, recorded = a.OnFileProgress](TObject* sender, const std::string& name, double p,
+                                                                TZipProcessOperation op, TZipProgressPhase phase,
+                                                                bool& cancel) {
+                recorded(sender, name, p, op, phase, cancel);
+                // At the first event the workers are let go as far as they will: until the
+                // temporary folder has stopped growing for a while.
+                for (int still = 0, round = 0; !waited && still < 10 && round < 300; ++round) {
+                    const std::int64_t before = tempBytes();
+                    platform::Sleep(20);
+                    still = tempBytes() == before ? still + 1 : 0;
+                }
+                waited = true;
+                peak = std::max(peak, tempBytes());
+            };
+        };
+        const PackResult one = Pack(m, 1, 0, {}, nullptr, bounded);
+        ClearOut(m);
+        peak = 0;
+        waited = false;
+        const PackResult eight = Pack(m, 8, 0, {}, nullptr, bounded);
+        EXPECT_TRUE(eight.volumes == one.volumes);
+        EXPECT_EQ(eight.events, one.events);
+        EXPECT_GT(peak, kItem);  // the workers did read ahead
+        EXPECT_LE(peak, kBound + kItem + kItem / 10);
+    }
 }
 
 TEST(Pipeline, ThreadCountFromTheEnvironment) {
@@ -350,4 +356,120 @@ TEST(Pipeline, ASlowProgressHandlerGetsEveryBlockOfALargeItemAsWithoutWorkers) {
     const PackResult eight = Pack(m, 8, 0, {}, nullptr, slow);
     EXPECT_TRUE(eight.volumes == one.volumes);
     EXPECT_EQ(eight.events, one.events);
+}
+
+namespace {
+
+constexpr std::size_t kBlock = 1572864;
+
+// Text of mail-like lines from a seed: it compresses, with matches near and far.
+std::string MailText(std::size_t size, std::uint32_t seed) {
+    static const char* const words[] = {"invoice", "order", "payment", "please", "regards", "the", "attached",
+                                        "meeting", "account", "of", "Line", "mail", "\r\n"};
+    std::string text;
+    std::uint32_t x = seed;
+    while (text.size() < size) {
+        x = x * 1103515245u + 12345u;
+        text += words[(x >> 16) % 13];
+        text += (x >> 8) % 5 == 0 ? std::to_string(x % 1000) : " ";
+    }
+    text.resize(size);
+    return text;
+}
+
+// A folder whose large items (of several input blocks) come first, in the middle and last, among
+// small mails: text whose repeats cross every block edge and whose last block is under 32 KiB,
+// incompressible bytes whose last block is longer than 32 KiB, and one byte pattern repeated to an
+// exact multiple of the block size.
+std::map<std::string, std::string> WriteLargeItemsFolder(TestMachine& m) {
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    std::map<std::string, std::string> files;
+    std::string first = MailText(2 * kBlock + 100, 1);
+    // The same 3,000 bytes straddle each block edge and stand 20,000 bytes before it: the matches
+    // found there reach back over the edge into the input that primes the block.
+    const std::string repeated = MailText(3000, 9);
+    for (std::size_t edge = kBlock; edge < first.size(); edge += kBlock) {
+        first.replace(edge - 1500, repeated.size(), repeated);
+        first.replace(edge - 20000, repeated.size(), repeated);
+    }
+    files["a_first.eml"] = first;
+    for (int i = 0; i < 12; ++i) {
+        files["m" + std::to_string(10 + i) + ".eml"] = MailText(500 + 7000 * static_cast<std::size_t>(i), 20 + i);
+    }
+    files["m15_middle.eml"] = testing_support::RandomBytes(2 * kBlock + 40000, 31);
+    std::string pattern;
+    while (pattern.size() < 3 * kBlock) pattern += "abcabcabd";
+    pattern.resize(3 * kBlock);
+    files["z_last.eml"] = pattern;
+    for (const auto& [name, content] : files) testing_support::WriteHostFile(m.OnC("C:\\src\\" + name), content);
+    return files;
+}
+
+}  // namespace
+
+TEST(Pipeline, LargeItemsFirstInTheMiddleAndLastGiveTheSameBytesAndEventsForAnyNumberOfWorkers) {
+    // With one thread each item is one deflate stream; with workers a large item's blocks are
+    // deflated apart and joined. The archive and every event must be the same.
+    TestMachine m;
+    const std::map<std::string, std::string> files = WriteLargeItemsFolder(m);
+    const PackResult one = Pack(m, 1);
+    ASSERT_FALSE(one.rolledBack);
+    // The large items' block events, as the plain path raises them.
+    std::vector<std::string> blockEvents;
+    for (const std::string& e : one.events) {
+        const bool large = e.find("a_first") != std::string::npos || e.find("m15_middle") != std::string::npos ||
+                           e.find("z_last") != std::string::npos;
+        if (e.rfind("file", 0) == 0 && large && e.size() > 3 && e.compare(e.size() - 3, 3, " 01") == 0) {
+            blockEvents.push_back(e);
+        }
+    }
+    EXPECT_EQ(blockEvents.size(), 3u + 3u + 3u);  // three blocks each
+    for (int workers : {2, 3, 8}) {
+        ClearOut(m);
+        const PackResult many = Pack(m, workers);
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        EXPECT_FALSE(many.rolledBack);
+        EXPECT_TRUE(many.volumes == one.volumes);
+        EXPECT_EQ(many.outFiles, one.outFiles);
+        EXPECT_EQ(many.events, one.events);
+        EXPECT_TRUE(many.tempFiles.empty());
+    }
+}
+
+TEST(Pipeline, LargeItemsDeflatedInBlocksAreReadBackByOtherReaders) {
+    if (!testing_support::HaveTool("7z") || !testing_support::HaveTool("unzip")) GTEST_SKIP() << "7z and unzip are needed";
+    TestMachine m;
+    const std::map<std::string, std::string> files = WriteLargeItemsFolder(m);
+    // Split into many volumes for 7-Zip, which reads them named .z01 …; in one volume for unzip,
+    // which reads no split archive (and zip -s 0 does not join entries that span three volumes).
+    const std::string copies = m.Host("readers");
+    for (const bool oneVolume : {false, true}) {
+        ClearOut(m);
+        const PackResult eight = Pack(m, 8, 0, {}, nullptr, [&](TZipArchiver& a) {
+            if (oneVolume) a.SpanningOptions().SetCustomVolumeSize(64 << 20);
+        });
+        ASSERT_FALSE(eight.rolledBack);
+        ASSERT_EQ(eight.outFiles.size() == 1, oneVolume);
+        testing_support::RunCommand("rm -rf " + copies);
+        testing_support::MakeHostDirs(copies);
+        for (const std::string& f : eight.outFiles) {
+            std::string name = f;
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            testing_support::WriteHostFile(copies + "/" + name,
+                                           testing_support::ReadHostFile(m.OnC("C:\\out\\" + f)));
+        }
+        std::string log;
+        ASSERT_EQ(testing_support::RunCommand("cd " + copies + " && 7z t kelmail.zip" +
+                                                  (oneVolume ? " && unzip -t kelmail.zip" : ""),
+                                              &log),
+                  0)
+            << log;
+        for (const auto& [name, content] : files) {
+            const std::string reader = oneVolume ? "unzip -p kelmail.zip " : "7z x -so kelmail.zip ";
+            EXPECT_EQ(testing_support::RunCommand("cd " + copies + " && " + reader + name + " > read.out"), 0) << name;
+            EXPECT_TRUE(testing_support::ReadHostFile(copies + "/read.out") == content)
+                << name << " as " << reader << "reads it";
+        }
+    }
 }
