@@ -99,6 +99,23 @@ std::string BoxKey(const std::string& caption, const std::string& text, const TM
 
 }  // namespace
 
+std::string EscapeBytes(const std::string& ansi, bool (*control)(unsigned char byte)) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(ansi.size());
+    for (const char c : ansi) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (!control(byte)) {
+            escaped += c;
+            continue;
+        }
+        escaped += "\\x";
+        escaped += kHex[byte >> 4];
+        escaped += kHex[byte & 15];
+    }
+    return escaped;
+}
+
 std::string HeadlessFrontEnd::ShownText(const std::string& text) {
     // The box's own line breaks (CR LF) become the terminal's; any other control character, as a
     // file name may hold, is shown escaped by ConsoleText.

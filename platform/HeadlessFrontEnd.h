@@ -15,6 +15,9 @@ namespace platform {
 // a name from the disk or the environment must not move the cursor, erase what is shown or set the
 // window title on a terminal, nor break a line of a log.
 std::string ConsoleText(const std::string& ansi);
+// ansi with every byte for which control is true written as "\x" and two lower-case hex digits:
+// the one escaping that each backend's ConsoleText applies with its own idea of a control byte.
+std::string EscapeBytes(const std::string& ansi, bool (*control)(unsigned char byte));
 // The value of an environment variable as ANSI text; empty when it is not set.
 std::string EnvironmentText(const char* name);
 // The close command, as the user gives it (Ctrl+C on the console); taken by the front end.

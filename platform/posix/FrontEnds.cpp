@@ -184,28 +184,15 @@ private:
 }  // namespace
 
 std::string ConsoleText(const std::string& ansi) {
-    std::string escaped;
-    escaped.reserve(ansi.size());
-    for (const char c : ansi) {
-        const auto byte = static_cast<unsigned char>(c);
-        bool control = byte < 0x20 || byte == 0x7F;
-        if (byte >= 0x80 && byte < 0xA0) {
-            // A byte the ANSI code page leaves undefined becomes a C1 control (U+0090 starts a
-            // device control string, U+009D an operating system command on some terminals).
-            const std::string unicode = host::AnsiToUtf8(std::string(1, c));
-            control = unicode.size() == 2 && static_cast<unsigned char>(unicode[0]) == 0xC2 &&
-                      static_cast<unsigned char>(unicode[1]) < 0xA0;
-        }
-        if (!control) {
-            escaped += c;
-            continue;
-        }
-        static const char kHex[] = "0123456789abcdef";
-        escaped += "\\x";
-        escaped += kHex[byte >> 4];
-        escaped += kHex[byte & 15];
-    }
-    return host::AnsiToUtf8(escaped);
+    return host::AnsiToUtf8(EscapeBytes(ansi, [](unsigned char byte) {
+        if (byte < 0x20 || byte == 0x7F) return true;
+        if (byte < 0x80 || byte >= 0xA0) return false;
+        // A byte the ANSI code page leaves undefined becomes a C1 control (U+0090 starts a
+        // device control string, U+009D an operating system command on some terminals).
+        const std::string unicode = host::AnsiToUtf8(std::string(1, static_cast<char>(byte)));
+        return unicode.size() == 2 && static_cast<unsigned char>(unicode[0]) == 0xC2 &&
+               static_cast<unsigned char>(unicode[1]) < 0xA0;
+    }));
 }
 
 void WriteStandardOutput(const std::string& text) {

@@ -458,20 +458,7 @@ private:
 }  // namespace
 
 std::string ConsoleText(const std::string& ansi) {
-    std::string escaped;
-    escaped.reserve(ansi.size());
-    for (const char c : ansi) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
-            escaped += c;
-            continue;
-        }
-        static const char kHex[] = "0123456789abcdef";
-        escaped += "\\x";
-        escaped += kHex[byte >> 4];
-        escaped += kHex[byte & 15];
-    }
-    return escaped;
+    return EscapeBytes(ansi, [](unsigned char byte) { return byte < 0x20 || byte == 0x7F; });
 }
 
 void WriteStandardOutput(const std::string& text) {
