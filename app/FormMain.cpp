@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "archiver/ZipDirectory.h"
 #include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
@@ -449,6 +450,13 @@ void TFormMain::ZipFolder() {
         // An update that was rolled back (aborted, cancelled, or the disk full) raises nothing, but
         // nothing was packed: it must not be reported as a success.
         if (ZipArchiver->UpdateRolledBack()) ZipFailed = true;
+        // A file left out (Ignore) has no entry: the name it would have had is nobody's to look for.
+        if (TZipDirManager* manager = ZipArchiver->DirManager()) {
+            std::erase_if(RenamedItems, [&manager](const TRenamedItem& item) {
+                std::int32_t at = 0;
+                return !manager->Dir().FindEntry(item.StoredName, at);
+            });
+        }
         ZipArchiver->Close();
     } catch (const EAbort&) {
         ZipFailed = true;  // a request to stop the program ended the search: the job fails, no more

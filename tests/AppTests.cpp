@@ -802,6 +802,11 @@ TEST(Program, FilesListedUnderOneQuestionMarkFormAreAskedAboutOneByOne) {
         EXPECT_NE(prompts[i].find("file " + std::to_string(i + 1) + " of 3 listed as \"??.eml\""), std::string::npos)
             << prompts[i];
     }
+    // Left out, they are in no list of names stored: neither the report nor standard error names
+    // an entry the archive does not hold.
+    EXPECT_EQ(r.output.find("stored as ?? ("), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("        ?? ("), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Stored under a name of their own"), std::string::npos) << r.output;
     // Left out by the first answer, the second file is asked about as itself: nobody answers it.
     r = RunProgram(m, "Ignore");
     EXPECT_EQ(r.status, 1) << r.output;
