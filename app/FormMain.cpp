@@ -295,20 +295,40 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
     // name; a later one is stored under its path below LOG_EML, beside the folder's own entry, and
     // where that is taken too, with a number before the extension.
     std::string stored = zip::ReplaceChar(fileName, '\\', '/');
-    const auto taken = [this](const std::string& name) {
+    const auto in = [](const std::unordered_set<std::size_t>& set, const std::string& name) {
         const auto keys = StoredNameKeys(name);
-        return storedKeys_.contains(keys[0]) || storedKeys_.contains(keys[1]);
+        return set.contains(keys[0]) || set.contains(keys[1]);
+    };
+    const auto taken = [this, &in](const std::string& name) { return in(storedKeys_, name); };
+    // A reader makes the folders of a path as it extracts it: a folder of an earlier file's name
+    // cannot be made, and the file under it would not come out.
+    const auto underAFile = [this, &in](const std::string& name) {
+        for (std::size_t slash = name.find('/'); slash != std::string::npos && slash + 1 < name.size();
+             slash = name.find('/', slash + 1)) {
+            if (in(fileKeys_, name.substr(0, slash))) return true;
+        }
+        return false;
     };
     if (taken(stored)) {
+        const std::string plain = stored;
         const std::string& source = originalFileName;
         if (source.size() > SourceFolder.size() && platform::AnsiSameText(source.substr(0, SourceFolder.size()), SourceFolder)) {
             stored = zip::ReplaceChar(source.substr(SourceFolder.size()), '\\', '/');
+            if (underAFile(stored)) stored = plain;
         }
         const std::string path = stored;
         for (int n = 2; taken(stored); ++n) stored = NumberedName(path, n);
         RenamedItems.push_back({originalFileName, stored});
     }
     for (const std::size_t key : StoredNameKeys(stored)) storedKeys_.insert(key);
+    if (stored.empty() || stored.back() != '/') {
+        for (const std::size_t key : StoredNameKeys(stored)) fileKeys_.insert(key);
+    }
+    // The folders of a path are taken too: no later file may have one's name.
+    for (std::size_t slash = stored.find('/'); slash != std::string::npos && slash + 1 < stored.size();
+         slash = stored.find('/', slash + 1)) {
+        for (const std::size_t key : StoredNameKeys(stored.substr(0, slash))) storedKeys_.insert(key);
+    }
     if (originalFileName.find('?') != std::string::npos) questionForms_[originalFileName].StoredNames.push_back(stored);
     fileName = zip::ReplaceChar(stored, '/', '\\');
 }
@@ -439,6 +459,7 @@ void TFormMain::ZipFolder() {
         return;
     }
     storedKeys_.clear();
+    fileKeys_.clear();
     questionForms_.clear();
     RenamedItems.clear();
     ZipArchiver->FileName = ArchiveName;

@@ -90,6 +90,8 @@ private:
     void ReportRenamedItems();
     // The stored names of this job's items, as a reader extracting them compares names (hashed).
     std::unordered_set<std::size_t> storedKeys_;
+    // Those of them that are files' names, not folders'.
+    std::unordered_set<std::size_t> fileKeys_;
     // Files listed under a name with "?" (which cannot be opened): the stored names of the items
     // of each such name, and which of them the next failure is about.
     struct TSameListedName {

@@ -226,6 +226,8 @@ TEST_F(Job, EveryMailKeepsAnEntryOfItsOwnName) {
          {"S.eml", "x-.eml", "x\x96 (2).eml", "Y.eml", "\x8A (2).eml", "\x9F (2).eml"}},
         // A later file whose plain name is an earlier one's new name.
         {{"Y.eml", "\xC5\xB8.eml", "z/Y (2).eml"}, {"Y.eml", "\x9F (2).eml", "z/", "z/Y (2).eml"}},
+        // A path whose folder is an earlier file's name: no reader could make that folder.
+        {{"m.eml", "A/B", "B/m.eml"}, {"m.eml", "A/", "B", "B (2)/", "m (2).eml"}},
     };
     for (const Case& c : cases) {
         TearDown();
@@ -717,7 +719,7 @@ TEST(Program, EveryMailIsExtractedAsAFileOfItsOwn) {
     m.WriteRegistry(std::string(kRegistryHead) + "\"Srvr_Path\"=\"C:\\\\Vandrel\"\r\n");
     const std::string logs = m.OnC("C:\\Vandrel\\LOG_EML");
     const std::vector<std::string> files = {"A/m.eml", "B/m.eml", "Y.eml", "\xC5\xB8.eml", "z.eml", "\xC5\xBE.eml",
-                                            "x-.eml", "x\xE2\x80\x93.eml"};
+                                            "x-.eml", "x\xE2\x80\x93.eml", "A/C", "C/m.eml"};
     for (const std::string& file : files) WriteHostFile(logs + "/" + file, "mail " + file);
     const ProgramRun r = RunProgram(m);
     ASSERT_EQ(r.status, 0) << r.output;
