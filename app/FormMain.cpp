@@ -318,7 +318,7 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
         }
         const std::string path = stored;
         for (int n = 2; taken(stored); ++n) stored = NumberedName(path, n);
-        RenamedItems.push_back({originalFileName, stored});
+        RenamedItems.push_back({originalFileName, stored, platform::OemToAnsi(platform::AnsiToOem(stored))});
     }
     for (const std::size_t key : StoredNameKeys(stored)) storedKeys_.insert(key);
     if (stored.empty() || stored.back() != '/') {
@@ -362,7 +362,7 @@ void TFormMain::ZipArchiverProcessFileFailure(TObject*, const std::string& fileN
 
 void TFormMain::ReportRenamedItems() {
     for (const TRenamedItem& item : RenamedItems) {
-        Application.FrontEnd().ReportFailure("stored as " + item.StoredName + ": " + item.SourceFileName +
+        Application.FrontEnd().ReportFailure("stored as " + item.ShownName + ": " + item.SourceFileName +
                                              " (another file has its name)");
     }
 }
@@ -523,7 +523,7 @@ void TFormMain::ShowReport() {
         constexpr std::size_t kMostShown = 20;
         text += "\r\nStored under a name of their own, as another file has theirs:\r\n";
         for (std::size_t i = 0; i < RenamedItems.size() && i < kMostShown; ++i) {
-            text += "        " + RenamedItems[i].StoredName + "\r\n";
+            text += "        " + RenamedItems[i].ShownName + "\r\n";
         }
         if (RenamedItems.size() > kMostShown) {
             text += "        and " + std::to_string(RenamedItems.size() - kMostShown) + " more\r\n";

@@ -72,6 +72,8 @@ public:
     struct TRenamedItem {
         std::string SourceFileName;
         std::string StoredName;  // as in the archive, with "/" between folders
+        // As readers show it: the name in the OEM code page, where "Ÿ (2).eml" is "Y (2).eml".
+        std::string ShownName;
     };
     std::vector<TRenamedItem> RenamedItems;
     TJobOutcome Outcome() const { return outcome_; }

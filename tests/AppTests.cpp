@@ -263,7 +263,9 @@ TEST_F(Job, EveryMailKeepsAnEntryOfItsOwnName) {
             const bool renamed = c.expected[i] != std::filesystem::path(c.expected[i]).filename().string() &&
                                  c.expected[i].back() != '/';
             if (renamed || c.expected[i].find(" (") != std::string::npos) {
-                EXPECT_NE(shown.find("        " + platform::ConsoleText(c.expected[i])), std::string::npos) << shown;
+                // As a reader shows it: "Ÿ (2).eml" is "Y (2).eml" in the archive.
+                const std::string asRead = platform::OemToAnsi(platform::AnsiToOem(c.expected[i]));
+                EXPECT_NE(shown.find("        " + platform::ConsoleText(asRead) + "\n"), std::string::npos) << shown;
             }
         }
     }
