@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "archiver/ZipDirectory.h"
 #include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
@@ -294,20 +295,40 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
     // name; a later one is stored under its path below LOG_EML, beside the folder's own entry, and
     // where that is taken too, with a number before the extension.
     std::string stored = zip::ReplaceChar(fileName, '\\', '/');
-    const auto taken = [this](const std::string& name) {
+    const auto in = [](const std::unordered_set<std::size_t>& set, const std::string& name) {
         const auto keys = StoredNameKeys(name);
-        return storedKeys_.contains(keys[0]) || storedKeys_.contains(keys[1]);
+        return set.contains(keys[0]) || set.contains(keys[1]);
+    };
+    const auto taken = [this, &in](const std::string& name) { return in(storedKeys_, name); };
+    // A reader makes the folders of a path as it extracts it: a folder of an earlier file's name
+    // cannot be made, and the file under it would not come out.
+    const auto underAFile = [this, &in](const std::string& name) {
+        for (std::size_t slash = name.find('/'); slash != std::string::npos && slash + 1 < name.size();
+             slash = name.find('/', slash + 1)) {
+            if (in(fileKeys_, name.substr(0, slash))) return true;
+        }
+        return false;
     };
     if (taken(stored)) {
+        const std::string plain = stored;
         const std::string& source = originalFileName;
         if (source.size() > SourceFolder.size() && platform::AnsiSameText(source.substr(0, SourceFolder.size()), SourceFolder)) {
             stored = zip::ReplaceChar(source.substr(SourceFolder.size()), '\\', '/');
+            if (underAFile(stored)) stored = plain;
         }
         const std::string path = stored;
         for (int n = 2; taken(stored); ++n) stored = NumberedName(path, n);
-        RenamedItems.push_back({originalFileName, stored});
+        RenamedItems.push_back({originalFileName, stored, platform::OemToAnsi(platform::AnsiToOem(stored))});
     }
     for (const std::size_t key : StoredNameKeys(stored)) storedKeys_.insert(key);
+    if (stored.empty() || stored.back() != '/') {
+        for (const std::size_t key : StoredNameKeys(stored)) fileKeys_.insert(key);
+    }
+    // The folders of a path are taken too: no later file may have one's name.
+    for (std::size_t slash = stored.find('/'); slash != std::string::npos && slash + 1 < stored.size();
+         slash = stored.find('/', slash + 1)) {
+        for (const std::size_t key : StoredNameKeys(stored.substr(0, slash))) storedKeys_.insert(key);
+    }
     if (originalFileName.find('?') != std::string::npos) questionForms_[originalFileName].StoredNames.push_back(stored);
     fileName = zip::ReplaceChar(stored, '/', '\\');
 }
@@ -341,7 +362,7 @@ void TFormMain::ZipArchiverProcessFileFailure(TObject*, const std::string& fileN
 
 void TFormMain::ReportRenamedItems() {
     for (const TRenamedItem& item : RenamedItems) {
-        Application.FrontEnd().ReportFailure("stored as " + item.StoredName + ": " + item.SourceFileName +
+        Application.FrontEnd().ReportFailure("stored as " + item.ShownName + ": " + item.SourceFileName +
                                              " (another file has its name)");
     }
 }
@@ -438,6 +459,7 @@ void TFormMain::ZipFolder() {
         return;
     }
     storedKeys_.clear();
+    fileKeys_.clear();
     questionForms_.clear();
     RenamedItems.clear();
     ZipArchiver->FileName = ArchiveName;
@@ -449,6 +471,13 @@ void TFormMain::ZipFolder() {
         // An update that was rolled back (aborted, cancelled, or the disk full) raises nothing, but
         // nothing was packed: it must not be reported as a success.
         if (ZipArchiver->UpdateRolledBack()) ZipFailed = true;
+        // A file left out (Ignore) has no entry: the name it would have had is nobody's to look for.
+        if (TZipDirManager* manager = ZipArchiver->DirManager()) {
+            std::erase_if(RenamedItems, [&manager](const TRenamedItem& item) {
+                std::int32_t at = 0;
+                return !manager->Dir().FindEntry(item.StoredName, at);
+            });
+        }
         ZipArchiver->Close();
     } catch (const EAbort&) {
         ZipFailed = true;  // a request to stop the program ended the search: the job fails, no more
@@ -494,7 +523,7 @@ void TFormMain::ShowReport() {
         constexpr std::size_t kMostShown = 20;
         text += "\r\nStored under a name of their own, as another file has theirs:\r\n";
         for (std::size_t i = 0; i < RenamedItems.size() && i < kMostShown; ++i) {
-            text += "        " + RenamedItems[i].StoredName + "\r\n";
+            text += "        " + RenamedItems[i].ShownName + "\r\n";
         }
         if (RenamedItems.size() > kMostShown) {
             text += "        and " + std::to_string(RenamedItems.size() - kMostShown) + " more\r\n";

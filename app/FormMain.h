@@ -72,6 +72,8 @@ public:
     struct TRenamedItem {
         std::string SourceFileName;
         std::string StoredName;  // as in the archive, with "/" between folders
+        // As readers show it: the name in the OEM code page, where "Ÿ (2).eml" is "Y (2).eml".
+        std::string ShownName;
     };
     std::vector<TRenamedItem> RenamedItems;
     TJobOutcome Outcome() const { return outcome_; }
@@ -90,6 +92,8 @@ private:
     void ReportRenamedItems();
     // The stored names of this job's items, as a reader extracting them compares names (hashed).
     std::unordered_set<std::size_t> storedKeys_;
+    // Those of them that are files' names, not folders'.
+    std::unordered_set<std::size_t> fileKeys_;
     // Files listed under a name with "?" (which cannot be opened): the stored names of the items
     // of each such name, and which of them the next failure is about.
     struct TSameListedName {

@@ -385,7 +385,10 @@ TEST(HostFiles, NamesWindowsCannotHoldAreListedWithQuestionMarksAndNeverOpenAnot
     WriteHostFile(e + "/caf\xC3\xA9.eml", "accented");  // a valid two-byte form stays a letter
     // A folder Windows could not name is a file that cannot be opened; folders differing only in
     // case are searched as they are.
-    for (const char* inside : {"f\\g/in.eml", "Box/one.eml", "box/two.eml"}) WriteHostFile(e + "/" + inside, inside);
+    // So is one whose name holds a character Windows refuses in names (a control character, "|").
+    for (const char* inside : {"f\\g/in.eml", "t\x1bu/in.eml", "p|q/in.eml", "Box/one.eml", "box/two.eml"}) {
+        WriteHostFile(e + "/" + inside, inside);
+    }
     std::vector<std::string> folders;
     FindHandle find;
     FindEntry entry;
@@ -396,11 +399,13 @@ TEST(HostFiles, NamesWindowsCannotHoldAreListedWithQuestionMarksAndNeverOpenAnot
     EXPECT_EQ(Content("C:\\e\\box\\two.eml"), "box/two.eml");
     std::vector<std::string> listed = Listed("C:\\e\\*.*");
     std::sort(listed.begin(), listed.end());
-    std::vector<std::string> want = {"report.eml", "notes.eml", "secret.txt", "Case.eml", "caf\xE9.eml", "f?g"};
+    std::vector<std::string> want = {"report.eml", "notes.eml", "secret.txt", "Case.eml", "caf\xE9.eml", "f?g", "t\x1bu", "p|q"};
     for (const auto& n : names) want.push_back(n.listed);
     std::sort(want.begin(), want.end());
     EXPECT_EQ(listed, want);
-    EXPECT_EQ(OpenError("C:\\e\\f?g"), OsError::InvalidName);
+    for (const char* folder : {"C:\\e\\f?g", "C:\\e\\t\x1bu", "C:\\e\\p|q"}) {
+        EXPECT_EQ(OpenError(folder), OsError::InvalidName) << folder;
+    }
     for (const auto& n : names) {
         EXPECT_EQ(OpenError(std::string("C:\\e\\") + n.listed), OsError::InvalidName) << n.listed;
         EXPECT_FALSE(FileExists(std::string("C:\\e\\") + n.listed)) << n.listed;

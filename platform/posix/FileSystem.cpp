@@ -1000,9 +1000,10 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         const bool dot = hostName == "." || hostName == "..";
         if (dot && isRoot) continue;
         const std::string name = dot ? hostName : WindowsName(hostName);
-        // A folder Windows could not name cannot be searched, and what it holds would be left out
+        // A folder Windows could not name (a "?" put in, or a character it refuses in names: a
+        // control character, "|", "*") cannot be searched, and what it holds would be left out
         // unseen: it is listed as a file, which cannot be opened either, so that it is asked about.
-        const bool unnamable = name.find('?') != std::string::npos;
+        const bool unnamable = !dot && std::any_of(name.begin(), name.end(), host::InvalidNameChar);
         if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable) continue;
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
