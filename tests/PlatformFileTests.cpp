@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -280,6 +281,55 @@ TEST(HostFiles, LinksAreListedAsFilesThatCannotBeOpened) {
     }
     EXPECT_EQ(OpenError("C:\\E\\SUB\\SHADOW.EML"), OsError::AccessDenied);
     EXPECT_EQ(Content("C:\\e\\sub\\a.eml"), "a");
+}
+
+// A folder the user may not list or enter would be searched as empty, and the mail in it left out
+// of a run reported as a success: it is listed as a file that cannot be opened, so that it is asked
+// about. Root may list any folder; the child that lists gives up that right, so the test means the
+// same whoever runs it.
+TEST(HostFiles, AFolderThatCannotBeListedIsListedAsAFileThatCannotBeOpened) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\a.eml"), "a");
+    WriteHostFile(m.OnC("C:\\e\\open\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\e\\shut\\c.eml"), "c");
+    WriteHostFile(m.OnC("C:\\e\\blind\\d.eml"), "d");
+    std::filesystem::permissions(m.OnC("C:\\e\\shut"), std::filesystem::perms::none);
+    std::filesystem::permissions(m.OnC("C:\\e\\blind"), std::filesystem::perms::owner_read);  // listed, not entered
+    const std::string report = m.OnC("C:\\report.txt");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct {
+            std::uint32_t version, pid;
+        } header{0x20080522, 0};  // _LINUX_CAPABILITY_VERSION_3
+        struct {
+            std::uint32_t effective, permitted, inheritable;
+        } caps[2]{};
+        ::syscall(SYS_capget, &header, caps);
+        caps[0].effective &= ~((1u << 1) | (1u << 2));  // CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+        ::syscall(SYS_capset, &header, caps);
+        std::string text;
+        FindHandle find;
+        FindEntry e;
+        for (bool more = find.First("C:\\e\\*.*", faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) {
+            text += e.Name + " " + std::to_string(e.Attr & (faDirectory | faArchive)) + ";";
+        }
+        text += "|";
+        for (bool more = find.FirstFolder("C:\\e\\*", faDirectory | faHidden | faSysFile, e); more; more = find.Next(e)) {
+            text += e.Name + ";";
+        }
+        text += "|" + std::to_string(static_cast<int>(OpenError("C:\\e\\shut")));
+        testing_support::WriteHostFile(report, text);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::filesystem::permissions(m.OnC("C:\\e\\shut"), std::filesystem::perms::owner_all);
+    std::filesystem::permissions(m.OnC("C:\\e\\blind"), std::filesystem::perms::owner_all);
+    const std::string archive = std::to_string(faArchive);
+    EXPECT_EQ(testing_support::ReadHostFile(report), "a.eml " + archive + ";blind " + archive + ";shut " + archive + ";|.;..;open;|" +
+                                        std::to_string(static_cast<int>(OsError::AccessDenied)));
 }
 
 // The listing of folders alone passes files over without querying them, by the type the folder

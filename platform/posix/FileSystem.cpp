@@ -998,7 +998,14 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         // A folder Windows could not name cannot be searched, and what it holds would be left out
         // unseen: it is listed as a file, which cannot be opened either, so that it is asked about.
         const bool unnamable = name.find('?') != std::string::npos;
-        if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable) continue;
+        // So is a folder this user may not list or enter: searched, it would give nothing, and the
+        // mail in it would be left out of a run reported as a success.
+        const auto unlistable = [&] {
+            return !dot && ::faccessat(::dirfd(dir), e->d_name, R_OK | X_OK, AT_EACCESS) != 0;
+        };
+        if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable && !unlistable()) {
+            continue;
+        }
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
@@ -1011,7 +1018,7 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         const bool link = S_ISLNK(st.st_mode);
         if (link && ::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
         if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
-        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link;
+        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link && !unlistable();
         if (foldersOnly && !isFolder) continue;
         FindEntry found;
         found.Name = name;
