@@ -275,6 +275,14 @@ void TFormMain::ZipFolder() {
     ZipArchiver->BaseDir = SourceFolder;
     ZipArchiver->FileMasks().push_back(SourceFolder + "*.*");
     try {
+        // A LOG_EML that this user may not list would be searched as empty, and an archive without
+        // the mail reported as a success. A folder that can be listed lists "." at least.
+        platform::FindHandle find;
+        platform::FindEntry dot;
+        if (platform::DirectoryExists(SourceFolder) &&
+            !find.FirstFolder(SourceFolder + "*", platform::faDirectory | platform::faHidden | platform::faSysFile, dot)) {
+            throw EFOpenError(SourceFolder, platform::OsError::AccessDenied);
+        }
         ZipArchiver->Open(platform::fmCreate);
         ZipArchiver->AddMatchingFiles();
         // An update that was rolled back (aborted, cancelled, or the disk full) raises nothing, but
