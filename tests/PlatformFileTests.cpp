@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -221,6 +224,46 @@ TEST(HostFiles, CreationAndRenameNeverReplaceOrWriteThroughATakenName) {
     EXPECT_TRUE(RenameFile("C:\\srv\\volume.bin", "C:\\srv\\last.bin"));
     EXPECT_TRUE(RenameFile("C:\\srv\\last.bin", "C:\\srv\\LAST.BIN"));
     EXPECT_EQ(Content("C:\\srv\\last.bin"), "volume");
+}
+
+// A file is deleted (or renamed) only after a look at who holds it open, which opens it. Whoever
+// may write in the folder can swap the file for a link between the look-up and that open, again
+// and again: the open must never follow the link (to a device whose opening does something, a
+// watchdog, a tape), so the file the link leads to is never opened. The swaps race the deletes:
+// a run that follows links meets one within a few hundred deletes.
+TEST(HostFiles, ADeleteOrRenameNeverOpensAFileThroughALinkSwappedIn) {
+    TestMachine m;
+    const std::string target = m.OnC("C:\\other\\device");
+    WriteHostFile(target, "device");
+    const std::string name = m.OnC("C:\\srv\\Kelmail.z03");
+    WriteHostFile(m.OnC("C:\\srv\\keep.txt"), "keep");
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, target.c_str(), IN_OPEN), 0);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const std::string file = name + ".file";
+        const std::string link = name + ".link";
+        while (!stop) {
+            WriteHostFile(file, "old volume");
+            ::rename(file.c_str(), name.c_str());
+            ::symlink(target.c_str(), link.c_str());
+            ::rename(link.c_str(), name.c_str());
+        }
+    });
+    int opened = 0;
+    for (int i = 0; i < 4000 && opened == 0; ++i) {
+        DeleteFile("C:\\srv\\Kelmail.z03");
+        RenameFile("C:\\srv\\Kelmail.z03", "C:\\srv\\Kelmail.z04");
+        ::unlink(m.OnC("C:\\srv\\Kelmail.z04").c_str());
+        inotify_event events[16];
+        if (::read(watch, events, sizeof events) > 0) ++opened;
+    }
+    stop = true;
+    swapper.join();
+    ::close(watch);
+    EXPECT_EQ(opened, 0) << "the file behind a link swapped in was opened";
+    EXPECT_EQ(testing_support::ReadHostFile(target), "device");
 }
 
 // A FIFO in a mail folder belongs to another program. Refusing to open it must leave that program

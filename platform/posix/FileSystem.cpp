@@ -478,7 +478,10 @@ public:
         lock.l_start = kShareBase;
         lock.l_len = kShareBytes;
         lock.l_type = F_WRLCK;
-        const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        // O_NOFOLLOW: the file may have been swapped for a link since it was looked at, by anyone
+        // who may write in its folder; opening where that leads (a device whose opening does
+        // something, someone else's file) is no part of deleting a name. A link is held by nobody.
+        const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
         fd_ = ::open(hostPath.c_str(), O_RDWR | flags);
         if (fd_ >= 0) {
             allowed_ = ::fcntl(fd_, F_OFD_SETLK, &lock) == 0 || (errno != EAGAIN && errno != EACCES);
