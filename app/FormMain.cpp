@@ -466,6 +466,17 @@ void TFormMain::ZipFolder() {
     ZipArchiver->BaseDir = SourceFolder;
     ZipArchiver->FileMasks().push_back(SourceFolder + "*.*");
     try {
+        // A LOG_EML that this user may not list would be searched as empty, and an archive without
+        // the mail reported as a success. A folder that can be listed lists "." at least; where a
+        // file system gives no "." (some network shares), it lists its files or folders, and only
+        // an empty one of those is refused with the unreadable ones.
+        constexpr std::uint32_t kAll = platform::faDirectory | platform::faHidden | platform::faSysFile;
+        platform::FindHandle find;
+        platform::FindEntry listed;
+        if (platform::DirectoryExists(SourceFolder) && !find.FirstFolder(SourceFolder + "*", kAll, listed) &&
+            !find.First(SourceFolder + "*", kAll, listed)) {
+            throw EFOpenError(SourceFolder, platform::OsError::AccessDenied);
+        }
         ZipArchiver->Open(platform::fmCreate);
         ZipArchiver->AddMatchingFiles();
         // An update that was rolled back (aborted, cancelled, or the disk full) raises nothing, but

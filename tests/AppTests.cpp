@@ -8,6 +8,11 @@
 #include <sstream>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "app/FormMain.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
@@ -467,6 +472,53 @@ TEST_F(Job, ServerFolderWithoutLogFolderIsNotLocatedAndTouchesNothing) {
     EXPECT_EQ(HostFileSize(m.OnC("C:\\Vandrel\\Kelmail.zip")), 22);
     EXPECT_EQ(shown, Report({"C:\\Vandrel\\Kelmail.zip"}));
 }
+
+#if !defined(_WIN32)
+namespace {
+
+// Takes from the calling thread (and the threads it starts) root's right to read and search any
+// folder, for as long as it lives: a folder of mode 0 is then closed to the test as to a user.
+class WithoutRootsReadRight {
+public:
+    WithoutRootsReadRight() { Set(false); }
+    ~WithoutRootsReadRight() { Set(true); }
+    WithoutRootsReadRight(const WithoutRootsReadRight&) = delete;
+    WithoutRootsReadRight& operator=(const WithoutRootsReadRight&) = delete;
+
+private:
+    static void Set(bool on) {
+        struct {
+            std::uint32_t version, pid;
+        } header{0x20080522, 0};  // _LINUX_CAPABILITY_VERSION_3
+        struct {
+            std::uint32_t effective, permitted, inheritable;
+        } caps[2]{};
+        ::syscall(SYS_capget, &header, caps);
+        constexpr std::uint32_t kRead = (1u << 1) | (1u << 2);  // CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+        caps[0].effective = on ? caps[0].effective | (caps[0].permitted & kRead) : caps[0].effective & ~kRead;
+        ::syscall(SYS_capset, &header, caps);
+    }
+};
+
+}  // namespace
+
+// A LOG_EML that the user may not list would be searched as empty: the archive of nothing would be
+// reported as a success while the mail stays behind. The job fails instead, and leaves nothing.
+TEST_F(Job, LogFolderThatCannotBeListedFailsTheJob) {
+    Mail("a.eml", "mail");
+    const std::string folder = m.OnC("C:\\Vandrel\\LOG_EML");
+    std::filesystem::permissions(folder, std::filesystem::perms::none);
+    {
+        WithoutRootsReadRight user;
+        form->TimerTick(nullptr);
+    }
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    EXPECT_EQ(form->Outcome(), TJobOutcome::Failed) << shown;
+    EXPECT_NE(shown.find("Cannot open file \"C:\\Vandrel\\LOG_EML\\\". Access is denied"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Zip of Vandrel SPAM failed!"), std::string::npos) << shown;
+    EXPECT_FALSE(HostExists(m.OnC("C:\\Vandrel\\Kelmail.zip")));
+}
+#endif
 
 TEST_F(Job, ArchiverErrorShowsTwoBoxes) {
     Mail("a.eml", "a");

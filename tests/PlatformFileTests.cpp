@@ -2,15 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -222,6 +226,46 @@ TEST(HostFiles, CreationAndRenameNeverReplaceOrWriteThroughATakenName) {
     EXPECT_EQ(Content("C:\\srv\\last.bin"), "volume");
 }
 
+// A file is deleted (or renamed) only after a look at who holds it open, which opens it. Whoever
+// may write in the folder can swap the file for a link between the look-up and that open, again
+// and again: the open must never follow the link (to a device whose opening does something, a
+// watchdog, a tape), so the file the link leads to is never opened. The swaps race the deletes:
+// a run that follows links meets one within a few hundred deletes.
+TEST(HostFiles, ADeleteOrRenameNeverOpensAFileThroughALinkSwappedIn) {
+    TestMachine m;
+    const std::string target = m.OnC("C:\\other\\device");
+    WriteHostFile(target, "device");
+    const std::string name = m.OnC("C:\\srv\\Kelmail.z03");
+    WriteHostFile(m.OnC("C:\\srv\\keep.txt"), "keep");
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, target.c_str(), IN_OPEN), 0);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const std::string file = name + ".file";
+        const std::string link = name + ".link";
+        while (!stop) {
+            WriteHostFile(file, "old volume");
+            ::rename(file.c_str(), name.c_str());
+            ::symlink(target.c_str(), link.c_str());
+            ::rename(link.c_str(), name.c_str());
+        }
+    });
+    int opened = 0;
+    for (int i = 0; i < 4000 && opened == 0; ++i) {
+        DeleteFile("C:\\srv\\Kelmail.z03");
+        RenameFile("C:\\srv\\Kelmail.z03", "C:\\srv\\Kelmail.z04");
+        ::unlink(m.OnC("C:\\srv\\Kelmail.z04").c_str());
+        inotify_event events[16];
+        if (::read(watch, events, sizeof events) > 0) ++opened;
+    }
+    stop = true;
+    swapper.join();
+    ::close(watch);
+    EXPECT_EQ(opened, 0) << "the file behind a link swapped in was opened";
+    EXPECT_EQ(testing_support::ReadHostFile(target), "device");
+}
+
 // A FIFO in a mail folder belongs to another program. Refusing to open it must leave that program
 // as it was: a writer waiting for a reader must go on waiting, not get a reader that vanishes
 // with what it wrote.
@@ -280,6 +324,55 @@ TEST(HostFiles, LinksAreListedAsFilesThatCannotBeOpened) {
     }
     EXPECT_EQ(OpenError("C:\\E\\SUB\\SHADOW.EML"), OsError::AccessDenied);
     EXPECT_EQ(Content("C:\\e\\sub\\a.eml"), "a");
+}
+
+// A folder the user may not list or enter would be searched as empty, and the mail in it left out
+// of a run reported as a success: it is listed as a file that cannot be opened, so that it is asked
+// about. Root may list any folder; the child that lists gives up that right, so the test means the
+// same whoever runs it.
+TEST(HostFiles, AFolderThatCannotBeListedIsListedAsAFileThatCannotBeOpened) {
+    TestMachine m;
+    WriteHostFile(m.OnC("C:\\e\\a.eml"), "a");
+    WriteHostFile(m.OnC("C:\\e\\open\\b.eml"), "b");
+    WriteHostFile(m.OnC("C:\\e\\shut\\c.eml"), "c");
+    WriteHostFile(m.OnC("C:\\e\\blind\\d.eml"), "d");
+    std::filesystem::permissions(m.OnC("C:\\e\\shut"), std::filesystem::perms::none);
+    std::filesystem::permissions(m.OnC("C:\\e\\blind"), std::filesystem::perms::owner_read);  // listed, not entered
+    const std::string report = m.OnC("C:\\report.txt");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct {
+            std::uint32_t version, pid;
+        } header{0x20080522, 0};  // _LINUX_CAPABILITY_VERSION_3
+        struct {
+            std::uint32_t effective, permitted, inheritable;
+        } caps[2]{};
+        ::syscall(SYS_capget, &header, caps);
+        caps[0].effective &= ~((1u << 1) | (1u << 2));  // CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+        ::syscall(SYS_capset, &header, caps);
+        std::string text;
+        FindHandle find;
+        FindEntry e;
+        for (bool more = find.First("C:\\e\\*.*", faArchive | faHidden | faSysFile, e); more; more = find.Next(e)) {
+            text += e.Name + " " + std::to_string(e.Attr & (faDirectory | faArchive)) + ";";
+        }
+        text += "|";
+        for (bool more = find.FirstFolder("C:\\e\\*", faDirectory | faHidden | faSysFile, e); more; more = find.Next(e)) {
+            text += e.Name + ";";
+        }
+        text += "|" + std::to_string(static_cast<int>(OpenError("C:\\e\\shut")));
+        testing_support::WriteHostFile(report, text);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::filesystem::permissions(m.OnC("C:\\e\\shut"), std::filesystem::perms::owner_all);
+    std::filesystem::permissions(m.OnC("C:\\e\\blind"), std::filesystem::perms::owner_all);
+    const std::string archive = std::to_string(faArchive);
+    EXPECT_EQ(testing_support::ReadHostFile(report), "a.eml " + archive + ";blind " + archive + ";shut " + archive + ";|.;..;open;|" +
+                                        std::to_string(static_cast<int>(OsError::AccessDenied)));
 }
 
 // The listing of folders alone passes files over without querying them, by the type the folder

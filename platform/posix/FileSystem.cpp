@@ -478,7 +478,10 @@ public:
         lock.l_start = kShareBase;
         lock.l_len = kShareBytes;
         lock.l_type = F_WRLCK;
-        const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        // O_NOFOLLOW: the file may have been swapped for a link since it was looked at, by anyone
+        // who may write in its folder; opening where that leads (a device whose opening does
+        // something, someone else's file) is no part of deleting a name. A link is held by nobody.
+        const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
         fd_ = ::open(hostPath.c_str(), O_RDWR | flags);
         if (fd_ >= 0) {
             allowed_ = ::fcntl(fd_, F_OFD_SETLK, &lock) == 0 || (errno != EAGAIN && errno != EACCES);
@@ -1004,7 +1007,14 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         // control character, "|", "*") cannot be searched, and what it holds would be left out
         // unseen: it is listed as a file, which cannot be opened either, so that it is asked about.
         const bool unnamable = !dot && std::any_of(name.begin(), name.end(), host::InvalidNameChar);
-        if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable) continue;
+        // So is a folder this user may not list or enter: searched, it would give nothing, and the
+        // mail in it would be left out of a run reported as a success.
+        const auto unlistable = [&] {
+            return !dot && ::faccessat(::dirfd(dir), e->d_name, R_OK | X_OK, AT_EACCESS) != 0;
+        };
+        if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable && !unlistable()) {
+            continue;
+        }
         if (!WindowsMatch(name, mask)) continue;
         // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
         struct stat st{};
@@ -1017,7 +1027,7 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         const bool link = S_ISLNK(st.st_mode);
         if (link && ::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
         if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
-        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link;
+        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link && !unlistable();
         if (foldersOnly && !isFolder) continue;
         FindEntry found;
         found.Name = name;
