@@ -258,12 +258,7 @@ bool TZipPipeline::HoldBack(TZipStagedJob& job, std::int64_t held, std::int64_t 
         count(held);
         // Each held worker waits on its own event, which only it resets: a shared one, reset by a
         // worker whose job still may not go on, could swallow the wake-up of one whose job may.
-        wake.Reset();
-        held_.push_back(&wake);
-        lock_.Leave();
-        wake.Wait();
-        lock_.Enter();
-        held_.erase(std::find(held_.begin(), held_.end(), &wake));
+        WaitHeld(wake);
     }
 }
 

@@ -57,8 +57,8 @@ void TZlibDeflater::Start(int level) {
     s.level = level;
 }
 
-std::int64_t TZlibDeflater::Deflate(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
-                                    std::uint32_t outputLength, bool last) {
+std::int64_t TZlibDeflater::Step(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
+                                 std::uint32_t outputLength, int flush) {
     State& st = *state_;
     z_stream& s = st.stream;
     s.next_in = const_cast<Bytef*>(input);
@@ -67,32 +67,26 @@ std::int64_t TZlibDeflater::Deflate(const std::uint8_t* input, std::uint32_t inp
     s.avail_out = outputLength;
     const uLong before = s.total_out;
     st.begun = true;
-    const int result = deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH);
-    if (result < 0) {
+    const int result = deflate(&s, flush);
+    // Input left over means the output did not take it all: the caller's bound was wrong.
+    if (result < 0 || (flush == Z_NO_FLUSH && s.avail_in != 0)) {
         // A stream that failed is not trusted again: the next one starts from a fresh state.
         st.reusable = false;
         throw ECompressionError();
     }
-    st.finished = last;
     return static_cast<std::int64_t>(s.total_out - before);
+}
+
+std::int64_t TZlibDeflater::Deflate(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
+                                    std::uint32_t outputLength, bool last) {
+    const std::int64_t produced = Step(input, inputLength, output, outputLength, last ? Z_FINISH : Z_SYNC_FLUSH);
+    state_->finished = last;
+    return produced;
 }
 
 std::int64_t TZlibDeflater::DeflatePart(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
                                         std::uint32_t outputLength) {
-    State& st = *state_;
-    z_stream& s = st.stream;
-    s.next_in = const_cast<Bytef*>(input);
-    s.avail_in = inputLength;
-    s.next_out = output;
-    s.avail_out = outputLength;
-    const uLong before = s.total_out;
-    st.begun = true;
-    const int result = deflate(&s, Z_NO_FLUSH);
-    if (result < 0 || s.avail_in != 0) {
-        st.reusable = false;
-        throw ECompressionError();
-    }
-    return static_cast<std::int64_t>(s.total_out - before);
+    return Step(input, inputLength, output, outputLength, Z_NO_FLUSH);
 }
 
 void TZlibDeflater::Prime(const std::uint8_t* dictionary, std::uint32_t length) {

@@ -61,6 +61,9 @@ public:
     std::unique_ptr<std::uint8_t[]> TakeOutputBuffer() { return output_.Take(); }
 
 private:
+    // One deflate call with flush over input into output; returns the bytes produced.
+    std::int64_t Step(const std::uint8_t* input, std::uint32_t inputLength, std::uint8_t* output,
+                      std::uint32_t outputLength, int flush);
     class Buffer {
     public:
         std::uint8_t* Reserve(std::int64_t size) {

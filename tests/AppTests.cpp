@@ -9,7 +9,6 @@
 #include <vector>
 
 #if !defined(_WIN32)
-#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -474,33 +473,7 @@ TEST_F(Job, ServerFolderWithoutLogFolderIsNotLocatedAndTouchesNothing) {
 }
 
 #if !defined(_WIN32)
-namespace {
-
-// Takes from the calling thread (and the threads it starts) root's right to read and search any
-// folder, for as long as it lives: a folder of mode 0 is then closed to the test as to a user.
-class WithoutRootsReadRight {
-public:
-    WithoutRootsReadRight() { Set(false); }
-    ~WithoutRootsReadRight() { Set(true); }
-    WithoutRootsReadRight(const WithoutRootsReadRight&) = delete;
-    WithoutRootsReadRight& operator=(const WithoutRootsReadRight&) = delete;
-
-private:
-    static void Set(bool on) {
-        struct {
-            std::uint32_t version, pid;
-        } header{0x20080522, 0};  // _LINUX_CAPABILITY_VERSION_3
-        struct {
-            std::uint32_t effective, permitted, inheritable;
-        } caps[2]{};
-        ::syscall(SYS_capget, &header, caps);
-        constexpr std::uint32_t kRead = (1u << 1) | (1u << 2);  // CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
-        caps[0].effective = on ? caps[0].effective | (caps[0].permitted & kRead) : caps[0].effective & ~kRead;
-        ::syscall(SYS_capset, &header, caps);
-    }
-};
-
-}  // namespace
+using testing_support::WithoutRootsReadRight;
 
 // A LOG_EML that the user may not list would be searched as empty: the archive of nothing would be
 // reported as a success while the mail stays behind. The job fails instead, and leaves nothing.

@@ -12,6 +12,9 @@
 
 #include "platform/Faults.h"
 #if !defined(_WIN32)
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "platform/posix/Host.h"
 #endif
 
@@ -193,5 +196,20 @@ std::vector<std::string> HostFolderNames(const std::string& hostPath) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+#if !defined(_WIN32)
+void WithoutRootsReadRight::Set(bool on) {
+    struct {
+        std::uint32_t version, pid;
+    } header{0x20080522, 0};  // _LINUX_CAPABILITY_VERSION_3
+    struct {
+        std::uint32_t effective, permitted, inheritable;
+    } caps[2]{};
+    ::syscall(SYS_capget, &header, caps);
+    constexpr std::uint32_t kRead = (1u << 1) | (1u << 2);  // CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+    caps[0].effective = on ? caps[0].effective | (caps[0].permitted & kRead) : caps[0].effective & ~kRead;
+    ::syscall(SYS_capset, &header, caps);
+}
+#endif
 
 }  // namespace testing_support

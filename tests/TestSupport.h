@@ -60,4 +60,19 @@ void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);
 std::vector<std::string> HostFolderNames(const std::string& hostPath);
 
+#if !defined(_WIN32)
+// Takes from the calling thread (and the threads it starts) root's right to read and search any
+// folder, for as long as it lives: a folder of mode 0 is then closed to the test as to a user.
+class WithoutRootsReadRight {
+public:
+    WithoutRootsReadRight() { Set(false); }
+    ~WithoutRootsReadRight() { Set(true); }
+    WithoutRootsReadRight(const WithoutRootsReadRight&) = delete;
+    WithoutRootsReadRight& operator=(const WithoutRootsReadRight&) = delete;
+
+private:
+    static void Set(bool on);
+};
+#endif
+
 }  // namespace testing_support
