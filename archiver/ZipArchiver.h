@@ -54,6 +54,7 @@ public:
         std::int64_t consumed = 0;    // source bytes of the blocks joined
         std::int64_t compressed = 0;  // bytes written to the output
         std::uint32_t crc = 0xFFFFFFFF;  // running CRC-32 register of the consumed bytes
+        std::uint32_t dataCrc = 0;       // CRC-32 of the bytes written (complemented form; 0 for none)
         bool stopped = false;         // stopped from outside (the workers stopping), as a cancel
     };
     virtual ~TZipBlockRunner() = default;

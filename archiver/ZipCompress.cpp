@@ -74,6 +74,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
     std::int64_t consumed = 0;
     std::int64_t compressedTotal = 0;
     std::uint32_t crc = 0xFFFFFFFF;
+    std::uint32_t dataCrc = 0xFFFFFFFF;  // of the bytes written, for the read-back check
     const std::uint8_t level = item.CompressionMode;
     const std::int64_t blockSize = zip::BlockSizeForLevel(level);
     const bool encrypting = !item.Password.empty();
@@ -87,6 +88,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
         consumed = apart.consumed;
         compressedTotal = apart.compressed;
         crc = apart.crc;
+        dataCrc = ~apart.dataCrc;
         stopped = apart.stopped;
     } else {
         // The block loop.
@@ -114,6 +116,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
                 header[11] = static_cast<std::uint8_t>(finalCrc >> 24);
                 for (std::uint8_t& b : header) b = cipher->Encrypt(b);
                 output.WriteBuffer(header, sizeof header);
+                dataCrc = zip::Crc32Update(dataCrc, header, sizeof header);
                 compressedTotal = sizeof header;
             }
             while (consumed < sourceSize) {
@@ -148,6 +151,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
                     consumed -= blockLength;
                     break;
                 }
+                dataCrc = zip::Crc32Update(dataCrc, out + offset, produced);
                 compressedTotal += produced;
             }
         } catch (...) {
@@ -180,6 +184,7 @@ bool TZipBaseArchiver::CompressStream(TStream& source, TStream& output, TDirItem
         }
         if (sourceSize == 0) head.Method = 0;
         item.Crc32 = head.Crc32;
+        item.DataCrc32 = ~dataCrc;
         item.CompressedSize = head.CompressedSize;
         item.UncompressedSize = head.UncompressedSize;
         item.Method = head.Method;

@@ -109,6 +109,11 @@ struct TDirItem : zip::CentralFileHeader {
     // The source's size as the folder listing gave it (-1: not listed), so that the compression
     // workers can start large items early; the size compressed is the one found on opening.
     std::int64_t ListedSize = -1;
+    // The CRC-32 of the entry's data bytes as the commit wrote them (compressed, and encrypted
+    // where a password asks), complemented as stored CRCs are; 0 for none. Not stored in the
+    // archive: the read-back check compares the bytes it reads with it, which also sees a bit
+    // that no reader would notice (the padding of a deflate stream's last byte).
+    std::uint32_t DataCrc32 = 0;
 
     // The 64-bit values, each the Zip64 one when the 32-bit field holds its sentinel.
     std::int64_t RealCompressedSize() const;

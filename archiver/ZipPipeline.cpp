@@ -64,6 +64,7 @@ public:
         outcome.consumed = std::min(split.joined * blockSize, sourceSize);
         outcome.compressed = split.compressed;
         outcome.crc = ~split.crc;
+        outcome.dataCrc = split.dataCrc;
         outcome.stopped = split.stopped;
         return true;
     }
@@ -401,6 +402,7 @@ void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflate
     std::uint8_t* out = nullptr;
     std::int64_t produced = 0;
     std::uint32_t crc = 0;
+    std::uint32_t dataCrc = 0;
     try {
         // The block is read and fed in parts: a worker then holds a part of the input rather than
         // all of it, so that several of them on one item take little more memory than one did.
@@ -434,6 +436,7 @@ void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflate
                                       : deflater.Deflate(input, partLength, out + produced, left, last);
         }
         crc = ~running;
+        dataCrc = ~zip::Crc32Update(0xFFFFFFFF, out, produced);
         // A block flushed and not finished is not an error here: the next block goes on from it.
         deflater.End();
     } catch (...) {
@@ -449,7 +452,7 @@ void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflate
         DropParked(split);
     } else if (k == split.joined) {
         // Due now: written from this worker's buffer, then whatever others finished after it.
-        WriteBlock(split, out, produced, length, crc);
+        WriteBlock(split, out, produced, length, crc, dataCrc);
         WriteDueBlocks(split);
     } else {
         // Ahead of its turn: parked with its buffer, which the deflater lets go of.
@@ -459,6 +462,7 @@ void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflate
             block.produced = produced;
             block.length = length;
             block.crc = crc;
+            block.dataCrc = dataCrc;
         } catch (...) {
             // No memory to park it: the item goes back to the caller, as any failure of a worker's.
             split.error = std::current_exception();
@@ -472,7 +476,7 @@ void TZipPipeline::DeflateBlock(TZipStagedJob& job, std::int64_t k, TZlibDeflate
 }
 
 void TZipPipeline::WriteBlock(TZipSplitItem& split, const std::uint8_t* bytes, std::int64_t produced,
-                              std::int64_t length, std::uint32_t crc) {
+                              std::int64_t length, std::uint32_t crc, std::uint32_t dataCrc) {
     --blocksOut_;  // written or, failing, dropped
     try {
         if (split.output->Write(bytes, produced) < produced) split.fellShort = true;
@@ -484,6 +488,7 @@ void TZipPipeline::WriteBlock(TZipSplitItem& split, const std::uint8_t* bytes, s
         return;
     }
     split.crc = zip::Crc32Combine(split.crc, crc, length);
+    split.dataCrc = zip::Crc32Combine(split.dataCrc, dataCrc, produced);
     split.compressed += produced;
     ++split.joined;
 }
@@ -493,7 +498,7 @@ void TZipPipeline::WriteDueBlocks(TZipSplitItem& split) {
          due = split.parked.find(split.joined)) {
         const TZipSplitItem::Parked block = std::move(due->second);
         split.parked.erase(due);
-        WriteBlock(split, block.data.get(), block.produced, block.length, block.crc);
+        WriteBlock(split, block.data.get(), block.produced, block.length, block.crc, block.dataCrc);
     }
 }
 

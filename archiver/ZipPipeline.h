@@ -38,12 +38,14 @@ struct TZipSplitItem {
     int inFlight = 0;         // blocks taken and not yet written or parked
     std::int64_t compressed = 0;
     std::uint32_t crc = 0;  // CRC-32 of the joined input (complemented form; 0 for nothing)
+    std::uint32_t dataCrc = 0;  // and of the joined output
     // A block deflated before the one due ahead of it: its output, kept until its turn.
     struct Parked {
         std::unique_ptr<std::uint8_t[]> data;
         std::int64_t produced = 0;
         std::int64_t length = 0;
         std::uint32_t crc = 0;
+        std::uint32_t dataCrc = 0;
     };
     std::map<std::int64_t, Parked> parked;
     bool fellShort = false;  // the source gave fewer bytes than its size, or the output took fewer
@@ -130,7 +132,7 @@ private:
     // Under the lock: writes a block's output at the end of the item's output; on a failure the
     // item fails and its parked blocks go.
     void WriteBlock(TZipSplitItem& split, const std::uint8_t* bytes, std::int64_t produced, std::int64_t length,
-                    std::uint32_t crc);
+                    std::uint32_t crc, std::uint32_t dataCrc);
     // Under the lock: writes the parked blocks that are due, in order.
     void WriteDueBlocks(TZipSplitItem& split);
     // Under the lock: drops the parked blocks of an item that failed or stopped.

@@ -7,6 +7,7 @@
 
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
+#include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/Format.h"
@@ -91,12 +92,13 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 // What the writer says of an item written.
 struct TZipVerifier::Expected {
     zip::CentralFileHeader head;
-    std::string name;        // ANSI, for the messages
-    std::string storedName;  // as written
+    std::string name;  // ANSI, as the directory holds it
+    std::int64_t index = 0;  // in the order written
     std::int64_t compressedSize = 0;
     std::int64_t uncompressedSize = 0;
     std::int64_t disk = 0;
     std::int64_t offset = 0;
+    std::uint32_t dataCrc = 0;
 };
 
 struct TZipVerifier::Inflater {
@@ -114,8 +116,9 @@ public:
     std::int64_t Position() const { return position_; }
     std::int64_t Size() const { return size_; }
     const std::string& Name() const { return name_; }
-    // Opens volume disk under name; false with reason when it cannot be read back.
-    bool Open(std::int64_t disk, const std::string& name, std::string& reason) {
+    // Opens volume disk under name (again: read back before); false with reason when it cannot be
+    // read back.
+    bool Open(std::int64_t disk, const std::string& name, bool again, std::string& reason) {
         file_ = platform::FileHandle();
         disk_ = disk;
         name_ = name;
@@ -123,7 +126,7 @@ public:
         size_ = 0;
         bufferAt_ = bufferEnd_ = 0;
         try {
-            file_ = platform::FileHandle::OpenReadBack(name);
+            file_ = platform::FileHandle::OpenReadBack(name, again);
         } catch (const Exception& e) {
             reason = "cannot be read back: " + e.Message();
             return false;
@@ -170,7 +173,10 @@ public:
         }
         return true;
     }
-    void Close() { file_ = platform::FileHandle(); }
+    void Close() {
+        file_ = platform::FileHandle();
+        disk_ = -1;
+    }
 
 private:
     platform::FileHandle file_;
@@ -183,23 +189,39 @@ private:
     std::int64_t bufferEnd_ = 0;
 };
 
-TZipVerifier::TZipVerifier(bool worker, bool oemNames)
-    : oemNames_(oemNames), reader_(std::make_unique<Reader>()), inflater_(std::make_unique<Inflater>()) {
-    if (!worker) return;
-    platform::IsMainThread();
-    thread_ = std::make_unique<platform::Thread>([this] { Work(); });
-    thread_->Resume();
-    // A thread the system would not start means the check runs on the caller's thread.
-    if (!thread_->Started()) thread_.reset();
+// What one checker works with: its own reader, inflate stream and buffers, and its thread.
+struct TZipVerifier::Checker {
+    Reader reader;
+    Inflater inflater;
+    std::vector<std::uint8_t> input;
+    std::vector<std::uint8_t> output;
+    platform::Event wake{false};
+    std::unique_ptr<platform::Thread> thread;
+};
+
+TZipVerifier::TZipVerifier(int checkers, bool oemNames) : oemNames_(oemNames) {
+    if (checkers > 0) platform::IsMainThread();
+    for (int k = 0; k < checkers; ++k) {
+        auto c = std::make_unique<Checker>();
+        Checker* self = c.get();
+        c->thread = std::make_unique<platform::Thread>([this, self] { Work(*self); });
+        c->thread->Resume();
+        // A thread the system would not start is not needed: those started do the work, and
+        // with none the caller's thread does it.
+        if (!c->thread->Started()) break;
+        checkers_.push_back(std::move(c));
+    }
+    threaded_ = !checkers_.empty();
+    if (!threaded_) checkers_.push_back(std::make_unique<Checker>());
 }
 
 TZipVerifier::~TZipVerifier() {
     {
         platform::CriticalSectionLock guard(lock_);
         stopping_ = true;
-        changed_.Set();
+        Notify();
     }
-    thread_.reset();
+    for (auto& c : checkers_) c->thread.reset();
 }
 
 void TZipVerifier::Fail(const std::string& volume, const std::string& what) {
@@ -209,6 +231,7 @@ void TZipVerifier::Fail(const std::string& volume, const std::string& what) {
     failedVolume_ = volume;
     failure_ = what;
     progress_.Set();
+    Notify();
 }
 
 bool TZipVerifier::Failed() {
@@ -226,30 +249,51 @@ std::string TZipVerifier::Failure() {
     return failure_;
 }
 
-std::string TZipVerifier::VolumeName(std::int64_t disk, bool& noMore) {
-    platform::CriticalSectionLock guard(lock_);
-    noMore = allVolumes_;
-    return disk >= 0 && disk < static_cast<std::int64_t>(volumes_.size()) ? volumes_[static_cast<std::size_t>(disk)]
-                                                                          : std::string();
+void TZipVerifier::Wait(Checker& c) {
+    c.wake.Reset();
+    waiting_.push_back(&c);
+    lock_.Leave();
+    c.wake.Wait();
+    lock_.Enter();
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &c));
+}
+
+void TZipVerifier::Notify() {
+    for (Checker* c : waiting_) c->wake.Set();
+}
+
+bool TZipVerifier::FrontReady() const {
+    if (queue_.empty()) return false;
+    if (allVolumes_) return true;
+    const auto closed = static_cast<std::int64_t>(volumes_.size());
+    // A checker follows the data of an entry into the volumes as they close; the caller's thread
+    // may not wait, so it takes an entry only once the next one's header stands on a closed volume
+    // (its data end before that).
+    if (threaded_) return queue_.front().disk < closed;
+    return queue_.size() > 1 && queue_[1].disk < closed;
 }
 
 void TZipVerifier::ItemWritten(const TDirItem& item) {
     Expected e;
     e.head = item;
     e.name = item.Name;
-    e.storedName = oemNames_ ? platform::AnsiToOem(item.Name) : item.Name;
     e.compressedSize = item.RealCompressedSize();
     e.uncompressedSize = item.RealUncompressedSize();
     e.disk = item.DiskNumberStart == zip::kSentinel16 ? item.Zip64DiskNumberStart : item.DiskNumberStart;
     e.offset = item.RealLocalHeaderOffset();
+    e.dataCrc = item.DataCrc32;
     platform::CriticalSectionLock guard(lock_);
+    e.index = announced_++;
+    // Most entries are announced while their volume is still written: nothing for a checker to do
+    // until it is closed, and waking the checkers for each would cost more than checking it.
+    const bool ready = e.disk < static_cast<std::int64_t>(volumes_.size());
     queue_.push_back(std::move(e));
-    ++inputs_;
-    changed_.Set();
-    if (!thread_) return;
-    // The writer waits for a check that has fallen far behind, so that the items kept for it stay
-    // few; never for one that waits itself (for the volume being written).
-    while (queue_.size() > kMostQueued && !failed_ && !(waiting_ && waitingAt_ == inputs_)) {
+    if (!threaded_) return;
+    if (ready) Notify();
+    // The writer waits for checks that have fallen far behind, so that the items kept for them
+    // stay few; never while the next one waits for the volume being written, whose checks cannot
+    // go on until it is closed.
+    while (queue_.size() > kMostQueued && !failed_ && FrontReady()) {
         progress_.Reset();
         lock_.Leave();
         progress_.Wait();
@@ -261,62 +305,124 @@ void TZipVerifier::VolumeClosed(const std::string& name) {
     {
         platform::CriticalSectionLock guard(lock_);
         volumes_.push_back(name);
-        ++inputs_;
-        changed_.Set();
+        readBack_.push_back(0);
+        Notify();
     }
-    if (!thread_) Pump();
+    if (!threaded_) Pump();
 }
 
 void TZipVerifier::Pump() {
-    while (Next() == Step::Progress) {
-    }
-}
-
-void TZipVerifier::Work() {
+    Checker& c = *checkers_.front();
     for (;;) {
-        std::uint64_t seen = 0;
+        Expected e;
         {
             platform::CriticalSectionLock guard(lock_);
-            if (stopping_ || failed_) return;
-            seen = inputs_;
+            if (failed_ || !FrontReady()) return;
+            e = std::move(queue_.front());
+            queue_.pop_front();
         }
-        const Step step = Next();
-        if (step == Step::Failed) return;
-        if (step == Step::Progress) continue;
+        Span span;
+        if (!CheckEntry(c, e, span)) return;
         platform::CriticalSectionLock guard(lock_);
-        while (!stopping_ && inputs_ == seen) {
-            waiting_ = true;
-            waitingAt_ = seen;
-            progress_.Set();
-            changed_.Reset();
-            lock_.Leave();
-            changed_.Wait();
-            lock_.Enter();
-        }
-        waiting_ = false;
+        Checked(e.index, span);
     }
 }
 
-bool TZipVerifier::CheckLocalHeader() {
-    Expected& e = *current_;
-    bool noMore = false;
-    const std::string volume = VolumeName(e.disk, noMore);
-    if (volume.empty()) {
-        if (noMore) Fail(reader_->Name(), e.name + ": local header on volume " + std::to_string(e.disk + 1) + ", which is missing");
-        return false;
+void TZipVerifier::Work(Checker& c) {
+    platform::CriticalSectionLock guard(lock_);
+    for (;;) {
+        if (stopping_ || failed_) return;
+        if (!FrontReady()) {
+            Wait(c);
+            continue;
+        }
+        const Expected e = std::move(queue_.front());
+        queue_.pop_front();
+        ++busy_;
+        progress_.Set();
+        lock_.Leave();
+        Span span;
+        const bool sound = CheckEntry(c, e, span);
+        lock_.Enter();
+        --busy_;
+        if (sound) Checked(e.index, span);
+        progress_.Set();
     }
-    if (e.disk < reader_->Disk() || (e.disk == reader_->Disk() && e.offset < reader_->Position())) {
-        Fail(reader_->Name(), e.name + ": local header overlaps the data of the entry before it");
-        return true;
+}
+
+void TZipVerifier::Checked(std::int64_t index, const Span& span) {
+    ahead_.emplace(index, span);
+    // The entries are taken in order but may end out of it: they are put in order here.
+    for (auto next = ahead_.find(checked_); next != ahead_.end() && !failed_; next = ahead_.find(checked_)) {
+        const Span& s = next->second;
+        if (checked_ > 0 && (s.disk < endDisk_ || (s.disk == endDisk_ && s.offset < endOffset_))) {
+            Fail(volumes_[static_cast<std::size_t>(s.disk)], s.name + ": local header overlaps the data of the entry before it");
+            return;
+        }
+        endDisk_ = s.endDisk;
+        endOffset_ = s.endOffset;
+        ++checked_;
+        ahead_.erase(next);
+    }
+}
+
+bool TZipVerifier::ToVolume(Checker& c, std::int64_t disk, const std::string& entry) {
+    std::string name;
+    bool again = false;
+    {
+        platform::CriticalSectionLock guard(lock_);
+        for (;;) {
+            if (stopping_ || failed_) return false;
+            if (disk < static_cast<std::int64_t>(volumes_.size())) {
+                std::uint8_t& state = readBack_[static_cast<std::size_t>(disk)];
+                // Another checker forcing the volume to the disk and dropping its cached pages:
+                // what is read before that ends might come from the cache.
+                if (state == 1 && threaded_) {
+                    Wait(c);
+                    continue;
+                }
+                again = state == 2;
+                if (!again) state = 1;
+                name = volumes_[static_cast<std::size_t>(disk)];
+                break;
+            }
+            if (allVolumes_ || !threaded_) {
+                Fail(c.reader.Name(), entry + ": data cut short by the end of the last volume");
+                return false;
+            }
+            Wait(c);
+        }
     }
     std::string reason;
-    if (e.disk != reader_->Disk() && !reader_->Open(e.disk, volume, reason)) {
-        Fail(volume, reason);
-        return true;
+    const bool opened = c.reader.Open(disk, name, again, reason);
+    platform::CriticalSectionLock guard(lock_);
+    if (!again) {
+        readBack_[static_cast<std::size_t>(disk)] = 2;
+        Notify();
     }
-    if (!reader_->Seek(e.offset)) {
+    if (!opened) Fail(name, reason);
+    return opened;
+}
+
+bool TZipVerifier::CheckEntry(Checker& c, const Expected& e, Span& span) {
+    const std::string storedName = oemNames_ ? platform::AnsiToOem(e.name) : e.name;
+    if (e.disk != c.reader.Disk()) {
+        bool known = false;
+        {
+            platform::CriticalSectionLock guard(lock_);
+            known = e.disk < static_cast<std::int64_t>(volumes_.size());
+        }
+        if (!known) {
+            Fail(c.reader.Name(), e.name + ": local header on volume " + std::to_string(e.disk + 1) + ", which is missing");
+            return false;
+        }
+        if (!ToVolume(c, e.disk, e.name)) return false;
+    }
+    Reader& reader = c.reader;
+    const std::string volume = reader.Name();
+    if (!reader.Seek(e.offset)) {
         Fail(volume, e.name + ": no local header at offset " + std::to_string(e.offset) + ", the volume ends before");
-        return true;
+        return false;
     }
     zip::LocalFileHeader local;
     local.VersionNeeded = e.head.VersionNeeded;
@@ -327,31 +433,30 @@ bool TZipVerifier::CheckLocalHeader() {
     local.Crc32 = e.head.Crc32;
     local.CompressedSize = e.head.CompressedSize;
     local.UncompressedSize = e.head.UncompressedSize;
-    local.NameLength = static_cast<std::uint16_t>(e.storedName.size());
+    local.NameLength = static_cast<std::uint16_t>(storedName.size());
     local.ExtraLength = e.head.UncompressedSize == zip::kSentinel32 ? zip::kLocalZip64Size : 0;
     std::uint8_t expected[zip::LocalFileHeader::kSize];
     local.Encode(expected);
     std::uint8_t found[zip::LocalFileHeader::kSize];
     // A header block never straddles two volumes: all of it stands on this one.
-    if (!reader_->Read(found, sizeof found)) {
+    if (!reader.Read(found, sizeof found)) {
         Fail(volume, e.name + ": local header cut short by the volume's end");
-        return true;
+        return false;
     }
     if (std::string d = Difference(kLocalFields, found, expected); !d.empty()) {
         Fail(volume, e.name + ": local header " + d);
-        return true;
+        return false;
     }
-    std::string name(e.storedName.size(), '\0');
+    std::string name(storedName.size(), '\0');
     std::uint8_t extra[zip::kLocalZip64Size];
-    if (!reader_->Read(name.data(), static_cast<std::int64_t>(name.size())) ||
-        !reader_->Read(extra, local.ExtraLength)) {
+    if (!reader.Read(name.data(), static_cast<std::int64_t>(name.size())) || !reader.Read(extra, local.ExtraLength)) {
         Fail(volume, e.name + ": local header cut short by the volume's end");
-        return true;
+        return false;
     }
-    if (name != e.storedName) {
+    if (name != storedName) {
         const auto shown = [this](const std::string& s) { return Quoted(oemNames_ ? platform::OemToAnsi(s) : s); };
-        Fail(volume, e.name + ": local header name " + shown(name) + ", expected " + shown(e.storedName));
-        return true;
+        Fail(volume, e.name + ": local header name " + shown(name) + ", expected " + shown(storedName));
+        return false;
     }
     if (local.ExtraLength != 0) {
         std::uint8_t block[zip::kLocalZip64Size];
@@ -360,166 +465,152 @@ bool TZipVerifier::CheckLocalHeader() {
             Fail(volume, e.name + ": local Zip64 sizes " + std::to_string(zip::GetLE64(extra + 4)) + " and " +
                              std::to_string(zip::GetLE64(extra + 12)) + ", expected " +
                              std::to_string(e.uncompressedSize) + " and " + std::to_string(e.compressedSize));
-            return true;
+            return false;
         }
     }
-    headerChecked_ = true;
-    remaining_ = e.compressedSize;
-    crc_ = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
-    produced_ = 0;
-    streamEnded_ = false;
-    if (e.head.Method == 8) {
-        z_stream& z = inflater_->stream;
-        if (!inflater_->ready) {
-            if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
-                Fail(volume, e.name + ": no memory to inflate its data");
+    span.disk = e.disk;
+    span.offset = e.offset;
+    span.name = e.name;
+    // Encrypted data are checked by their bytes alone: they inflate only once deciphered.
+    const bool inflating = e.head.Method == 8 && (e.head.Flags & 1) == 0;
+    if (e.head.Method != 0 && e.head.Method != 8) {
+        Fail(volume, e.name + ": method " + std::to_string(e.head.Method) + " cannot be read back");
+        return false;
+    }
+    z_stream& z = c.inflater.stream;
+    if (inflating) {
+        const int r = c.inflater.ready ? inflateReset(&z) : inflateInit2(&z, -MAX_WBITS);
+        if (r != Z_OK) {
+            Fail(volume, e.name + ": no memory to inflate its data");
+            return false;
+        }
+        c.inflater.ready = true;
+    }
+    if (c.input.empty()) {
+        c.input.resize(kChunk);
+        c.output.resize(kChunk);
+    }
+    std::uint32_t crc = 0xFFFFFFFF;      // of the data as a reader gets them
+    std::uint32_t stored = 0xFFFFFFFF;   // of the bytes as they lie in the volumes
+    std::int64_t produced = 0;
+    bool streamEnded = false;
+    // Inflates what z holds; false when the data do not inflate.
+    const auto drain = [&](int flush) {
+        for (;;) {
+            z.next_out = c.output.data();
+            z.avail_out = static_cast<uInt>(c.output.size());
+            const int r = inflate(&z, flush);
+            const std::size_t got = c.output.size() - z.avail_out;
+            crc = zip::Crc32Update(crc, c.output.data(), static_cast<std::int64_t>(got));
+            produced += static_cast<std::int64_t>(got);
+            if (r == Z_STREAM_END) {
+                streamEnded = true;
                 return true;
             }
-            inflater_->ready = true;
-        } else if (inflateReset(&z) != Z_OK) {
-            Fail(volume, e.name + ": no memory to inflate its data");
-            return true;
+            if (r == Z_BUF_ERROR && got == 0) return true;  // all input taken, nothing more to give
+            if (r != Z_OK) {
+                Fail(reader.Name(), e.name + ": data do not inflate (" + (z.msg ? z.msg : "error " + std::to_string(r)) + ")");
+                return false;
+            }
+            if (z.avail_in == 0 && z.avail_out > 0) return true;
         }
-    } else if (e.head.Method != 0) {
-        Fail(volume, e.name + ": method " + std::to_string(e.head.Method) + " cannot be read back");
-    }
-    return true;
-}
-
-TZipVerifier::Step TZipVerifier::Next() {
-    if (Failed()) return Step::Failed;
-    if (!current_) {
-        platform::CriticalSectionLock guard(lock_);
-        if (queue_.empty()) return Step::Blocked;
-        current_ = std::make_unique<Expected>(std::move(queue_.front()));
-        queue_.pop_front();
-        headerChecked_ = false;
-        progress_.Set();
-    }
-    Expected& e = *current_;
-    if (!headerChecked_) {
-        if (!CheckLocalHeader()) return Step::Blocked;
-        if (Failed()) return Step::Failed;
-    }
-    if (input_.empty()) {
-        input_.resize(kChunk);
-        output_.resize(kChunk);
-    }
-    z_stream& z = inflater_->stream;
-    while (remaining_ > 0) {
-        if (reader_->Position() == reader_->Size()) {
+    };
+    for (std::int64_t remaining = e.compressedSize; remaining > 0;) {
+        {
+            // A check that stops (the job cancelled) ends at the next chunk, not the entry's end.
+            platform::CriticalSectionLock guard(lock_);
+            if (stopping_ || failed_) return false;
+        }
+        if (reader.Position() == reader.Size()) {
             // The data go on at the start of the next volume.
-            bool noMore = false;
-            const std::string next = VolumeName(reader_->Disk() + 1, noMore);
-            if (next.empty()) {
-                if (!noMore) return Step::Blocked;
-                Fail(reader_->Name(), e.name + ": data cut short by the end of the last volume");
-                return Step::Failed;
-            }
-            std::string reason;
-            if (!reader_->Open(reader_->Disk() + 1, next, reason)) {
-                Fail(next, reason);
-                return Step::Failed;
-            }
+            if (!ToVolume(c, reader.Disk() + 1, e.name)) return false;
             continue;
         }
-        const std::int64_t n = std::min({remaining_, reader_->Size() - reader_->Position(), static_cast<std::int64_t>(kChunk)});
-        if (!reader_->Read(input_.data(), n)) {
-            Fail(reader_->Name(), e.name + ": data cannot be read back");
-            return Step::Failed;
+        const std::int64_t n = std::min({remaining, reader.Size() - reader.Position(), static_cast<std::int64_t>(kChunk)});
+        if (!reader.Read(c.input.data(), n)) {
+            Fail(reader.Name(), e.name + ": data cannot be read back");
+            return false;
         }
-        remaining_ -= n;
-        if (e.head.Method == 0) {
-            crc_ = static_cast<std::uint32_t>(crc32(crc_, input_.data(), static_cast<uInt>(n)));
-            produced_ += n;
+        remaining -= n;
+        stored = zip::Crc32Update(stored, c.input.data(), n);
+        if (!inflating) {
+            crc = zip::Crc32Update(crc, c.input.data(), n);
+            produced += n;
             continue;
         }
-        if (streamEnded_) {
-            Fail(reader_->Name(), e.name + ": deflate data end " + std::to_string(remaining_ + n) + " bytes before the entry's end");
-            return Step::Failed;
+        if (streamEnded) {
+            Fail(reader.Name(), e.name + ": deflate data end " + std::to_string(remaining + n) + " bytes before the entry's end");
+            return false;
         }
-        z.next_in = input_.data();
+        z.next_in = c.input.data();
         z.avail_in = static_cast<uInt>(n);
-        while (z.avail_in > 0 && !streamEnded_) {
-            z.next_out = output_.data();
-            z.avail_out = static_cast<uInt>(output_.size());
-            const int r = inflate(&z, Z_NO_FLUSH);
-            const std::size_t got = output_.size() - z.avail_out;
-            crc_ = static_cast<std::uint32_t>(crc32(crc_, output_.data(), static_cast<uInt>(got)));
-            produced_ += static_cast<std::int64_t>(got);
-            if (r == Z_STREAM_END) {
-                streamEnded_ = true;
-            } else if (r != Z_OK && !(r == Z_BUF_ERROR && got > 0)) {
-                Fail(reader_->Name(), e.name + ": data do not inflate (" + (z.msg ? z.msg : "error " + std::to_string(r)) + ")");
-                return Step::Failed;
-            }
-        }
-        if (streamEnded_ && (z.avail_in > 0 || remaining_ > 0)) {
-            Fail(reader_->Name(), e.name + ": deflate data end " + std::to_string(remaining_ + z.avail_in) +
-                                      " bytes before the entry's end");
-            return Step::Failed;
+        if (!drain(Z_NO_FLUSH)) return false;
+        if (streamEnded && (z.avail_in > 0 || remaining > 0)) {
+            Fail(reader.Name(), e.name + ": deflate data end " + std::to_string(remaining + z.avail_in) +
+                                    " bytes before the entry's end");
+            return false;
         }
     }
-    if (e.head.Method == 8 && e.compressedSize > 0 && !streamEnded_) {
+    if (inflating && e.compressedSize > 0 && !streamEnded) {
         // The last input may still hold output back: it is all there, so it must come out now.
-        z.next_in = input_.data();
+        z.next_in = c.input.data();
         z.avail_in = 0;
-        for (;;) {
-            z.next_out = output_.data();
-            z.avail_out = static_cast<uInt>(output_.size());
-            const int r = inflate(&z, Z_SYNC_FLUSH);
-            const std::size_t got = output_.size() - z.avail_out;
-            crc_ = static_cast<std::uint32_t>(crc32(crc_, output_.data(), static_cast<uInt>(got)));
-            produced_ += static_cast<std::int64_t>(got);
-            if (r == Z_STREAM_END) streamEnded_ = true;
-            if (r != Z_OK || got == 0) break;
-        }
-        if (!streamEnded_) {
-            Fail(reader_->Name(), e.name + ": deflate data do not end with the entry's data");
-            return Step::Failed;
+        if (!drain(Z_SYNC_FLUSH)) return false;
+        if (!streamEnded) {
+            Fail(reader.Name(), e.name + ": deflate data do not end with the entry's data");
+            return false;
         }
     }
-    if (produced_ != e.uncompressedSize) {
-        Fail(reader_->Name(), e.name + ": data give " + std::to_string(produced_) + " bytes, expected " +
-                                  std::to_string(e.uncompressedSize));
-        return Step::Failed;
+    if (inflating || (e.head.Flags & 1) == 0) {
+        if (produced != e.uncompressedSize) {
+            Fail(reader.Name(), e.name + ": data give " + std::to_string(produced) + " bytes, expected " +
+                                    std::to_string(e.uncompressedSize));
+            return false;
+        }
+        if (~crc != e.head.Crc32) {
+            Fail(reader.Name(), e.name + ": CRC " + Number(~crc, true) + ", expected " + Number(e.head.Crc32, true));
+            return false;
+        }
     }
-    if (crc_ != e.head.Crc32) {
-        Fail(reader_->Name(), e.name + ": CRC " + Number(crc_, true) + ", expected " + Number(e.head.Crc32, true));
-        return Step::Failed;
+    // Bits that no reader looks at (the padding of a deflate stream's last byte) must be as
+    // written too: the recipient's copy is the one checked here.
+    if (~stored != e.dataCrc) {
+        Fail(reader.Name(), e.name + ": data bytes differ from those written (their CRC " + Number(~stored, true) +
+                                ", expected " + Number(e.dataCrc, true) + ")");
+        return false;
     }
-    endDisk_ = reader_->Disk();
-    endOffset_ = reader_->Position();
-    ++checked_;
-    current_.reset();
-    return Step::Progress;
+    span.endDisk = reader.Disk();
+    span.endOffset = reader.Position();
+    return true;
 }
 
 bool TZipVerifier::Finish(const std::string& name, TZipDirManager& manager) {
     {
         platform::CriticalSectionLock guard(lock_);
         volumes_.push_back(name);
+        readBack_.push_back(0);
         allVolumes_ = true;
-        ++inputs_;
-        changed_.Set();
-        while (thread_ && !failed_ && !(waiting_ && waitingAt_ == inputs_)) {
+        Notify();
+        while (threaded_ && !failed_ && (!queue_.empty() || busy_ > 0)) {
             progress_.Reset();
             lock_.Leave();
             progress_.Wait();
             lock_.Enter();
         }
-        // The worker, if any, has nothing more to do: it ends, and the rest is done here.
-        stopping_ = true;
-        changed_.Set();
+        // The checkers have nothing more to do: they end, and the rest is done here.
+        if (threaded_) {
+            stopping_ = true;
+            Notify();
+        }
     }
-    thread_.reset();
-    Pump();
+    for (auto& c : checkers_) c->thread.reset();
+    if (!threaded_) Pump();
     if (Failed()) return false;
-    if (current_) {
-        Fail(reader_->Name(), current_->name + ": not all of it was read back");
+    for (auto& c : checkers_) c->reader.Close();
+    if (checked_ != announced_ || !queue_.empty()) {
+        Fail(volumes_.back(), std::to_string(announced_ - checked_) + " entries were not all read back");
         return false;
     }
-    reader_->Close();
     return CheckDirectory(manager);
 }
 
@@ -527,6 +618,13 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
     const std::string last = volumes_.back();
     const std::int64_t lastDisk = static_cast<std::int64_t>(volumes_.size()) - 1;
     TZipDirArray& dir = manager.Dir();
+    // Whether a volume was read back before; from now on it has been. The checkers have ended.
+    const auto readAgain = [this](std::int64_t disk) {
+        std::uint8_t& state = readBack_[static_cast<std::size_t>(disk)];
+        const bool again = state == 2;
+        state = 2;
+        return again;
+    };
     if (checked_ != dir.Count()) {
         Fail(last, "central directory: " + std::to_string(checked_) + " entries were written, the directory holds " +
                        std::to_string(dir.Count()));
@@ -539,7 +637,7 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
     std::uint8_t zip64Record[zip::Zip64EndRecord::kSize] = {};
     std::uint8_t locator[zip::Zip64Locator::kSize] = {};
     try {
-        TFileStream stream(last, platform::FileHandle::OpenReadBack(last));
+        TFileStream stream(last, platform::FileHandle::OpenReadBack(last, readAgain(lastDisk)));
         size = stream.Size();
         TZipDirManager probe(&stream, nullptr, false);
         probe.HasEndRecord();
@@ -631,7 +729,7 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
     Reader reader;
     std::string reason;
     std::string volume = volumes_[static_cast<std::size_t>(startDisk)];
-    if (!reader.Open(static_cast<std::int64_t>(startDisk), volume, reason)) {
+    if (!reader.Open(static_cast<std::int64_t>(startDisk), volume, readAgain(static_cast<std::int64_t>(startDisk)), reason)) {
         Fail(volume, reason);
         return false;
     }
@@ -645,7 +743,7 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
         const TDirItem& item = dir.EntryRef(i);
         if (reader.Position() == reader.Size() && reader.Disk() < lastDisk) {
             volume = volumes_[static_cast<std::size_t>(reader.Disk() + 1)];
-            if (!reader.Open(reader.Disk() + 1, volume, reason)) {
+            if (!reader.Open(reader.Disk() + 1, volume, readAgain(reader.Disk() + 1), reason)) {
                 Fail(volume, reason);
                 return false;
             }
@@ -696,7 +794,7 @@ bool TZipVerifier::CheckDirectory(TZipDirManager& manager) {
         for (std::int64_t left = item.CommentLength; left > 0;) {
             if (reader.Position() == reader.Size() && reader.Disk() < lastDisk) {
                 volume = volumes_[static_cast<std::size_t>(reader.Disk() + 1)];
-                if (!reader.Open(reader.Disk() + 1, volume, reason)) {
+                if (!reader.Open(reader.Disk() + 1, volume, readAgain(reader.Disk() + 1), reason)) {
                     Fail(volume, reason);
                     return false;
                 }

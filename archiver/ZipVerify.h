@@ -8,10 +8,14 @@
 // volumes and the items written, in order. Memory stays bounded: volumes are streamed, and only
 // the items written and not yet checked are kept.
 //
-// With a worker the volumes are checked on a thread of the check's own while the next ones are
-// written; without one, on the caller's thread when each volume is closed.
+// With checkers, the entries are checked on threads of the check's own, each taking the next entry
+// whose local header stands on a closed volume, while the next volumes are written; an entry
+// whose data run on into a volume not yet closed is followed as the volumes close. Without
+// checkers, on the caller's thread when a volume is closed, each entry once the volumes its data
+// lie on are all closed.
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,10 +27,10 @@ struct TDirItem;
 
 class TZipVerifier {
 public:
-    // worker: check on a thread of its own (none started means the caller's thread); oemNames: the
-    // stored names are written in the OEM code page.
-    TZipVerifier(bool worker, bool oemNames);
-    // Stops the worker and closes every volume it read.
+    // checkers: threads of the check's own (0, or none the system would start, means the caller's
+    // thread); oemNames: the stored names are written in the OEM code page.
+    TZipVerifier(int checkers, bool oemNames);
+    // Stops the checkers and closes every volume they read.
     ~TZipVerifier();
     TZipVerifier(const TZipVerifier&) = delete;
     TZipVerifier& operator=(const TZipVerifier&) = delete;
@@ -48,49 +52,59 @@ public:
     std::string Failure();
 
     struct Expected;
+    // Where an entry checked stands: its local header, and the end of its data.
+    struct Span {
+        std::int64_t disk = 0;
+        std::int64_t offset = 0;
+        std::int64_t endDisk = 0;
+        std::int64_t endOffset = 0;
+        std::string name;
+    };
     class Reader;
+    struct Inflater;
+    struct Checker;
 
 private:
-    enum class Step : std::uint8_t { Progress, Blocked, Failed };
-    Step Next();
-    // Checks the local header of the current item; false when its volume is not there yet.
-    bool CheckLocalHeader();
-    void Work();
+    // Under the lock: whether the entry at the front of the queue may be taken: its header's
+    // volume is closed (or no more will come). Without checkers, also the volumes its data lie on.
+    bool FrontReady() const;
+    // Checks one entry in full; false when it failed (Fail was called) or the check stops.
+    bool CheckEntry(Checker& c, const Expected& e, Span& span);
+    // Brings c's reader to volume disk, waiting for it to be closed when a checker may; false when
+    // it failed or the check stops.
+    bool ToVolume(Checker& c, std::int64_t disk, const std::string& entry);
+    // Under the lock: an entry was checked; the entries checked in order so far must follow one
+    // another without overlapping.
+    void Checked(std::int64_t index, const Span& span);
+    // Under the lock: c waits until the shared state changes.
+    void Wait(Checker& c);
+    // Under the lock: wakes the waiting checkers.
+    void Notify();
+    void Work(Checker& c);
+    // Without checkers: checks the entries that are ready.
     void Pump();
     void Fail(const std::string& volume, const std::string& what);
-    // The name of volume disk when it is complete; empty when it is not (yet).
-    std::string VolumeName(std::int64_t disk, bool& noMore);
     bool CheckDirectory(TZipDirManager& manager);
 
     const bool oemNames_;
     platform::CriticalSection lock_;
-    platform::Event changed_{false};   // set when an item, a volume or the end arrives, or on stop
-    platform::Event progress_{false};  // set when the check takes an item, waits or fails
+    platform::Event progress_{false};  // set when a checker takes or ends an entry, or fails
     std::deque<Expected> queue_;
     std::vector<std::string> volumes_;
+    // Per volume: 0 not read back yet, 1 being forced to the disk by a checker, 2 read back.
+    std::vector<std::uint8_t> readBack_;
+    std::vector<Checker*> waiting_;  // checkers waiting for a change
     bool allVolumes_ = false;
     bool stopping_ = false;
     bool failed_ = false;
-    bool waiting_ = false;      // the worker waits for input
-    std::uint64_t inputs_ = 0;  // counts every arrival
-    std::uint64_t waitingAt_ = 0;  // the arrivals the waiting worker has seen
+    int busy_ = 0;                 // checkers holding an entry
+    std::int64_t announced_ = 0;   // entries announced
+    std::map<std::int64_t, Span> ahead_;  // entries checked before one announced ahead of them
+    std::int64_t checked_ = 0;     // entries checked in order
+    std::int64_t endDisk_ = 0;     // where the data of the last of them end
+    std::int64_t endOffset_ = 0;
     std::string failedVolume_;
     std::string failure_;
-
-    // The check's own state, touched by one thread at a time.
-    std::unique_ptr<Expected> current_;
-    bool headerChecked_ = false;
-    std::int64_t remaining_ = 0;
-    std::uint32_t crc_ = 0;
-    std::int64_t produced_ = 0;
-    bool streamEnded_ = false;
-    std::int64_t checked_ = 0;
-    std::int64_t endDisk_ = 0;   // where the data of the last item checked end
-    std::int64_t endOffset_ = 0;
-    std::unique_ptr<Reader> reader_;
-    struct Inflater;
-    std::unique_ptr<Inflater> inflater_;
-    std::vector<std::uint8_t> input_;
-    std::vector<std::uint8_t> output_;
-    std::unique_ptr<platform::Thread> thread_;
+    std::vector<std::unique_ptr<Checker>> checkers_;
+    bool threaded_ = false;
 };

@@ -53,7 +53,10 @@ public:
     // out to the disk and waited for, and its cached pages then dropped, so that the reads come
     // from the disk; on Windows it is read without the system's buffering, which reads a flushed
     // file from the disk. Raises EFOpenError, also when the data cannot be written out.
-    static FileHandle OpenReadBack(const std::string& path);
+    // again: the file was opened this way before and not written since, so that what the cache
+    // holds of it came from the disk: on Linux it is then opened plainly (dropping the pages again
+    // would only make another reader of it read them twice); on Windows as the first time.
+    static FileHandle OpenReadBack(const std::string& path, bool again = false);
 
     FileHandle();
     FileHandle(FileHandle&& other) noexcept;

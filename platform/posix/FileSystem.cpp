@@ -768,8 +768,9 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     return h;
 }
 
-FileHandle FileHandle::OpenReadBack(const std::string& path) {
+FileHandle FileHandle::OpenReadBack(const std::string& path, bool again) {
     FileHandle h = Open(path, fmOpenRead | fmShareDenyNone);
+    if (again) return h;
     // Pages still dirty cannot be dropped: the data go to the disk first, then every cached page
     // of the file goes, and the reads that follow come from the disk. Waiting for the write-out
     // of the pages is enough for that; it spares the journal commit and the drive's cache flush

@@ -298,7 +298,7 @@ FileHandle FileHandle::Open(const std::string& path, std::uint16_t mode) {
     return h;
 }
 
-FileHandle FileHandle::OpenReadBack(const std::string& path) {
+FileHandle FileHandle::OpenReadBack(const std::string& path, bool /*again*/) {
     FileHandle h;
     h.impl_ = std::make_unique<Impl>();
     h.impl_->path = ExpandFileName(path);
