@@ -10,7 +10,8 @@ jobs=$(nproc)
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMAILBALE_SANITIZE=ON -DMAILBALE_BENCH=OFF
 cmake --build build/test -j "$jobs"
 
-# The tests of the compression workers once more under ThreadSanitizer, in a build of their own.
+# The tests of the compression workers and of the read-back checkers once more under
+# ThreadSanitizer, in a build of their own.
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMAILBALE_SANITIZE_THREAD=ON -DMAILBALE_BENCH=OFF
 cmake --build build/tsan -j "$jobs" --target archiver_tests
 
@@ -23,7 +24,7 @@ scripts/test-windows.sh
 echo "The Windows part took $((SECONDS - windows_start)) s"
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
-TSAN_OPTIONS=halt_on_error=1 MAILBALE_UI=headless MAILBALE_TEST_TIMEOUT=300 build/tsan/tests/archiver_tests --gtest_filter='Pipeline.*'
+TSAN_OPTIONS=halt_on_error=1 MAILBALE_UI=headless MAILBALE_TEST_TIMEOUT=300 build/tsan/tests/archiver_tests --gtest_filter='Pipeline.*:VolumeReadBack.*'
 # The fuzz runs are tests like the others: each runs for 60 seconds.
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure -j "$jobs"

@@ -1,8 +1,11 @@
 // Split volumes: limits, names, requests, where each block lands, and the default prompts.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
@@ -903,6 +906,108 @@ TEST(VolumeReadBack, Zip64EntriesFoldersAndEmptyFilesAreCheckedAndAFlippedZip64S
             for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\out"))) {
                 std::filesystem::remove(m.OnC("C:\\out\\" + name));
             }
+        }
+    }
+}
+
+// Entries whose data no reader would notice as changed are checked by their bytes as written: the
+// data of an encrypted entry (which inflate only once deciphered; the check must not take them for
+// broken deflate data) and the padding bits of a deflate stream's last byte, which every inflater
+// skips. A sound archive with a password passes; one bit flipped in either fails the update with
+// a line naming the volume and the entry.
+TEST(VolumeReadBack, EncryptedDataAndPaddingBitsAreCheckedByTheirBytes) {
+    TestMachine m;
+    // Mails of different words, so that their deflate streams end at different bit positions; a
+    // random file behind them takes the archive past the first volume.
+    const char* const words[] = {"invoice", "meeting", "order", "reply", "payment", "report", "ticket", "quote"};
+    for (int k = 0; k < 8; ++k) {
+        std::string text;
+        for (int line = 0; line < 40 + 7 * k; ++line) text += std::string(words[(line * (k + 3)) % 8]) + " " + std::to_string(line * k) + "\n";
+        testing_support::WriteHostFile(m.OnC(Format("C:\\src\\m%d.eml", k)), text);
+    }
+    testing_support::WriteHostFile(m.OnC("C:\\src\\z.bin"), testing_support::RandomBytes(100000, 5));
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    const auto clear = [&] {
+        for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\out"))) {
+            std::filesystem::remove(m.OnC("C:\\out\\" + name));
+        }
+    };
+    // Runs the update; returns the check's lines (empty when it passed).
+    const auto run = [&](const std::string& password, int threads, const std::string& where) {
+        platform::ClearFileErrors();
+        auto a = MakeJobArchiver(kSmallVolume);
+        a->Password = password;
+        a->SetWorkerThreads(threads);
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->FileMasks() = {"C:\\src\\*.*"};
+        a->Open(0xFFFF);
+        try {
+            a->AddMatchingFiles();
+            EXPECT_FALSE(a->UpdateRolledBack()) << where;
+            EXPECT_EQ(a->DirManager()->Dir().Count(), 9) << where;
+        } catch (const EZipException& e) {
+            EXPECT_EQ(e.NativeError(), 8) << where;
+        }
+        return platform::FileErrors();
+    };
+    for (const std::string password : {"", "pa55"}) {
+        // The sound archive, and where its entries lie in the first volume.
+        ASSERT_EQ(run(password, 1, "sound"), std::vector<std::string>{}) << password;
+        const std::string first = testing_support::ReadHostFile(m.OnC("C:\\out\\Kelmail.z01"));
+        clear();
+        struct Target {
+            std::string name;
+            std::int64_t offset;
+            std::uint8_t mask;
+        };
+        std::vector<Target> targets;
+        for (const auto& entry : testing_support::LocalHeadersOf(first)) {
+            const std::int64_t data = entry.offset + 30 + entry.header.NameLength + entry.header.ExtraLength;
+            const std::int64_t size = entry.header.CompressedSize;
+            if (entry.name == "z.bin" || data + size > static_cast<std::int64_t>(first.size())) continue;
+            if (!password.empty()) {
+                ASSERT_EQ(entry.header.Flags & 1, 1) << entry.name;
+                targets.push_back({entry.name, data + size / 2, 0x08});  // a bit of the ciphered data
+                break;
+            }
+            // A bit of the last byte that inflating does not look at: the data inflate to the same
+            // bytes with it flipped.
+            const auto inflated = [&](std::string bytes) {
+                z_stream z{};
+                std::string out(static_cast<std::size_t>(entry.header.UncompressedSize) + 1, '\0');
+                if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return std::string("no inflate");
+                z.next_in = reinterpret_cast<Bytef*>(bytes.data());
+                z.avail_in = static_cast<uInt>(bytes.size());
+                z.next_out = reinterpret_cast<Bytef*>(out.data());
+                z.avail_out = static_cast<uInt>(out.size());
+                const int r = inflate(&z, Z_FINISH);
+                out.resize(out.size() - z.avail_out);
+                inflateEnd(&z);
+                return r == Z_STREAM_END ? out : std::string("broken");
+            };
+            std::string bytes = first.substr(static_cast<std::size_t>(data), static_cast<std::size_t>(size));
+            const std::string sound = inflated(bytes);
+            ASSERT_EQ(sound.size(), entry.header.UncompressedSize) << entry.name;
+            bytes.back() = static_cast<char>(bytes.back() ^ 0x80);
+            if (inflated(bytes) == sound) {
+                targets.push_back({entry.name, data + size - 1, 0x80});
+                break;
+            }
+        }
+        ASSERT_EQ(targets.size(), 1u) << "no entry to flip a bit of, password \"" << password << "\"";
+        const Target& t = targets[0];
+        for (const int threads : {1, 2}) {
+            const std::string where = "password \"" + password + "\", " + std::to_string(threads) + " threads";
+            EXPECT_EQ(run(password, threads, where), std::vector<std::string>{}) << where;
+            clear();
+            platform::faults::FlipStoredBits("C:\\out\\Kelmail.z01", t.offset, t.mask);
+            const std::vector<std::string> lines = run(password, threads, where);
+            platform::faults::Clear();
+            clear();
+            const std::string pattern = R"(verify C:\\out\\Kelmail\.z01: )" + t.name +
+                                        R"(: data bytes differ from those written \(their CRC [0-9a-f]{8}, expected [0-9a-f]{8}\))";
+            EXPECT_TRUE(lines.size() == 1 && std::regex_match(lines[0], std::regex(pattern)))
+                << where << ": " << (lines.empty() ? "no line" : lines[0]);
         }
     }
 }
