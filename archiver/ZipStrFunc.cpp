@@ -2,6 +2,10 @@
 
 #include <zlib.h>
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 
@@ -131,6 +135,68 @@ constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
 
 constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// CRC-32 by carry-less multiplication: every byte packed is fed through the CRC twice (the source
+// when it is read, the data when they are written) and every byte checked twice more (the bytes
+// read back, the data inflated), and zlib's tables take a core a second for 2 GB. Folding 64 bytes
+// at a time with PCLMULQDQ and reducing with Barrett's method takes a fraction of that. The
+// constants are powers of x modulo the reflected polynomial: x^(4*128+32) and x^(4*128-32) for
+// folding four lanes, x^(128+32) and x^(128-32) for one, x^64 for 128 to 64 bits, and the
+// polynomial with its Barrett quotient.
+#define MAILBALE_CLMUL_CRC 1
+
+#define MAILBALE_CLMUL __attribute__((target("pclmul,sse4.1")))
+
+MAILBALE_CLMUL inline __m128i Load16(const std::uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); }
+
+// x times the high and the low half of k, added to next.
+MAILBALE_CLMUL inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
+    const __m128i low = _mm_clmulepi64_si128(x, k, 0x00);
+    const __m128i high = _mm_clmulepi64_si128(x, k, 0x11);
+    return _mm_xor_si128(_mm_xor_si128(low, high), next);
+}
+
+MAILBALE_CLMUL std::uint32_t ClmulCrc(std::uint32_t crc, const std::uint8_t* p,
+                                                                std::int64_t length) {
+    // length: a multiple of 16, at least 64. crc: the running register.
+    const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596LL, 0x0154442bd4LL);
+    const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009eLL, 0x01751997d0LL);
+    const __m128i k5k0 = _mm_set_epi64x(0, 0x0163cd6124LL);
+    const __m128i poly = _mm_set_epi64x(0x01f7011641LL, 0x01db710641LL);
+    __m128i x1 = _mm_xor_si128(Load16(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+    __m128i x2 = Load16(p + 16);
+    __m128i x3 = Load16(p + 32);
+    __m128i x4 = Load16(p + 48);
+    p += 64;
+    length -= 64;
+    for (; length >= 64; p += 64, length -= 64) {
+        x1 = Fold(x1, k1k2, Load16(p));
+        x2 = Fold(x2, k1k2, Load16(p + 16));
+        x3 = Fold(x3, k1k2, Load16(p + 32));
+        x4 = Fold(x4, k1k2, Load16(p + 48));
+    }
+    x1 = Fold(x1, k3k4, x2);
+    x1 = Fold(x1, k3k4, x3);
+    x1 = Fold(x1, k3k4, x4);
+    for (; length >= 16; p += 16, length -= 16) x1 = Fold(x1, k3k4, Load16(p));
+    // 128 bits to 64.
+    const __m128i mask32 = _mm_setr_epi32(-1, 0, -1, 0);
+    x2 = _mm_clmulepi64_si128(x1, k3k4, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
+    x2 = _mm_srli_si128(x1, 4);
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask32), k5k0, 0x00), x2);
+    // Barrett's reduction to 32 bits.
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), poly, 0x10);
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, mask32), poly, 0x00);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2), 1));
+}
+
+bool HaveClmul() {
+    static const bool have = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    return have;
+}
+#endif
+
 
 }  // namespace
 
@@ -144,6 +210,16 @@ std::uint32_t Crc32Update(std::uint32_t crc, const void* buffer, std::int64_t le
         for (std::int64_t i = 0; i < length; ++i) crc = (crc >> 8) ^ kCrcTable[(crc ^ p[i]) & 0xFF];
         return crc;
     }
+#ifdef MAILBALE_CLMUL_CRC
+    if (HaveClmul()) {
+        const std::int64_t folded = length & ~std::int64_t{15};
+        crc = ClmulCrc(crc, p, folded);
+        p += folded;
+        length -= folded;
+        for (std::int64_t i = 0; i < length; ++i) crc = (crc >> 8) ^ kCrcTable[(crc ^ p[i]) & 0xFF];
+        return crc;
+    }
+#endif
     constexpr std::int64_t kChunk = 1 << 30;  // zlib's length is 32 bits on 32-bit systems
     for (std::int64_t done = 0; done < length; done += kChunk) {
         const std::int64_t n = std::min(kChunk, length - done);

@@ -82,6 +82,29 @@ TEST(Crc32, StandardCheckValues) {
     EXPECT_EQ(zip::Crc32Update(0x12345678, "x", 0), 0x12345678u);
 }
 
+// Runs of every length around the ones the register is fed by in wider steps (16 and 64 bytes),
+// at every alignment and from any register, give zlib's CRC; so does a long run fed in two parts.
+TEST(Crc32, EveryLengthAndAlignmentAgreesWithZlib) {
+    const std::string bytes = testing_support::RandomBytes(70000, 11);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto zlib = [&](std::uint32_t reg, std::size_t at, std::size_t n) {
+        return ~static_cast<std::uint32_t>(crc32(~reg & 0xFFFFFFFFul, p + at, static_cast<uInt>(n)));
+    };
+    int wrong = 0;
+    for (std::size_t at = 0; at < 17; ++at) {
+        for (std::size_t n = 0; n <= 200; ++n) {
+            const std::uint32_t reg = 0xFFFFFFFFu - static_cast<std::uint32_t>(at * 977 + n);
+            if (zip::Crc32Update(reg, p + at, static_cast<std::int64_t>(n)) != zlib(reg, at, n)) ++wrong;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    for (const std::size_t n : {4095u, 4096u, 4097u, 65536u, 69999u}) {
+        EXPECT_EQ(zip::Crc32Update(0xFFFFFFFF, p + 1, static_cast<std::int64_t>(n)), zlib(0xFFFFFFFF, 1, n)) << n;
+        const std::uint32_t half = zip::Crc32Update(0xFFFFFFFF, p, static_cast<std::int64_t>(n / 2));
+        EXPECT_EQ(zip::Crc32Update(half, p + n / 2, static_cast<std::int64_t>(n - n / 2)), zlib(0xFFFFFFFF, 0, n)) << n;
+    }
+}
+
 TEST_F(UpdateEngine, ShortTextIsOneRawDeflateBlock) {
     WriteHostFile(m.OnC("C:\\src\\t.txt"), "0123456789");
     Add();
