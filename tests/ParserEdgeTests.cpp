@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 #include "platform/Registry.h"
 #include "platform/posix/Host.h"
@@ -102,10 +103,23 @@ TEST(RegistryValues, DigitCountsAndCommentsAtTheirLimits) {
         EXPECT_NE(ErrorOf(m, head + "\"x\"=" + bad + "\n").find("line 4"), std::string::npos) << bad;
     }
     EXPECT_EQ(ErrorOf(m, head + "\"x\"=dword:ABCDEF01\n"), "");
+    // A type needs one digit at least; leading zeros do not count against its eight.
+    EXPECT_NE(ErrorOf(m, head + "\"x\"=hex():00\n").find("line 4"), std::string::npos);
+    EXPECT_EQ(ErrorOf(m, head + "\"x\"=hex(00000000A):00\n"), "");
+    EXPECT_NE(ErrorOf(m, head + "\"x\"=hex(10000000A):00\n").find("line 4"), std::string::npos);
     // A comment that ends in a backslash does not carry the next line into the value before it.
     m.WriteRegistry(head + "\"a\"=\"x\" ; the old folder was C:\\\n\"b\"=dword:0000000F\n");
     EXPECT_EQ(Raw("a"), std::string("x", 2));
     EXPECT_EQ(Raw("b"), Bytes({0x0F, 0, 0, 0}));
+}
+
+// A file that holds its byte-order mark and nothing else is an empty registry, whichever the mark.
+TEST(RegistryValues, AFileOfNothingButItsByteOrderMarkIsEmpty) {
+    TestMachine m;
+    for (const std::string& bom : {std::string("\xFF\xFE"), std::string("\xEF\xBB\xBF"), std::string()}) {
+        EXPECT_EQ(ErrorOf(m, bom), "") << bom.size();
+        EXPECT_EQ(Raw("x"), "<no key>") << bom.size();
+    }
 }
 
 // Host names are UTF-8; the program sees them in ANSI. Each sequence length at its lowest and highest
@@ -148,6 +162,19 @@ TEST(HostNames, Utf8SequencesAtTheLimitsOfEachLength) {
         std::string hex;
         for (unsigned char b : c.utf8) hex += " " + std::to_string(b);
         EXPECT_EQ(Utf8ToUnicode(c.utf8), c.wide) << hex;
+    }
+    // A sequence cut by the end of the text it is given, where the bytes after that end would
+    // complete it: only the bytes within the text count.
+    const std::string whole = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    const struct {
+        std::size_t length;
+        std::u32string wide;
+    } cut[] = {
+        {2, {U'a', bad}}, {3, U"a\xE9"}, {4, {U'a', 0xE9, bad}}, {5, {U'a', 0xE9, bad, bad}},
+        {6, U"a\xE9\x20AC"}, {9, {U'a', 0xE9, 0x20AC, bad, bad, bad}}, {10, U"a\xE9\x20AC\U0001F600"},
+    };
+    for (const auto& c : cut) {
+        EXPECT_EQ(Utf8ToUnicode(std::string_view(whole).substr(0, c.length)), c.wide) << c.length;
     }
 }
 
