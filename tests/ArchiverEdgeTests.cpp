@@ -262,6 +262,43 @@ TEST(Reopened, ASelfExtractorIsReadAndUpdated) {
     }
 }
 
+// A self-extractor without entries is its stub and an end record: opened again, the stub is still
+// found in front (not taken for a damaged start), and files added go in behind it.
+TEST(Reopened, AnEmptySelfExtractorKeepsItsStubWhenFilesAreAdded) {
+    TestMachine m;
+    const std::string stub = "MZ" + testing_support::RandomBytes(1998, 5);
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    const std::string content = Compressible(20000, 6);
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), content);
+    std::string end(22, '\0');
+    end[0] = 'P', end[1] = 'K', end[2] = 5, end[3] = 6;
+    WriteHostFile(m.OnC("C:\\out\\empty.exe"), stub + end);
+    {
+        TZipArchiver b(nullptr);
+        b.FileName = "C:\\out\\empty.exe";
+        b.Options().StorePath = spNoPath;
+        b.OpenDefault();
+        ASSERT_NE(b.DirManager(), nullptr);
+        EXPECT_EQ(b.DirManager()->PrefixSize, 2000);
+        EXPECT_EQ(b.DirManager()->Dir().Count(), 0);
+        b.FileMasks() = {"C:\\src\\*.*"};
+        b.AddMatchingFiles();
+        EXPECT_FALSE(b.UpdateRolledBack());
+        b.Close();
+    }
+    const std::string z = testing_support::ReadHostFile(m.OnC("C:\\out\\empty.exe"));
+    EXPECT_EQ(z.substr(0, stub.size()), stub);
+    TZipArchiver c(nullptr);
+    c.FileName = "C:\\out\\empty.exe";
+    c.OpenDefault();
+    EXPECT_EQ(c.DirManager()->PrefixSize, 2000);
+    ASSERT_EQ(c.DirManager()->Dir().Count(), 1);
+    const TDirItem item = c.DirManager()->Dir().GetEntry(0);
+    EXPECT_EQ(item.RealLocalHeaderOffset(), 2000);
+    EXPECT_TRUE(EntryData(z, item.RealLocalHeaderOffset(), item) == content);
+    c.Close();
+}
+
 // A split archive, with and without a self-extractor stub on its first volume, opened again by
 // either name: the volumes are found, and every entry's header and data are where the directory
 // read back from them says (volume number and offset in that volume).
