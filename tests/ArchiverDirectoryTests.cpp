@@ -381,6 +381,35 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
     EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 35u + 5);
 }
 
+// An archive comment is free text: one that holds an end record's signature, with a comment length
+// that does not reach the end of the stream, is taken as a comment, also at the longest length, and
+// the real end record in front of it is found.
+TEST(ZipDirectoryLoad, CommentsThatHoldAnEndRecordOfTheirOwn) {
+    std::string fake(22, '\0');
+    fake[0] = 'P', fake[1] = 'K', fake[2] = 5, fake[3] = 6;
+    const std::string comments[] = {
+        "before " + fake + "after",                                      // its length field 0
+        "x" + fake.substr(0, 20) + std::string("\x01\x00", 2) + "yz",  // a length one short
+        "x" + fake.substr(0, 20) + std::string("\x03\x00", 2) + "yz",  // and one too long
+        fake + std::string(65535 - 22, '.'),  // the longest comment there is
+    };
+    for (const std::string& comment : comments) {
+        TMemoryStream stream;
+        {
+            TZipDirManager manager(&stream, nullptr, true);
+            AddStoredEntry(stream, manager, "a.txt", "alpha");
+            manager.ZipComment = comment;
+            manager.SaveDirectory();
+        }
+        TZipDirManager loaded(&stream, nullptr, false);
+        loaded.LoadDirectory();
+        EXPECT_TRUE(loaded.ZipComment == comment) << comment.size();
+        ASSERT_EQ(loaded.Dir().Count(), 1) << comment.size();
+        EXPECT_EQ(loaded.Dir().GetEntry(0).Name, "a.txt");
+        EXPECT_EQ(loaded.EndRecord.TotalEntries, 1);
+    }
+}
+
 TEST(ZipDirectoryLoad, Zip64LocatorWithoutRecordFails) {
     // With bytes before the locator, and with the locator at the very start of the stream.
     for (const std::int64_t before : {10, 0}) {
