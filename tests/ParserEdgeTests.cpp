@@ -2,9 +2,13 @@
 // hex digits come in either case, and UTF-8 sequences of each length right at their limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "platform/FileSystem.h"
 #include "platform/Registry.h"
 #include "platform/posix/Host.h"
 #include "tests/TestSupport.h"
@@ -217,3 +221,32 @@ TEST(HostNames, EveryAnsiByteRoundTripsAndOthersBecomeQuestionMarks) {
     EXPECT_EQ(Utf8ToAnsi("\xC4\x80|\xE4\xB8\x80|\xF0\x9F\x98\x80"), "?|?|?");
 }
 
+
+// The temporary files a killed run left are known by their names alone: the prefix, one to four
+// upper-case hex digits as they are made, ".tmp". Names at each end of that pattern are cleared;
+// names one step outside it, another program's perhaps, stay.
+TEST(TemporaryNames, StaleFilesOfThePatternAtItsLimitsAreClearedAndOthersStay) {
+    TestMachine m;
+    const std::string temp = m.OnC("C:\\tmp");
+    testing_support::MakeHostDirs(temp);
+    const struct {
+        const char* name;
+        bool cleared;
+    } cases[] = {
+        {"FC0.tmp", true},     {"FC9.tmp", true},      {"FCA.tmp", true},       {"FCF.tmp", true},
+        {"FC1A.tmp", true},    {"FCFFFF.tmp", true},   {"FC09AF.tmp", true},    {"FC.tmp", false},
+        {"FC12345.tmp", false}, {"FCabc.tmp", false},  {"FCa.tmp", false},      {"FCf.tmp", false},
+        {"FCG.tmp", false},    {"FC:.tmp", false},     {"FC@.tmp", false},
+        {"FC1.TMP", false},    {"FC1.tmpx", false},    {"FX1.tmp", false},      {"fc1.tmp", false},
+    };
+    for (const auto& c : cases) {
+        testing_support::WriteHostFile(temp + "/" + c.name, "left behind");
+        std::filesystem::last_write_time(temp + "/" + c.name,
+                                         std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
+    }
+    platform::ClearStaleTempFiles("C:\\tmp", "FC");
+    const std::vector<std::string> left = testing_support::HostFolderNames(temp);
+    for (const auto& c : cases) {
+        EXPECT_EQ(std::find(left.begin(), left.end(), c.name) == left.end(), c.cleared) << c.name;
+    }
+}
