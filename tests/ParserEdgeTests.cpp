@@ -117,6 +117,50 @@ TEST(RegistryValues, DigitCountsAndCommentsAtTheirLimits) {
     EXPECT_EQ(Raw("b"), Bytes({0x0F, 0, 0, 0}));
 }
 
+// Keys as regedit writes and merges them: the short name of the root, a key listed twice, values
+// and keys deleted ("=-", "[-...]"), keys of other roots ignored. A key's name is never taken for
+// the start of another's: "Job" is not "Jobs", and deleting "Mail" leaves "MailBox".
+TEST(RegistryKeys, ShortRootDeletionsAndNamesThatStartAlike) {
+    TestMachine m;
+    m.WriteRegistry(
+        "REGEDIT4\n\n"
+        "[HKLM\\SOFTWARE\\Vandrel\\Jobs]\n\"a\"=\"1\"\n\"gone\"=\"x\"\n\"gone\"=-\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\JobsOld]\n\"b\"=\"2\"\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\MailBox]\n\"d\"=\"4\"\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\Mail\\Inner]\n\"c\"=\"3\"\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\Mail]\n"
+        "[HKEY_LOCAL_MACHINE\\Lone\\Child]\n\"v\"=\"1\"\n"
+        "[-HKEY_LOCAL_MACHINE\\Lone\\Child]\n"
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Vandrel\\Jobs]\n\"a\"=\"another root\"\n\"f\"=\"6\"\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\Jobs]\n\"e\"=\"5\"\n");
+    const auto value = [](const std::string& path, const std::string& name) -> std::string {
+        platform::RegKey key;
+        if (!key.Open(platform::HKEY_LOCAL_MACHINE_ID, path, platform::KEY_ALL_ACCESS)) return "<no key>";
+        platform::RegValue v;
+        if (!key.Query(name, v)) return "<missing>";
+        return v.Data;
+    };
+    const struct {
+        const char* path;
+        const char* name;
+        std::string data;
+    } cases[] = {
+        {"SOFTWARE\\Vandrel\\Jobs", "a", std::string("1", 2)},
+        {"SOFTWARE\\Vandrel\\Jobs", "e", std::string("5", 2)},
+        {"SOFTWARE\\Vandrel\\Jobs", "gone", "<missing>"},
+        {"SOFTWARE\\Vandrel\\Jobs", "f", "<missing>"},
+        {"SOFTWARE\\Vandrel\\JobsOld", "b", std::string("2", 2)},
+        {"SOFTWARE\\Vandrel\\Job", "a", "<no key>"},
+        {"SOFTWARE\\Vandrel\\MailBox", "d", std::string("4", 2)},
+        {"SOFTWARE\\Vandrel\\Mail", "x", "<no key>"},
+        {"SOFTWARE\\Vandrel\\Mail\\Inner", "c", "<no key>"},
+        {"SOFTWARE\\Vandrel", "x", "<missing>"},
+        {"Lone", "x", "<missing>"},  // a deleted key's parent stays
+        {"Lone\\Child", "v", "<no key>"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(value(c.path, c.name), c.data) << c.path << " " << c.name;
+}
+
 // A file that holds its byte-order mark and nothing else is an empty registry, whichever the mark.
 TEST(RegistryValues, AFileOfNothingButItsByteOrderMarkIsEmpty) {
     TestMachine m;
