@@ -399,3 +399,50 @@ TEST(Boundaries, TheJobsVolumeFilledToOneByteBelowExactlyAndOneAbove) {
         EXPECT_TRUE((first + last).substr(static_cast<std::size_t>(kHeader), content.size()) == content) << over;
     }
 }
+
+// The central header of the job's one file (46 bytes and its name of 9) at the end of the job's
+// volume: with one byte to spare and with exactly its room it stays there, with the end record
+// behind it on the same, last, volume; one byte short, it goes whole to the next volume. Each
+// archive opens again with its entry.
+TEST(Boundaries, TheCentralHeaderAndItsNameInTheRoomLeftOnAVolume) {
+    constexpr std::int64_t kVolume = 2097152;
+    constexpr std::int64_t kLocal = 30 + 9;     // the local header and the name "file0.bin"
+    constexpr std::int64_t kCentral = 46 + 9;
+    for (const std::int64_t room : {kCentral + 1, kCentral, kCentral - 1}) {
+        TestMachine m;
+        testing_support::MakeHostDirs(m.OnC("C:\\out"));
+        const std::string content = Compressible(static_cast<std::size_t>(kVolume - kLocal - room), 8);
+        WriteHostFile(m.OnC("C:\\src\\file0.bin"), content);
+        {
+            auto a = testing_support::MakeJobArchiver();
+            a->SetCompressionMode(0);
+            a->FileName = "C:\\out\\Kelmail.zip";
+            a->BaseDir = "C:\\src\\";
+            a->FileMasks() = {"C:\\src\\*.*"};
+            a->Open(0xFFFF);
+            a->AddMatchingFiles();
+            a->Close();
+        }
+        const std::string out = m.OnC("C:\\out");
+        const bool fits = room >= kCentral;
+        EXPECT_EQ(testing_support::HostFolderNames(out).size(), fits ? 1u : 2u) << room;
+        const std::string last = testing_support::ReadHostFile(HostFileNamed(out, "kelmail.zip"));
+        if (fits) {
+            EXPECT_EQ(static_cast<std::int64_t>(last.size()), kVolume - room + kCentral + 22) << room;
+        } else {
+            EXPECT_EQ(testing_support::HostFileSize(HostFileNamed(out, "kelmail.z01")), kVolume - room);
+            EXPECT_EQ(static_cast<std::int64_t>(last.size()), kCentral + 22) << room;
+        }
+        ASSERT_GE(last.size(), static_cast<std::size_t>(kCentral + 22));
+        EXPECT_EQ(GetLE32(At(last, static_cast<std::int64_t>(last.size()) - kCentral - 22)), zip::kCentralHeaderSignature)
+            << room;
+        TZipArchiver reader(nullptr);
+        reader.FileName = "C:\\out\\Kelmail.zip";
+        reader.OpenDefault();
+        ASSERT_NE(reader.DirManager(), nullptr);
+        ASSERT_EQ(reader.DirManager()->Dir().Count(), 1) << room;
+        EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).Name, "file0.bin");
+        EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).UncompressedSize, content.size());
+        reader.Close();
+    }
+}
