@@ -103,7 +103,9 @@ TEST(RegistryValues, DigitCountsAndCommentsAtTheirLimits) {
     TestMachine m;
     const std::string head = std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kKey + "]\n";
     // Malformed: one digit too few or too many, an odd pair, a single digit.
-    for (const char* bad : {"dword:1234567", "dword:ABCDEF012", "hex:abc", "hex:a", "hex:0A,B", "hex:0g"}) {
+    // And hex data that ends in a comma, before the end of the line or before a comment.
+    for (const char* bad : {"dword:1234567", "dword:ABCDEF012", "hex:abc", "hex:a", "hex:0A,B", "hex:0g", "hex:0a,",
+                            "hex:0a, ; cut"}) {
         EXPECT_NE(ErrorOf(m, head + "\"x\"=" + bad + "\n").find("line 4"), std::string::npos) << bad;
     }
     EXPECT_EQ(ErrorOf(m, head + "\"x\"=dword:ABCDEF01\n"), "");
