@@ -10,6 +10,7 @@
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
+#include "platform/Faults.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
 
@@ -444,5 +445,38 @@ TEST(Boundaries, TheCentralHeaderAndItsNameInTheRoomLeftOnAVolume) {
         EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).Name, "file0.bin");
         EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).UncompressedSize, content.size());
         reader.Close();
+    }
+}
+
+// A disk of a spanned archive is taken when its free space holds a whole volume: one byte less
+// and the user is told the disk is full; exactly the volume's size, or more, and it is written.
+TEST(Boundaries, ASpannedDiskWithRoomForAVolumeLessOneExactlyAndOneMore) {
+    SKIP_ON_WINDOWS("needs a removable drive of the Linux machine folder");
+    constexpr std::int64_t kVolume = 100000;
+    for (const std::int64_t free : {kVolume - 1, kVolume, kVolume + 1}) {
+        TestMachine m;
+        m.AddDrive('r', true);
+        platform::faults::SimulateDisk("R:\\", free);
+        TZipArchiver z(nullptr);
+        z.SetSpanningMode(smSpanning);
+        z.SpanningOptions().VolumeSize = vsCustom;
+        z.SpanningOptions().SetCustomVolumeSize(kVolume);
+        z.FileName = "R:\\k.zip";
+        z.OnRequestBlankVolume = [](TObject*, int, std::string&, bool&) {};
+        int diskFull = 0;
+        z.OnDiskFull = [&](TObject*, int, const std::string&, bool& cancel) {
+            ++diskFull;
+            cancel = true;
+        };
+        int native = 0;
+        try {
+            z.Open(0xFFFF);
+            z.Close();
+        } catch (const EZipException& e) {
+            native = e.NativeError();
+        }
+        platform::faults::Clear();
+        EXPECT_EQ(diskFull, free < kVolume ? 1 : 0) << free;
+        EXPECT_EQ(native, free < kVolume ? 45 : 0) << free;
     }
 }
