@@ -195,6 +195,8 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
         AddStoredEntry(stream, manager, "big.bin", "xyz");
         TDirItem& kept = manager.Dir().EntryRef(0);
         kept.ExtraFields.push_back(TZipExtraField{0x5455, 5, {1, 2, 3, 4, 5}});
+        // A field without data last, as a Java archiver marks its archives: its four bytes end the extra.
+        kept.ExtraFields.push_back(TZipExtraField{0xCAFE, 0, {}});
         kept.Comment = "note";
         TDirItem& big = manager.Dir().EntryRef(1);
         big.UncompressedSize = zip::kSentinel32;
@@ -211,10 +213,12 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
     ASSERT_EQ(loaded.Dir().Count(), 2);
     const TDirItem first = loaded.Dir().GetEntry(0);
     EXPECT_EQ(first.Name, "Caf\xE9 r\xE9sum\xE9.txt");
-    ASSERT_EQ(first.ExtraFields.size(), 1u);
+    ASSERT_EQ(first.ExtraFields.size(), 2u);
     EXPECT_EQ(first.ExtraFields[0].HeaderID, 0x5455);
     EXPECT_EQ(first.ExtraFields[0].Data, (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(first.ExtraLength, 9);
+    EXPECT_EQ(first.ExtraFields[1].HeaderID, 0xCAFE);
+    EXPECT_TRUE(first.ExtraFields[1].Data.empty());
+    EXPECT_EQ(first.ExtraLength, 13);
     EXPECT_EQ(first.Comment, "note");
     const TDirItem second = loaded.Dir().GetEntry(1);
     EXPECT_TRUE(second.HasZip64);
@@ -226,7 +230,7 @@ TEST(ZipDirectoryLoad, RoundTripOfNamesExtraFieldsAndZip64Values) {
     TMemoryStream again;
     loaded.SaveDirectory(&again);
     const std::string y = StreamBytes(again);
-    EXPECT_NE(y.find(std::string("\x55\x54\x05\x00\x01\x02\x03\x04\x05", 9)), std::string::npos);
+    EXPECT_NE(y.find(std::string("\x55\x54\x05\x00\x01\x02\x03\x04\x05\xFE\xCA\x00\x00", 13)), std::string::npos);
     TZipDirManager reloaded(&again, nullptr, false);
     reloaded.LoadDirectory();
     ASSERT_EQ(reloaded.Dir().Count(), 2);
@@ -375,6 +379,35 @@ TEST(ZipDirectoryLoad, StubInFrontGivesThePrefixSize) {
     ASSERT_EQ(loaded.Dir().Count(), 2);
     EXPECT_EQ(loaded.Dir().GetEntry(0).LocalHeaderOffset, 20000u);
     EXPECT_EQ(loaded.Dir().GetEntry(1).LocalHeaderOffset, 35u + 5);
+}
+
+// An archive comment is free text: one that holds an end record's signature, with a comment length
+// that does not reach the end of the stream, is taken as a comment, also at the longest length, and
+// the real end record in front of it is found.
+TEST(ZipDirectoryLoad, CommentsThatHoldAnEndRecordOfTheirOwn) {
+    std::string fake(22, '\0');
+    fake[0] = 'P', fake[1] = 'K', fake[2] = 5, fake[3] = 6;
+    const std::string comments[] = {
+        "before " + fake + "after",                                      // its length field 0
+        "x" + fake.substr(0, 20) + std::string("\x01\x00", 2) + "yz",  // a length one short
+        "x" + fake.substr(0, 20) + std::string("\x03\x00", 2) + "yz",  // and one too long
+        fake + std::string(65535 - 22, '.'),  // the longest comment there is
+    };
+    for (const std::string& comment : comments) {
+        TMemoryStream stream;
+        {
+            TZipDirManager manager(&stream, nullptr, true);
+            AddStoredEntry(stream, manager, "a.txt", "alpha");
+            manager.ZipComment = comment;
+            manager.SaveDirectory();
+        }
+        TZipDirManager loaded(&stream, nullptr, false);
+        loaded.LoadDirectory();
+        EXPECT_TRUE(loaded.ZipComment == comment) << comment.size();
+        ASSERT_EQ(loaded.Dir().Count(), 1) << comment.size();
+        EXPECT_EQ(loaded.Dir().GetEntry(0).Name, "a.txt");
+        EXPECT_EQ(loaded.EndRecord.TotalEntries, 1);
+    }
 }
 
 TEST(ZipDirectoryLoad, Zip64LocatorWithoutRecordFails) {

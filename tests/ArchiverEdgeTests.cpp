@@ -10,6 +10,7 @@
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
+#include "platform/Faults.h"
 #include "tests/ArchiverTestSupport.h"
 #include "tests/TestSupport.h"
 
@@ -262,6 +263,43 @@ TEST(Reopened, ASelfExtractorIsReadAndUpdated) {
     }
 }
 
+// A self-extractor without entries is its stub and an end record: opened again, the stub is still
+// found in front (not taken for a damaged start), and files added go in behind it.
+TEST(Reopened, AnEmptySelfExtractorKeepsItsStubWhenFilesAreAdded) {
+    TestMachine m;
+    const std::string stub = "MZ" + testing_support::RandomBytes(1998, 5);
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    const std::string content = Compressible(20000, 6);
+    WriteHostFile(m.OnC("C:\\src\\a.txt"), content);
+    std::string end(22, '\0');
+    end[0] = 'P', end[1] = 'K', end[2] = 5, end[3] = 6;
+    WriteHostFile(m.OnC("C:\\out\\empty.exe"), stub + end);
+    {
+        TZipArchiver b(nullptr);
+        b.FileName = "C:\\out\\empty.exe";
+        b.Options().StorePath = spNoPath;
+        b.OpenDefault();
+        ASSERT_NE(b.DirManager(), nullptr);
+        EXPECT_EQ(b.DirManager()->PrefixSize, 2000);
+        EXPECT_EQ(b.DirManager()->Dir().Count(), 0);
+        b.FileMasks() = {"C:\\src\\*.*"};
+        b.AddMatchingFiles();
+        EXPECT_FALSE(b.UpdateRolledBack());
+        b.Close();
+    }
+    const std::string z = testing_support::ReadHostFile(m.OnC("C:\\out\\empty.exe"));
+    EXPECT_EQ(z.substr(0, stub.size()), stub);
+    TZipArchiver c(nullptr);
+    c.FileName = "C:\\out\\empty.exe";
+    c.OpenDefault();
+    EXPECT_EQ(c.DirManager()->PrefixSize, 2000);
+    ASSERT_EQ(c.DirManager()->Dir().Count(), 1);
+    const TDirItem item = c.DirManager()->Dir().GetEntry(0);
+    EXPECT_EQ(item.RealLocalHeaderOffset(), 2000);
+    EXPECT_TRUE(EntryData(z, item.RealLocalHeaderOffset(), item) == content);
+    c.Close();
+}
+
 // A split archive, with and without a self-extractor stub on its first volume, opened again by
 // either name: the volumes are found, and every entry's header and data are where the directory
 // read back from them says (volume number and offset in that volume).
@@ -360,5 +398,85 @@ TEST(Boundaries, TheJobsVolumeFilledToOneByteBelowExactlyAndOneAbove) {
         ASSERT_GE(last.size(), 4u);
         EXPECT_EQ(GetLE32(At(last, over == 1 ? 1 : 0)), zip::kCentralHeaderSignature) << over;
         EXPECT_TRUE((first + last).substr(static_cast<std::size_t>(kHeader), content.size()) == content) << over;
+    }
+}
+
+// The central header of the job's one file (46 bytes and its name of 9) at the end of the job's
+// volume: with one byte to spare and with exactly its room it stays there, with the end record
+// behind it on the same, last, volume; one byte short, it goes whole to the next volume. Each
+// archive opens again with its entry.
+TEST(Boundaries, TheCentralHeaderAndItsNameInTheRoomLeftOnAVolume) {
+    constexpr std::int64_t kVolume = 2097152;
+    constexpr std::int64_t kLocal = 30 + 9;     // the local header and the name "file0.bin"
+    constexpr std::int64_t kCentral = 46 + 9;
+    for (const std::int64_t room : {kCentral + 1, kCentral, kCentral - 1}) {
+        TestMachine m;
+        testing_support::MakeHostDirs(m.OnC("C:\\out"));
+        const std::string content = Compressible(static_cast<std::size_t>(kVolume - kLocal - room), 8);
+        WriteHostFile(m.OnC("C:\\src\\file0.bin"), content);
+        {
+            auto a = testing_support::MakeJobArchiver();
+            a->SetCompressionMode(0);
+            a->FileName = "C:\\out\\Kelmail.zip";
+            a->BaseDir = "C:\\src\\";
+            a->FileMasks() = {"C:\\src\\*.*"};
+            a->Open(0xFFFF);
+            a->AddMatchingFiles();
+            a->Close();
+        }
+        const std::string out = m.OnC("C:\\out");
+        const bool fits = room >= kCentral;
+        EXPECT_EQ(testing_support::HostFolderNames(out).size(), fits ? 1u : 2u) << room;
+        const std::string last = testing_support::ReadHostFile(HostFileNamed(out, "kelmail.zip"));
+        if (fits) {
+            EXPECT_EQ(static_cast<std::int64_t>(last.size()), kVolume - room + kCentral + 22) << room;
+        } else {
+            EXPECT_EQ(testing_support::HostFileSize(HostFileNamed(out, "kelmail.z01")), kVolume - room);
+            EXPECT_EQ(static_cast<std::int64_t>(last.size()), kCentral + 22) << room;
+        }
+        ASSERT_GE(last.size(), static_cast<std::size_t>(kCentral + 22));
+        EXPECT_EQ(GetLE32(At(last, static_cast<std::int64_t>(last.size()) - kCentral - 22)), zip::kCentralHeaderSignature)
+            << room;
+        TZipArchiver reader(nullptr);
+        reader.FileName = "C:\\out\\Kelmail.zip";
+        reader.OpenDefault();
+        ASSERT_NE(reader.DirManager(), nullptr);
+        ASSERT_EQ(reader.DirManager()->Dir().Count(), 1) << room;
+        EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).Name, "file0.bin");
+        EXPECT_EQ(reader.DirManager()->Dir().GetEntry(0).UncompressedSize, content.size());
+        reader.Close();
+    }
+}
+
+// A disk of a spanned archive is taken when its free space holds a whole volume: one byte less
+// and the user is told the disk is full; exactly the volume's size, or more, and it is written.
+TEST(Boundaries, ASpannedDiskWithRoomForAVolumeLessOneExactlyAndOneMore) {
+    SKIP_ON_WINDOWS("needs a removable drive of the Linux machine folder");
+    constexpr std::int64_t kVolume = 100000;
+    for (const std::int64_t free : {kVolume - 1, kVolume, kVolume + 1}) {
+        TestMachine m;
+        m.AddDrive('r', true);
+        platform::faults::SimulateDisk("R:\\", free);
+        TZipArchiver z(nullptr);
+        z.SetSpanningMode(smSpanning);
+        z.SpanningOptions().VolumeSize = vsCustom;
+        z.SpanningOptions().SetCustomVolumeSize(kVolume);
+        z.FileName = "R:\\k.zip";
+        z.OnRequestBlankVolume = [](TObject*, int, std::string&, bool&) {};
+        int diskFull = 0;
+        z.OnDiskFull = [&](TObject*, int, const std::string&, bool& cancel) {
+            ++diskFull;
+            cancel = true;
+        };
+        int native = 0;
+        try {
+            z.Open(0xFFFF);
+            z.Close();
+        } catch (const EZipException& e) {
+            native = e.NativeError();
+        }
+        platform::faults::Clear();
+        EXPECT_EQ(diskFull, free < kVolume ? 1 : 0) << free;
+        EXPECT_EQ(native, free < kVolume ? 45 : 0) << free;
     }
 }

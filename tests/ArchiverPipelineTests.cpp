@@ -13,6 +13,7 @@
 
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipRecords.h"
+#include "archiver/ZipStaging.h"
 #include "platform/Faults.h"
 #include "platform/Threads.h"
 #include "tests/ArchiverTestSupport.h"
@@ -471,5 +472,63 @@ TEST(Pipeline, LargeItemsDeflatedInBlocksAreReadBackByOtherReaders) {
             EXPECT_TRUE(testing_support::ReadHostFile(copies + "/read.out") == content)
                 << name << " as " << reader << "reads it";
         }
+    }
+}
+
+// An item's staged bytes stay in memory up to the bound and go to a temporary file ("FC" in the
+// temporary folder) with the first write that passes it; the bytes read back the same either way,
+// a write that began before the end moves them over as they stood, and the file goes with the stream.
+TEST(Staging, TheInMemoryBoundExactlyAndOneByteBeyond) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    constexpr std::int64_t kBound = TZipStagingStream::kStagedInMemory;
+    const std::string a = testing_support::RandomBytes(static_cast<std::size_t>(kBound + 1), 21);
+    const std::string b = testing_support::RandomBytes(static_cast<std::size_t>(kBound), 22);
+    const auto contents = [](TZipStagingStream& s) {
+        std::string out(static_cast<std::size_t>(s.Size()), '\0');
+        s.SetPosition(0);
+        s.ReadBuffer(out.data(), s.Size());
+        return out;
+    };
+    const struct {
+        std::int64_t first;    // bytes of a written from the start
+        std::int64_t seekTo;   // then the position of a second write of b, -1 for none
+        std::int64_t second;   // and its length
+        bool spilled;
+    } cases[] = {
+        {kBound - 1, -1, 0, false}, {kBound, -1, 0, false},     {kBound + 1, -1, 0, true},
+        {kBound - 1, kBound - 1, 1, false},                      {kBound - 1, kBound - 1, 2, true},
+        {kBound, 10, kBound - 10, false},                        {kBound, 10, kBound - 9, true},
+        {1000, 10, kBound, true},
+    };
+    for (const auto& c : cases) {
+        std::string tempName;
+        {
+            TZipStagingStream s("C:\\tmp\\");
+            // In pieces, as the compressor writes, the last one shorter.
+            for (std::int64_t done = 0; done < c.first;) {
+                const std::int64_t n = std::min<std::int64_t>(65536, c.first - done);
+                s.WriteBuffer(a.data() + done, n);
+                done += n;
+            }
+            std::string want = a.substr(0, static_cast<std::size_t>(c.first));
+            if (c.seekTo >= 0) {
+                s.SetPosition(c.seekTo);
+                s.WriteBuffer(b.data(), c.second);
+                want.replace(static_cast<std::size_t>(c.seekTo), static_cast<std::size_t>(c.second),
+                             b.substr(0, static_cast<std::size_t>(c.second)));
+                EXPECT_EQ(s.Position(), c.seekTo + c.second);
+            }
+            EXPECT_EQ(s.Spilled(), c.spilled) << c.first << " then " << c.second << " at " << c.seekTo;
+            EXPECT_EQ(s.Size(), static_cast<std::int64_t>(want.size()));
+            EXPECT_TRUE(contents(s) == want) << c.first << " then " << c.second << " at " << c.seekTo;
+            tempName = s.TempFileName();
+            EXPECT_EQ(tempName.rfind("C:\\tmp\\FC", 0) == 0, c.spilled) << tempName;
+            if (c.spilled) {
+                s.Close();
+                EXPECT_TRUE(testing_support::ReadHostFile(m.OnC(tempName)) == want);
+            }
+        }
+        EXPECT_EQ(testing_support::HostFolderNames(m.OnC("C:\\tmp")).size(), 0u) << tempName;
     }
 }

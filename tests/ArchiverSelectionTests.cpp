@@ -1,6 +1,7 @@
 // Wildcard masks, the path primitives, and which files a search selects under which names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -292,13 +293,20 @@ TEST(Selection, TheArchiveItselfIsNeverSelected) {
     Select(*a, {"*.*"});
     EXPECT_EQ(Names(*a), std::vector<std::string>{"a.txt"});
     // Nor are the volumes of a split archive: the one being written, and older ones of its name.
+    // Their numbers at the edges of a digit's range and of the count of digits; names with numbers
+    // that are no volume of it stay in.
     WriteHostFile(m.OnC("C:\\split\\a.txt"), "a");
-    WriteHostFile(m.OnC("C:\\split\\u.z02"), "an older volume");
+    for (const char* older : {"u.z02", "U.Z03", "u.z09", "u.z10", "u.z19", "u.z90", "u.z99", "u.z100", "u.z123456789"}) {
+        WriteHostFile(m.OnC(std::string("C:\\split\\") + older), "an older volume");
+    }
+    for (const char* other : {"u.z00", "u.z0", "u2.z01", "v.z01"}) WriteHostFile(m.OnC(std::string("C:\\split\\") + other), "x");
     auto s = testing_support::MakeJobArchiver();
     s->FileName = "C:\\split\\u.zip";
     s->BaseDir = "C:\\split\\";
     s->Open(0xFFFF);
-    EXPECT_EQ(Select(*s, {"*.*"}), std::vector<std::string>{"a.txt"});
+    std::vector<std::string> selected = Select(*s, {"*.*"});
+    std::sort(selected.begin(), selected.end());
+    EXPECT_EQ(selected, (std::vector<std::string>{"a.txt", "u.z0", "u.z00", "u2.z01", "v.z01"}));
 }
 
 TEST(Selection, AttributesOutsideTheFilterAndExclusions) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include <zlib.h>
 
@@ -478,17 +479,57 @@ TEST_F(UpdateEngine, UpdateBehindUnchangedItemsKeepsThemByteForByte) {
 
 TEST_F(UpdateEngine, EntriesOfInfoZipBehindAnUpdatedOneAreCopiedWhole) {
     if (!testing_support::HaveTool("zip") || !testing_support::HaveTool("unzip")) GTEST_SKIP() << "zip and unzip are needed";
-    WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(5000, 'a'));
-    WriteHostFile(m.OnC("C:\\src\\b.txt"), std::string(3000, 'b'));
-    ASSERT_EQ(testing_support::RunCommand("cd " + m.OnC("C:\\src") + " && zip -q ../u.zip a.txt b.txt"), 0);
-    // Info-ZIP's local headers carry extra fields, which the copy of b.txt must take along.
-    WriteHostFile(m.OnC("C:\\src\\a.txt"), "changed");
-    a.FileMasks() = {"C:\\src\\a.txt"};
-    a.Open(0x0022);
-    a.AddMatchingFiles();
-    a.Close();
-    std::string out;
-    EXPECT_EQ(testing_support::RunCommand("unzip -tq " + m.OnC("C:\\u.zip"), &out), 0) << out;
+    // Written to a file, and streamed through a pipe: then Info-ZIP cannot go back to the local
+    // headers and puts a data descriptor ("PK\7\8", CRC, sizes) behind each entry's data instead.
+    for (const bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "to a file");
+        const std::map<std::string, std::string> contents = {
+            {"a.txt", "changed"}, {"b.txt", std::string(3000, 'b')}, {"c.txt", testing_support::RandomBytes(2000, 3)}};
+        WriteHostFile(m.OnC("C:\\src\\a.txt"), std::string(5000, 'a'));
+        WriteHostFile(m.OnC("C:\\src\\b.txt"), contents.at("b.txt"));
+        WriteHostFile(m.OnC("C:\\src\\c.txt"), contents.at("c.txt"));
+        std::filesystem::remove(m.OnC("C:\\u.zip"));
+        ASSERT_EQ(testing_support::RunCommand("cd " + m.OnC("C:\\src") + " && zip -q " +
+                                              (streamed ? "- a.txt b.txt c.txt | cat > ../u.zip" : "../u.zip a.txt b.txt c.txt")),
+                  0);
+        // Info-ZIP's local headers carry extra fields, which the copies of b.txt and c.txt must
+        // take along, with their data descriptors.
+        WriteHostFile(m.OnC("C:\\src\\a.txt"), contents.at("a.txt"));
+        a.FileMasks() = {"C:\\src\\a.txt"};
+        a.Open(0x0022);
+        a.AddMatchingFiles();
+        a.Close();
+        std::string out;
+        EXPECT_EQ(testing_support::RunCommand("unzip -tq " + m.OnC("C:\\u.zip"), &out), 0) << out;
+        // Each entry whole and the next right behind it: its header, name, extra, data and
+        // descriptor, if any, and after the last the central directory.
+        const std::string z = Archive();
+        TFileStream file("C:\\u.zip", platform::fmOpenRead);
+        TZipDirManager loaded(&file, nullptr, false);
+        loaded.LoadDirectory();
+        ASSERT_EQ(loaded.Dir().Count(), 3);
+        for (std::int32_t i = 0; i < 3; ++i) {
+            const TDirItem item = loaded.Dir().GetEntry(i);
+            const std::int64_t at = item.RealLocalHeaderOffset();
+            ASSERT_LE(at + 30, static_cast<std::int64_t>(z.size())) << item.Name;
+            const auto* h = reinterpret_cast<const std::uint8_t*>(z.data() + at);
+            ASSERT_EQ(GetLE32(h), zip::kLocalHeaderSignature) << item.Name;
+            const std::size_t data = static_cast<std::size_t>(at) + 30 + GetLE16(h + 26) + GetLE16(h + 28);
+            const std::string raw = z.substr(data, item.CompressedSize);
+            EXPECT_TRUE((item.Method == 8 ? testing_support::InflateRaw(raw) : raw) == contents.at(item.Name)) << item.Name;
+            std::size_t next = data + item.CompressedSize;
+            EXPECT_EQ((GetLE16(h + 6) & 8) != 0, streamed && item.Name != "a.txt") << item.Name;
+            if (GetLE16(h + 6) & 8) {
+                ASSERT_LE(next + 16, z.size());
+                EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(z.data() + next)), zip::kDataDescriptorSignature);
+                EXPECT_EQ(GetLE32(reinterpret_cast<const std::uint8_t*>(z.data() + next + 4)), item.Crc32) << item.Name;
+                next += 16;
+            }
+            const std::int64_t following =
+                i + 1 < 3 ? loaded.Dir().GetEntry(i + 1).RealLocalHeaderOffset() : loaded.CentralDirectoryOffset();
+            EXPECT_EQ(static_cast<std::int64_t>(next), following) << item.Name;
+        }
+    }
 }
 
 TEST_F(UpdateEngine, PasswordEncryptsForInfoZip) {

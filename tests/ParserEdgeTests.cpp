@@ -2,8 +2,13 @@
 // hex digits come in either case, and UTF-8 sequences of each length right at their limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
+#include "platform/FileSystem.h"
 #include "platform/Registry.h"
 #include "platform/posix/Host.h"
 #include "tests/TestSupport.h"
@@ -98,14 +103,73 @@ TEST(RegistryValues, DigitCountsAndCommentsAtTheirLimits) {
     TestMachine m;
     const std::string head = std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kKey + "]\n";
     // Malformed: one digit too few or too many, an odd pair, a single digit.
-    for (const char* bad : {"dword:1234567", "dword:ABCDEF012", "hex:abc", "hex:a", "hex:0A,B", "hex:0g"}) {
+    // And hex data that ends in a comma, before the end of the line or before a comment.
+    for (const char* bad : {"dword:1234567", "dword:ABCDEF012", "hex:abc", "hex:a", "hex:0A,B", "hex:0g", "hex:0a,",
+                            "hex:0a, ; cut"}) {
         EXPECT_NE(ErrorOf(m, head + "\"x\"=" + bad + "\n").find("line 4"), std::string::npos) << bad;
     }
     EXPECT_EQ(ErrorOf(m, head + "\"x\"=dword:ABCDEF01\n"), "");
+    // A type needs one digit at least; leading zeros do not count against its eight.
+    EXPECT_NE(ErrorOf(m, head + "\"x\"=hex():00\n").find("line 4"), std::string::npos);
+    EXPECT_EQ(ErrorOf(m, head + "\"x\"=hex(00000000A):00\n"), "");
+    EXPECT_NE(ErrorOf(m, head + "\"x\"=hex(10000000A):00\n").find("line 4"), std::string::npos);
     // A comment that ends in a backslash does not carry the next line into the value before it.
     m.WriteRegistry(head + "\"a\"=\"x\" ; the old folder was C:\\\n\"b\"=dword:0000000F\n");
     EXPECT_EQ(Raw("a"), std::string("x", 2));
     EXPECT_EQ(Raw("b"), Bytes({0x0F, 0, 0, 0}));
+}
+
+// Keys as regedit writes and merges them: the short name of the root, a key listed twice, values
+// and keys deleted ("=-", "[-...]"), keys of other roots ignored. A key's name is never taken for
+// the start of another's: "Job" is not "Jobs", and deleting "Mail" leaves "MailBox".
+TEST(RegistryKeys, ShortRootDeletionsAndNamesThatStartAlike) {
+    TestMachine m;
+    m.WriteRegistry(
+        "REGEDIT4\n\n"
+        "[HKLM\\SOFTWARE\\Vandrel\\Jobs]\n\"a\"=\"1\"\n\"gone\"=\"x\"\n\"gone\"=-\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\JobsOld]\n\"b\"=\"2\"\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\MailBox]\n\"d\"=\"4\"\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\Mail\\Inner]\n\"c\"=\"3\"\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\Mail]\n"
+        "[HKEY_LOCAL_MACHINE\\Lone\\Child]\n\"v\"=\"1\"\n"
+        "[-HKEY_LOCAL_MACHINE\\Lone\\Child]\n"
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Vandrel\\Jobs]\n\"a\"=\"another root\"\n\"f\"=\"6\"\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vandrel\\Jobs]\n\"e\"=\"5\"\n");
+    const auto value = [](const std::string& path, const std::string& name) -> std::string {
+        platform::RegKey key;
+        if (!key.Open(platform::HKEY_LOCAL_MACHINE_ID, path, platform::KEY_ALL_ACCESS)) return "<no key>";
+        platform::RegValue v;
+        if (!key.Query(name, v)) return "<missing>";
+        return v.Data;
+    };
+    const struct {
+        const char* path;
+        const char* name;
+        std::string data;
+    } cases[] = {
+        {"SOFTWARE\\Vandrel\\Jobs", "a", std::string("1", 2)},
+        {"SOFTWARE\\Vandrel\\Jobs", "e", std::string("5", 2)},
+        {"SOFTWARE\\Vandrel\\Jobs", "gone", "<missing>"},
+        {"SOFTWARE\\Vandrel\\Jobs", "f", "<missing>"},
+        {"SOFTWARE\\Vandrel\\JobsOld", "b", std::string("2", 2)},
+        {"SOFTWARE\\Vandrel\\Job", "a", "<no key>"},
+        {"SOFTWARE\\Vandrel\\MailBox", "d", std::string("4", 2)},
+        {"SOFTWARE\\Vandrel\\Mail", "x", "<no key>"},
+        {"SOFTWARE\\Vandrel\\Mail\\Inner", "c", "<no key>"},
+        {"SOFTWARE\\Vandrel", "x", "<missing>"},
+        {"Lone", "x", "<missing>"},  // a deleted key's parent stays
+        {"Lone\\Child", "v", "<no key>"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(value(c.path, c.name), c.data) << c.path << " " << c.name;
+}
+
+// A file that holds its byte-order mark and nothing else is an empty registry, whichever the mark.
+TEST(RegistryValues, AFileOfNothingButItsByteOrderMarkIsEmpty) {
+    TestMachine m;
+    for (const std::string& bom : {std::string("\xFF\xFE"), std::string("\xEF\xBB\xBF"), std::string()}) {
+        EXPECT_EQ(ErrorOf(m, bom), "") << bom.size();
+        EXPECT_EQ(Raw("x"), "<no key>") << bom.size();
+    }
 }
 
 // Host names are UTF-8; the program sees them in ANSI. Each sequence length at its lowest and highest
@@ -149,6 +213,19 @@ TEST(HostNames, Utf8SequencesAtTheLimitsOfEachLength) {
         for (unsigned char b : c.utf8) hex += " " + std::to_string(b);
         EXPECT_EQ(Utf8ToUnicode(c.utf8), c.wide) << hex;
     }
+    // A sequence cut by the end of the text it is given, where the bytes after that end would
+    // complete it: only the bytes within the text count.
+    const std::string whole = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    const struct {
+        std::size_t length;
+        std::u32string wide;
+    } cut[] = {
+        {2, {U'a', bad}}, {3, U"a\xE9"}, {4, {U'a', 0xE9, bad}}, {5, {U'a', 0xE9, bad, bad}},
+        {6, U"a\xE9\x20AC"}, {9, {U'a', 0xE9, 0x20AC, bad, bad, bad}}, {10, U"a\xE9\x20AC\U0001F600"},
+    };
+    for (const auto& c : cut) {
+        EXPECT_EQ(Utf8ToUnicode(std::string_view(whole).substr(0, c.length)), c.wide) << c.length;
+    }
 }
 
 TEST(HostNames, EncodingEachLengthAtItsLimitsRoundTrips) {
@@ -190,3 +267,32 @@ TEST(HostNames, EveryAnsiByteRoundTripsAndOthersBecomeQuestionMarks) {
     EXPECT_EQ(Utf8ToAnsi("\xC4\x80|\xE4\xB8\x80|\xF0\x9F\x98\x80"), "?|?|?");
 }
 
+
+// The temporary files a killed run left are known by their names alone: the prefix, one to four
+// upper-case hex digits as they are made, ".tmp". Names at each end of that pattern are cleared;
+// names one step outside it, another program's perhaps, stay.
+TEST(TemporaryNames, StaleFilesOfThePatternAtItsLimitsAreClearedAndOthersStay) {
+    TestMachine m;
+    const std::string temp = m.OnC("C:\\tmp");
+    testing_support::MakeHostDirs(temp);
+    const struct {
+        const char* name;
+        bool cleared;
+    } cases[] = {
+        {"FC0.tmp", true},     {"FC9.tmp", true},      {"FCA.tmp", true},       {"FCF.tmp", true},
+        {"FC1A.tmp", true},    {"FCFFFF.tmp", true},   {"FC09AF.tmp", true},    {"FC.tmp", false},
+        {"FC12345.tmp", false}, {"FCabc.tmp", false},  {"FCa.tmp", false},      {"FCf.tmp", false},
+        {"FCG.tmp", false},    {"FC:.tmp", false},     {"FC@.tmp", false},
+        {"FC1.TMP", false},    {"FC1.tmpx", false},    {"FX1.tmp", false},      {"fc1.tmp", false},
+    };
+    for (const auto& c : cases) {
+        testing_support::WriteHostFile(temp + "/" + c.name, "left behind");
+        std::filesystem::last_write_time(temp + "/" + c.name,
+                                         std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
+    }
+    platform::ClearStaleTempFiles("C:\\tmp", "FC");
+    const std::vector<std::string> left = testing_support::HostFolderNames(temp);
+    for (const auto& c : cases) {
+        EXPECT_EQ(std::find(left.begin(), left.end(), c.name) == left.end(), c.cleared) << c.name;
+    }
+}
