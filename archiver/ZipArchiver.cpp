@@ -222,7 +222,13 @@ void TZipBaseArchiver::Close() {
     if (isOpen_) {
         try {
             CommitUpdate();
-            if (archiveStream_ && archiveStream_->Size() == 0) dirManager_->SaveDirectory();
+            // A new archive that got no entry still gets its end record, behind the stub of a
+            // self-extractor when it has one: a file of the stub alone would be no archive.
+            if (archiveStream_ && dirManager_ && dirManager_->Dir().Count() == 0 &&
+                archiveStream_->Size() <= dirManager_->PrefixSize) {
+                archiveStream_->SetPosition(archiveStream_->Size());
+                dirManager_->SaveDirectory();
+            }
         } catch (...) {
             failure = std::current_exception();
         }

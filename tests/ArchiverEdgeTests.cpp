@@ -300,6 +300,32 @@ TEST(Reopened, AnEmptySelfExtractorKeepsItsStubWhenFilesAreAdded) {
     c.Close();
 }
 
+// A new self-extractor closed without entries is its stub and an empty archive behind it, which
+// opens again (not the stub alone, which no reader takes for an archive).
+TEST(Reopened, ANewSelfExtractorClosedWithoutEntriesOpensAgain) {
+    TestMachine m;
+    const std::string stub = "MZ" + testing_support::RandomBytes(1998, 7);
+    WriteHostFile(m.OnC("C:\\stub.exe"), stub);
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    {
+        TZipArchiver b(nullptr);
+        b.FileName = "C:\\out\\new.exe";
+        b.SFXStub = "C:\\stub.exe";
+        b.Open(0xFFFF);
+        b.Close();
+    }
+    std::string end(22, '\0');
+    end[0] = 'P', end[1] = 'K', end[2] = 5, end[3] = 6;
+    end[16] = static_cast<char>(0xD0), end[17] = 0x07;  // the directory, empty, starts behind the stub
+    EXPECT_TRUE(testing_support::ReadHostFile(m.OnC("C:\\out\\new.exe")) == stub + end);
+    TZipArchiver c(nullptr);
+    c.FileName = "C:\\out\\new.exe";
+    EXPECT_NO_THROW(c.OpenDefault());
+    ASSERT_NE(c.DirManager(), nullptr);
+    EXPECT_EQ(c.DirManager()->PrefixSize, 2000);
+    EXPECT_EQ(c.DirManager()->Dir().Count(), 0);
+}
+
 // A split archive, with and without a self-extractor stub on its first volume, opened again by
 // either name: the volumes are found, and every entry's header and data are where the directory
 // read back from them says (volume number and offset in that volume).
