@@ -561,14 +561,20 @@ bool TZipVerifier::CheckEntry(Checker& c, const Expected& e, Span& span) {
             return false;
         }
     }
+    // What is found wrong only now may lie on any volume of the entry's data, not only on the one
+    // the check ended on: a line naming that one alone would send the search for the fault astray.
+    const std::string spread = reader.Disk() == e.disk ? std::string()
+                                                       : " (its data lie on volumes " + std::to_string(e.disk + 1) +
+                                                             " to " + std::to_string(reader.Disk() + 1) + ")";
     if (inflating || (e.head.Flags & 1) == 0) {
         if (produced != e.uncompressedSize) {
             Fail(reader.Name(), e.name + ": data give " + std::to_string(produced) + " bytes, expected " +
-                                    std::to_string(e.uncompressedSize));
+                                    std::to_string(e.uncompressedSize) + spread);
             return false;
         }
         if (~crc != e.head.Crc32) {
-            Fail(reader.Name(), e.name + ": CRC " + Number(~crc, true) + ", expected " + Number(e.head.Crc32, true));
+            Fail(reader.Name(),
+                 e.name + ": CRC " + Number(~crc, true) + ", expected " + Number(e.head.Crc32, true) + spread);
             return false;
         }
     }
@@ -576,7 +582,7 @@ bool TZipVerifier::CheckEntry(Checker& c, const Expected& e, Span& span) {
     // written too: the recipient's copy is the one checked here.
     if (~stored != e.dataCrc) {
         Fail(reader.Name(), e.name + ": data bytes differ from those written (their CRC " + Number(~stored, true) +
-                                ", expected " + Number(e.dataCrc, true) + ")");
+                                ", expected " + Number(e.dataCrc, true) + ")" + spread);
         return false;
     }
     span.endDisk = reader.Disk();

@@ -1011,3 +1011,33 @@ TEST(VolumeReadBack, EncryptedDataAndPaddingBitsAreCheckedByTheirBytes) {
         }
     }
 }
+
+// A bit flipped in the middle of an entry whose data run over many volumes is seen only when all
+// of them are read: the line names the volume where the check ended, and says over which volumes
+// the data lie, as the bit may be on any of them.
+TEST(VolumeReadBack, AnEntryOverManyVolumesThatReadsBackWrongSaysWhichVolumesItsDataLieOn) {
+    TestMachine m;
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a.txt"), "hello");
+    testing_support::WriteHostFile(m.OnC("C:\\src\\big.bin"), testing_support::RandomBytes(600000, 4));
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    for (const int threads : {1, 2}) {
+        platform::ClearFileErrors();
+        platform::faults::FlipStoredBits("C:\\out\\Kelmail.z05", 1234, 0x01);
+        auto a = MakeJobArchiver(kSmallVolume);
+        a->SetCompressionMode(0);
+        a->SetWorkerThreads(threads);
+        a->FileName = "C:\\out\\Kelmail.zip";
+        a->FileMasks() = {"C:\\src\\*.*"};
+        a->Open(0xFFFF);
+        EXPECT_THROW(a->AddMatchingFiles(), EZipException) << threads;
+        a.reset();
+        platform::faults::Clear();
+        EXPECT_EQ(platform::FileErrors(),
+                  std::vector<std::string>{R"(verify C:\out\Kelmail.zip: big.bin: CRC 02ffecdd, expected c97958ad)"
+                                           " (its data lie on volumes 1 to 10)"})
+            << threads;
+        for (const std::string& name : testing_support::HostFolderNames(m.OnC("C:\\out"))) {
+            std::filesystem::remove(m.OnC("C:\\out\\" + name));
+        }
+    }
+}
