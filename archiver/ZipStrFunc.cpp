@@ -192,7 +192,12 @@ MAILBALE_CLMUL std::uint32_t ClmulCrc(std::uint32_t crc, const std::uint8_t* p,
 }
 
 bool HaveClmul() {
-    static const bool have = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    // Asked first maybe before the processor's features were read in (a static's constructor):
+    // read them now rather than keep a "no" for good.
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    }();
     return have;
 }
 #endif
