@@ -16,7 +16,7 @@
 namespace {
 
 // Bytes read from a volume at a time, and inflated at a time.
-constexpr std::size_t kChunk = 256 << 10;
+constexpr std::size_t kChunk = 128 << 10;
 // Items written and not yet checked that the writer may run ahead by while the check is busy.
 constexpr std::size_t kMostQueued = 4096;
 
