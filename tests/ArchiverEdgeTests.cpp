@@ -97,6 +97,18 @@ private:
     std::vector<std::uint8_t> tail_;
 };
 
+// Packs what C:\src holds, stored (level 0), into the job's volumes C:\out\Kelmail.*.
+void PackStoredIntoJobVolumes() {
+    auto a = testing_support::MakeJobArchiver();
+    a->SetCompressionMode(0);
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->BaseDir = "C:\\src\\";
+    a->FileMasks() = {"C:\\src\\*.*"};
+    a->Open(0xFFFF);
+    a->AddMatchingFiles();
+    a->Close();
+}
+
 }  // namespace
 
 // The compression block of each level: a file of exactly one block is compressed in one, one byte
@@ -406,14 +418,7 @@ TEST(Boundaries, TheJobsVolumeFilledToOneByteBelowExactlyAndOneAbove) {
         testing_support::MakeHostDirs(m.OnC("C:\\out"));
         const std::string content = Compressible(static_cast<std::size_t>(kVolume - kHeader + over), 4);
         WriteHostFile(m.OnC("C:\\src\\file0.bin"), content);
-        auto a = testing_support::MakeJobArchiver();
-        a->SetCompressionMode(0);
-        a->FileName = "C:\\out\\Kelmail.zip";
-        a->BaseDir = "C:\\src\\";
-        a->FileMasks() = {"C:\\src\\*.*"};
-        a->Open(0xFFFF);
-        a->AddMatchingFiles();
-        a->Close();
+        PackStoredIntoJobVolumes();
         const std::string out = m.OnC("C:\\out");
         const std::string first = testing_support::ReadHostFile(HostFileNamed(out, "kelmail.z01"));
         const std::string last = testing_support::ReadHostFile(HostFileNamed(out, "kelmail.zip"));
@@ -440,16 +445,7 @@ TEST(Boundaries, TheCentralHeaderAndItsNameInTheRoomLeftOnAVolume) {
         testing_support::MakeHostDirs(m.OnC("C:\\out"));
         const std::string content = Compressible(static_cast<std::size_t>(kVolume - kLocal - room), 8);
         WriteHostFile(m.OnC("C:\\src\\file0.bin"), content);
-        {
-            auto a = testing_support::MakeJobArchiver();
-            a->SetCompressionMode(0);
-            a->FileName = "C:\\out\\Kelmail.zip";
-            a->BaseDir = "C:\\src\\";
-            a->FileMasks() = {"C:\\src\\*.*"};
-            a->Open(0xFFFF);
-            a->AddMatchingFiles();
-            a->Close();
-        }
+        PackStoredIntoJobVolumes();
         const std::string out = m.OnC("C:\\out");
         const bool fits = room >= kCentral;
         EXPECT_EQ(testing_support::HostFolderNames(out).size(), fits ? 1u : 2u) << room;
