@@ -421,6 +421,19 @@ TEST(HostFiles, FoldersDifferingOnlyInCaseComeInOneOrderWithOrWithoutTheFiles) {
     EXPECT_EQ(folders(true), folders(false));
 }
 
+// Names sort by their capitals, accented letters too (\xC9 and \xE9 alike, after every plain
+// letter), and of two files whose names differ only in the case of an accented letter the later
+// one in byte order is marked.
+TEST(HostFiles, AccentedNamesSortByTheirCapitalsAndCaseTwinsAreMarked) {
+    TestMachine m;
+    // UTF-8 on the host: \xC3\xA9 is \xE9, \xC3\x89 is \xC9 in the ANSI code page.
+    for (const char* name : {"\xC3\xA9t\xC3\xA9.eml", "f.eml", "\xC3\x89t\xC3\xA9.eml", "\xC3\xA9" "a.eml", "e.eml"}) {
+        WriteHostFile(m.OnC("C:\\e\\") + name, name);
+    }
+    EXPECT_EQ(Listed("C:\\e\\*.*"),
+              (std::vector<std::string>{"e.eml", "f.eml", "\xE9" "a.eml", "\xC9t\xE9.eml", "?t\xE9.eml"}));
+}
+
 TEST(HostFiles, ForeignNamesAreListedButNeverOpenedAndTheExactNameWins) {
     TestMachine m;
     // Cyrillic names: Windows-1252 has none of their letters.

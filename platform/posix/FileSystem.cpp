@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -908,10 +909,37 @@ bool WindowsMatch(const std::string& name, const std::string& mask) {
 }  // namespace
 
 struct FindHandle::Impl {
+    // A name the folder gave, in the order it is handed out. Only its name is read with the
+    // listing: whether it is a file or a folder, its attributes, size and time are looked up when
+    // its turn comes, so that a folder of thousands of mails hands out its first file at once and
+    // the caller's work on each file overlaps the look-ups of the next.
+    struct Name {
+        std::string name;      // the program's name for it
+        std::string hostName;  // the host's, when it differs
+        unsigned char type = DT_UNKNOWN;
+        bool dot = false;      // "." or ".."
+    };
     // A deque: a folder of 100,000 files grows it without a copy of all it holds so far, and each
-    // entry handed out leaves it, so that the listing shrinks while the caller's own record of the
+    // name handed out leaves it, so that the listing shrinks while the caller's own record of the
     // files grows.
-    std::deque<FindEntry> entries;
+    std::deque<Name> names;
+    // The folder stays open while its names are handed out: each is looked up in it, never again
+    // by a path that may lead elsewhere meanwhile.
+    DIR* dir = nullptr;
+    bool foldersOnly = false;
+    std::uint32_t excluded = 0;
+    // The first file of the names handed out so far that are alike but for case.
+    std::string runFirst;
+    bool inRun = false;
+
+    Impl() = default;
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+    ~Impl() {
+        if (dir) ::closedir(dir);
+    }
+    // Looks n up and fills entry: false when it is not to be handed out.
+    bool Look(const Name& n, FindEntry& entry);
 };
 
 FindHandle::FindHandle() = default;
@@ -943,25 +971,39 @@ std::string WindowsName(const std::string& hostName) {
     return name;
 }
 
+// Orders two names as their upper-case forms would be ordered, bytes as unsigned, without making
+// those forms: a listing sorts thousands of names.
+int CompareUpper(std::string_view a, std::string_view b) {
+    static const std::array<unsigned char, 256> upper = [] {
+        std::array<unsigned char, 256> table{};
+        for (int c = 0; c < 256; ++c) {
+            const char byte = static_cast<char>(c);
+            table[static_cast<std::size_t>(c)] = static_cast<unsigned char>(AnsiUpperCase(std::string_view(&byte, 1))[0]);
+        }
+        return table;
+    }();
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char ua = upper[static_cast<unsigned char>(a[i])];
+        const unsigned char ub = upper[static_cast<unsigned char>(b[i])];
+        if (ua != ub) return ua < ub ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
 // Windows holds one of names that differ only in case: the first in byte order, which a look-up
 // without regard to case finds too. Every other file (after it in the sorted listing) is listed
 // with "?" for the letters where it differs from that first one, so it cannot be opened and, its
 // stored name differing too, it takes no other file's place in an archive: it is asked about.
 // Folders stay as they are: each is searched under its exact name, and what it holds is found.
-void MarkCaseDuplicates(std::deque<FindEntry>& entries) {
-    std::size_t first = entries.size();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if ((entries[i].Attr & faDirectory) != 0) continue;
-        std::string& name = entries[i].Name;
-        if (first == entries.size() || name.size() != entries[first].Name.size() ||
-            !AnsiSameText(name, entries[first].Name)) {
-            first = i;
-            continue;
-        }
-        const std::string& held = entries[first].Name;
-        for (std::size_t k = 0; k < name.size(); ++k) {
-            if (name[k] != held[k]) name[k] = '?';
-        }
+void MarkCaseDuplicate(std::string& name, std::string& runFirst, bool& inRun) {
+    if (!inRun || name.size() != runFirst.size() || !AnsiSameText(name, runFirst)) {
+        runFirst = name;
+        inRun = true;
+        return;
+    }
+    for (std::size_t k = 0; k < name.size(); ++k) {
+        if (name[k] != runFirst[k]) name[k] = '?';
     }
 }
 
@@ -991,73 +1033,83 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
         if (errno != ENOENT && errno != ENOTDIR) NoteFileError("list", folder, Reason(errno));
         return false;
     }
+    impl_->dir = dir;
+    impl_->foldersOnly = foldersOnly;
+    impl_->excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
     const bool isRoot = folder.size() == 3;
-    const std::uint32_t excluded = ~attrFilter & (faHidden | faSysFile | faVolumeID | faDirectory);
-    std::deque<FindEntry> dots;
+    std::deque<Impl::Name> dots;
     while (const dirent* e = ::readdir(dir)) {
-        // Each entry queried costs a system call, and a folder of mails holds thousands: what the
-        // folder's own record of the type rules out is passed over unqueried. A real folder is
-        // never a link, so its directory bit settles it when the filter lacks that bit (unless its
-        // name makes it a file, below).
+        // Each entry looked up costs a system call, and a folder of mails holds thousands: what the
+        // folder's own record of the type rules out is passed over unqueried.
         if (foldersOnly && CannotBeFolder(e->d_type)) continue;
+        Impl::Name n;
         const std::string hostName = e->d_name;
-        const bool dot = hostName == "." || hostName == "..";
-        if (dot && isRoot) continue;
-        const std::string name = dot ? hostName : WindowsName(hostName);
-        // A folder Windows could not name (a "?" put in, or a character it refuses in names: a
-        // control character, "|", "*") cannot be searched, and what it holds would be left out
-        // unseen: it is listed as a file, which cannot be opened either, so that it is asked about.
-        const bool unnamable = !dot && std::any_of(name.begin(), name.end(), host::InvalidNameChar);
-        // So is a folder this user may not list or enter: searched, it would give nothing, and the
-        // mail in it would be left out of a run reported as a success.
-        const auto unlistable = [&] {
-            return !dot && ::faccessat(::dirfd(dir), e->d_name, R_OK | X_OK, AT_EACCESS) != 0;
-        };
-        if (!foldersOnly && e->d_type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable && !unlistable()) {
-            continue;
-        }
-        if (!WindowsMatch(name, mask)) continue;
-        // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
-        struct stat st{};
-        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        // A symbolic link is never followed: it may lead anywhere the user may read (a file of
-        // someone else's, /etc), round in a circle, or elsewhere by the time it is read, and whoever
-        // may write in the folder can plant one. A link to a file or folder is listed as a file that
-        // cannot be opened (every open refuses a link), so that it is asked about like any file that
-        // cannot be read, never packed with bytes from outside and never searched.
-        const bool link = S_ISLNK(st.st_mode);
-        if (link && ::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
-        if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) continue;
-        const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link && !unlistable();
-        if (foldersOnly && !isFolder) continue;
-        FindEntry found;
-        found.Name = name;
-        found.Attr = AttributesOf(st, hostName);
-        if (!isFolder) found.Attr = (found.Attr & ~faDirectory) | faArchive;
-        found.Size = S_ISDIR(st.st_mode) ? 0 : st.st_size;
-        found.Time = PackedTime(st.st_mtime);
-        if ((found.Attr & excluded) != 0) continue;
-        (dot ? dots : impl_->entries).push_back(found);
+        n.dot = hostName == "." || hostName == "..";
+        if (n.dot && isRoot) continue;
+        n.name = n.dot ? hostName : WindowsName(hostName);
+        if (!WindowsMatch(n.name, mask)) continue;
+        if (n.name != hostName) n.hostName = hostName;
+        n.type = e->d_type;
+        (n.dot ? dots : impl_->names).push_back(std::move(n));
     }
-    ::closedir(dir);
     // NTFS hands out names in order; sorting them here keeps archives reproducible.
     // Names that differ only in case come in byte order, whatever else the folder holds.
-    std::sort(impl_->entries.begin(), impl_->entries.end(), [](const FindEntry& a, const FindEntry& b) {
-        const std::string upperA = AnsiUpperCase(a.Name);
-        const std::string upperB = AnsiUpperCase(b.Name);
-        return upperA != upperB ? upperA < upperB : a.Name < b.Name;
+    std::sort(impl_->names.begin(), impl_->names.end(), [](const Impl::Name& a, const Impl::Name& b) {
+        const int byCase = CompareUpper(a.name, b.name);
+        return byCase != 0 ? byCase < 0 : a.name < b.name;
     });
-    MarkCaseDuplicates(impl_->entries);
-    std::sort(dots.begin(), dots.end(), [](const FindEntry& a, const FindEntry& b) { return a.Name < b.Name; });
-    impl_->entries.insert(impl_->entries.begin(), dots.begin(), dots.end());
+    std::sort(dots.begin(), dots.end(), [](const Impl::Name& a, const Impl::Name& b) { return a.name < b.name; });
+    impl_->names.insert(impl_->names.begin(), dots.begin(), dots.end());
     return Next(entry);
 }
 
-bool FindHandle::Next(FindEntry& entry) {
-    if (!impl_ || impl_->entries.empty()) return false;
-    entry = std::move(impl_->entries.front());
-    impl_->entries.pop_front();
+bool FindHandle::Impl::Look(const Name& n, FindEntry& entry) {
+    const std::string& hostName = n.hostName.empty() ? n.name : n.hostName;
+    // A folder Windows could not name (a "?" put in, or a character it refuses in names: a
+    // control character, "|", "*") cannot be searched, and what it holds would be left out
+    // unseen: it is listed as a file, which cannot be opened either, so that it is asked about.
+    const bool unnamable = !n.dot && std::any_of(n.name.begin(), n.name.end(), host::InvalidNameChar);
+    // So is a folder this user may not list or enter: searched, it would give nothing, and the
+    // mail in it would be left out of a run reported as a success.
+    const auto unlistable = [&] {
+        return !n.dot && ::faccessat(::dirfd(dir), hostName.c_str(), R_OK | X_OK, AT_EACCESS) != 0;
+    };
+    // A real folder is never a link, so its directory bit settles it when the filter lacks that
+    // bit (unless its name makes it a file, above).
+    if (!foldersOnly && n.type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable && !unlistable()) {
+        return false;
+    }
+    // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
+    struct stat st{};
+    if (::fstatat(::dirfd(dir), hostName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    // A symbolic link is never followed: it may lead anywhere the user may read (a file of
+    // someone else's, /etc), round in a circle, or elsewhere by the time it is read, and whoever
+    // may write in the folder can plant one. A link to a file or folder is listed as a file that
+    // cannot be opened (every open refuses a link), so that it is asked about like any file that
+    // cannot be read, never packed with bytes from outside and never searched.
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &st, 0) != 0) return false;
+    if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return false;
+    const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link && !unlistable();
+    if (foldersOnly && !isFolder) return false;
+    entry.Name = n.name;
+    entry.Attr = AttributesOf(st, hostName);
+    if (!isFolder) entry.Attr = (entry.Attr & ~faDirectory) | faArchive;
+    entry.Size = S_ISDIR(st.st_mode) ? 0 : st.st_size;
+    entry.Time = PackedTime(st.st_mtime);
+    if ((entry.Attr & excluded) != 0) return false;
+    if (!n.dot && (entry.Attr & faDirectory) == 0) MarkCaseDuplicate(entry.Name, runFirst, inRun);
     return true;
+}
+
+bool FindHandle::Next(FindEntry& entry) {
+    if (!impl_) return false;
+    while (!impl_->names.empty()) {
+        const Impl::Name n = std::move(impl_->names.front());
+        impl_->names.pop_front();
+        if (impl_->Look(n, entry)) return true;
+    }
+    return false;
 }
 
 // ---- Queries ----
