@@ -49,16 +49,24 @@ std::uint32_t TZipStringHash::HashKey(const std::string& key) const {
     return h;
 }
 
-bool TZipStringHash::Holds(std::int32_t at, std::uint32_t hash, const std::string& key) const {
+std::uint32_t TZipStringHash::CheckKey(const std::string& key) {
+    // FNV-1a: every byte changes every bit that follows.
+    std::uint32_t h = 2166136261u;
+    for (unsigned char b : key) h = (h ^ b) * 16777619u;
+    return h;
+}
+
+bool TZipStringHash::Holds(std::int32_t at, std::uint32_t hash, std::uint32_t check, const std::string& key) const {
     const THashItem& item = items_[static_cast<std::size_t>(at)];
-    if (item.Hash != hash) return false;
+    if (item.Hash != hash || item.Check != check) return false;
     return keyOf_ ? keyOf_(item.Index) == key : keys_[static_cast<std::size_t>(at)] == key;
 }
 
 std::int32_t* TZipStringHash::LocateSlot(const std::string& key) {
     const std::uint32_t hash = HashKey(key);
+    const std::uint32_t check = CheckKey(key);
     std::int32_t* slot = &chains_[hash % ChainCount()];
-    while (*slot != kNone && !Holds(*slot, hash, key)) slot = &items_[static_cast<std::size_t>(*slot)].Link;
+    while (*slot != kNone && !Holds(*slot, hash, check, key)) slot = &items_[static_cast<std::size_t>(*slot)].Link;
     return slot;
 }
 
@@ -74,6 +82,7 @@ void TZipStringHash::Insert(const std::string& key, std::int32_t index) {
     THashItem& item = items_[static_cast<std::size_t>(at)];
     if (!keyOf_) keys_[static_cast<std::size_t>(at)] = key;
     item.Hash = HashKey(key);
+    item.Check = CheckKey(key);
     item.Index = index;
     std::int32_t& head = chains_[item.Hash % ChainCount()];
     item.Link = head;
@@ -93,8 +102,9 @@ void TZipStringHash::Drop(const std::string& key) {
 
 std::int32_t TZipStringHash::Lookup(const std::string& key) const {
     const std::uint32_t hash = HashKey(key);
+    const std::uint32_t check = CheckKey(key);
     std::int32_t at = chains_[hash % ChainCount()];
-    while (at != kNone && !Holds(at, hash, key)) at = items_[static_cast<std::size_t>(at)].Link;
+    while (at != kNone && !Holds(at, hash, check, key)) at = items_[static_cast<std::size_t>(at)].Link;
     return at != kNone ? items_[static_cast<std::size_t>(at)].Index : -1;
 }
 

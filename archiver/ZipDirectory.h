@@ -175,12 +175,17 @@ private:
     // than the item. A dropped item's place is reused by the next insert.
     struct THashItem {
         std::uint32_t Hash = 0;  // HashKey of the key
+        // A second hash of the key, which tells most keys of one HashKey apart: the rotating hash
+        // gives numbered names (m000001.eml, m000002.eml, ...) a few hundred values for twenty
+        // thousand names, and each key of an equal hash would be made afresh and compared.
+        std::uint32_t Check = 0;
         std::int32_t Index = 0;
         std::int32_t Link = kNone;  // next item of the chain
     };
     static constexpr std::int32_t kNone = -1;
-    // Whether the item at holds key, whose hash is hash.
-    bool Holds(std::int32_t at, std::uint32_t hash, const std::string& key) const;
+    static std::uint32_t CheckKey(const std::string& key);
+    // Whether the item at holds key, whose hashes are hash and check.
+    bool Holds(std::int32_t at, std::uint32_t hash, std::uint32_t check, const std::string& key) const;
     std::int32_t* LocateSlot(const std::string& key);
     std::vector<std::int32_t> chains_;  // first item of each chain
     std::deque<THashItem> items_;       // grows without moving the items it holds
