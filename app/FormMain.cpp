@@ -265,11 +265,10 @@ namespace {
 // become one) and without regard to case; and as the archiver's own name index does.
 // Only their hashes are kept, a few bytes a name in a folder of 100,000 mails: two names that
 // differ but hash alike (odds of about 1 in 10^19 for a pair) only give the later a name of its own.
-std::array<std::size_t, 2> StoredNameKeys(std::string name) {
+std::array<std::uint64_t, 2> StoredNameKeys(std::string name) {
     if (!name.empty() && name.back() == '/') name.pop_back();
-    const std::hash<std::string> hash;
-    return {hash("o" + platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name)))),
-            hash("a" + platform::AnsiLowerCase(name))};
+    return {TKeySet::Hash("o" + platform::AnsiUpperCase(platform::OemToAnsi(platform::AnsiToOem(name)))),
+            TKeySet::Hash("a" + platform::AnsiLowerCase(name))};
 }
 
 // name with " (n)" before its extension (the extension of its last part; a folder has none).
@@ -295,9 +294,9 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
     // name; a later one is stored under its path below LOG_EML, beside the folder's own entry, and
     // where that is taken too, with a number before the extension.
     std::string stored = zip::ReplaceChar(fileName, '\\', '/');
-    const auto in = [](const std::unordered_set<std::size_t>& set, const std::string& name) {
+    const auto in = [](const TKeySet& set, const std::string& name) {
         const auto keys = StoredNameKeys(name);
-        return set.contains(keys[0]) || set.contains(keys[1]);
+        return set.Contains(keys[0]) || set.Contains(keys[1]);
     };
     const auto taken = [this, &in](const std::string& name) { return in(storedKeys_, name); };
     // A reader makes the folders of a path as it extracts it: a folder of an earlier file's name
@@ -309,7 +308,9 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
         }
         return false;
     };
-    if (taken(stored)) {
+    // Worked out once for the name most mails keep: a folder of mails asks it thousands of times.
+    auto keys = StoredNameKeys(stored);
+    if (storedKeys_.Contains(keys[0]) || storedKeys_.Contains(keys[1])) {
         const std::string plain = stored;
         const std::string& source = originalFileName;
         if (source.size() > SourceFolder.size() && platform::AnsiSameText(source.substr(0, SourceFolder.size()), SourceFolder)) {
@@ -319,15 +320,16 @@ void TFormMain::ZipArchiverStoreFile(TObject*, std::string& fileName, std::uint3
         const std::string path = stored;
         for (int n = 2; taken(stored); ++n) stored = NumberedName(path, n);
         RenamedItems.push_back({originalFileName, stored, platform::OemToAnsi(platform::AnsiToOem(stored))});
+        keys = StoredNameKeys(stored);
     }
-    for (const std::size_t key : StoredNameKeys(stored)) storedKeys_.insert(key);
+    for (const std::uint64_t key : keys) storedKeys_.Insert(key);
     if (stored.empty() || stored.back() != '/') {
-        for (const std::size_t key : StoredNameKeys(stored)) fileKeys_.insert(key);
+        for (const std::uint64_t key : keys) fileKeys_.Insert(key);
     }
     // The folders of a path are taken too: no later file may have one's name.
     for (std::size_t slash = stored.find('/'); slash != std::string::npos && slash + 1 < stored.size();
          slash = stored.find('/', slash + 1)) {
-        for (const std::size_t key : StoredNameKeys(stored.substr(0, slash))) storedKeys_.insert(key);
+        for (const std::uint64_t key : StoredNameKeys(stored.substr(0, slash))) storedKeys_.Insert(key);
     }
     if (originalFileName.find('?') != std::string::npos) questionForms_[originalFileName].StoredNames.push_back(stored);
     fileName = zip::ReplaceChar(stored, '/', '\\');
@@ -458,8 +460,8 @@ void TFormMain::ZipFolder() {
         ZipFailed = true;
         return;
     }
-    storedKeys_.clear();
-    fileKeys_.clear();
+    storedKeys_.Clear();
+    fileKeys_.Clear();
     questionForms_.clear();
     RenamedItems.clear();
     ZipArchiver->FileName = ArchiveName;

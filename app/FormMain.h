@@ -5,9 +5,9 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
+#include "app/KeySet.h"
 #include "archiver/ZipArchiver.h"
 #include "platform/FileSystem.h"
 #include "platform/Forms.h"
@@ -91,9 +91,9 @@ private:
     // Says the files stored under a name of their own, on standard error where there is one.
     void ReportRenamedItems();
     // The stored names of this job's items, as a reader extracting them compares names (hashed).
-    std::unordered_set<std::size_t> storedKeys_;
+    TKeySet storedKeys_;
     // Those of them that are files' names, not folders'.
-    std::unordered_set<std::size_t> fileKeys_;
+    TKeySet fileKeys_;
     // Files listed under a name with "?" (which cannot be opened): the stored names of the items
     // of each such name, and which of them the next failure is about.
     struct TSameListedName {

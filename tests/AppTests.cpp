@@ -71,6 +71,27 @@ protected:
 
 }  // namespace
 
+// The job's record of the names it stored: every key kept through the table's growth, 0 among
+// them, and keys alike in all but their high bits or all but their low bits told apart.
+TEST(KeySet, KeepsEveryKeyThroughItsGrowth) {
+    TKeySet set;
+    std::vector<std::uint64_t> keys = {0, 1, 0x8000000000000000ull, 0xFFFFFFFFFFFFFFFFull};
+    for (std::uint64_t i = 1; i <= 30000; ++i) {
+        keys.push_back(i << 40);
+        keys.push_back(TKeySet::Hash("m" + std::to_string(i) + ".eml"));
+    }
+    for (const std::uint64_t key : keys) {
+        EXPECT_FALSE(set.Contains(key)) << key;
+        set.Insert(key);
+        set.Insert(key);
+    }
+    for (const std::uint64_t key : keys) EXPECT_TRUE(set.Contains(key)) << key;
+    for (std::uint64_t i = 30001; i <= 30100; ++i) EXPECT_FALSE(set.Contains(i << 40)) << i;
+    EXPECT_NE(TKeySet::Hash("m1.eml"), TKeySet::Hash("M1.eml"));
+    set.Clear();
+    for (const std::uint64_t key : keys) EXPECT_FALSE(set.Contains(key)) << key;
+}
+
 TEST_F(Job, LayoutOfTheWindow) {
     EXPECT_EQ(form->Caption, "Vandrel Mailbale");
     EXPECT_EQ(form->Width(), 300);
