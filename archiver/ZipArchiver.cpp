@@ -289,9 +289,13 @@ void TZipBaseArchiver::AddMatchingFiles() {
     // for another folder or a link meanwhile makes them fail, never come from elsewhere.
     const platform::FolderHold hold(ResolvePath(BaseDir, "", searchBaseDir_));
     try {
+        // This update commits as soon as its search ends, unless the caller holds it open.
+        if (updateDepth_ == 1) StartPipelineForSearch();
         SearchAndMark(*fileMasks_, options_->SearchAttr, options_->Recurse, exclusions);
         EndUpdate();
     } catch (...) {
+        // Workers the search started stop before anything else, their temporary files deleted.
+        pipeline_.reset();
         // An error of the search leaves the update open: entries it marked must not reach a
         // directory written later, so the directory goes back to its state before the update.
         // An error of the commit has rolled the directory back already.

@@ -363,6 +363,7 @@ private:
         TZipFileShareMode shareMode = smShareDenyNone;
         bool split = false;
         std::string tempFolder;
+        bool operator==(const ItemSettings&) const = default;
     };
     // The settings a commit that began now would take.
     ItemSettings CurrentItemSettings() const;
@@ -397,7 +398,13 @@ private:
     void FeedPipeline(int index);
     // Starts workers for a split archive's commit, offering them the items from index first on;
     // none when one thread is asked for or the system starts none.
-    void StartPipeline(const ItemSettings& settings, int first);
+    void StartPipeline(const ItemSettings& settings, int first, int workers);
+    // Before the search of an update that commits as soon as it ends: starts the workers of a new
+    // split archive, so that the items found are compressed while the search goes on (the commit
+    // takes the workers over when its settings are theirs).
+    void StartPipelineForSearch();
+    // During that search: hands the items found so far to the workers, by the batch.
+    void OfferFoundItems();
 
     std::string searchBaseDir_;
     std::int32_t updateDepth_ = 0;

@@ -83,18 +83,7 @@ TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchi
     // here, on the caller's thread, and not in a worker.
     platform::IsMainThread();
     try {
-        for (int i = 0; i < workers; ++i) {
-            auto thread = std::make_unique<platform::Thread>([this] { Work(); });
-            thread->Resume();
-            // A thread the system would not create does not count; with none, the caller's
-            // thread compresses every item itself.
-            if (thread->Started()) threads_.push_back(std::move(thread));
-        }
-        workers_ = static_cast<int>(threads_.size());
-        // As many blocks as workers, so that all of them may work on one item; a block finished
-        // before the one due ahead of it keeps its output until its turn, and more would only hold
-        // memory.
-        blockWindow_ = workers_;
+        AddWorkers(workers);
     } catch (...) {
         {
             platform::CriticalSectionLock guard(lock_);
@@ -104,6 +93,22 @@ TZipPipeline::TZipPipeline(const TZipBaseArchiver& archiver, const TZipBaseArchi
         threads_.clear();
         throw;
     }
+}
+
+void TZipPipeline::AddWorkers(int count) {
+    for (int i = 0; i < count; ++i) {
+        auto thread = std::make_unique<platform::Thread>([this] { Work(); });
+        thread->Resume();
+        // A thread the system would not create does not count; with none, the caller's thread
+        // compresses every item itself.
+        if (thread->Started()) threads_.push_back(std::move(thread));
+    }
+    platform::CriticalSectionLock guard(lock_);
+    workers_ = static_cast<int>(threads_.size());
+    // As many blocks as workers, so that all of them may work on one item; a block finished before
+    // the one due ahead of it keeps its output until its turn, and more would only hold memory.
+    blockWindow_ = workers_;
+    workChanged_.Set();
 }
 
 TZipPipeline::~TZipPipeline() {
@@ -224,6 +229,13 @@ void TZipPipeline::Removed(int index) {
     platform::CriticalSectionLock guard(lock_);
     for (auto& job : jobs_) {
         if (job->index > index) --job->index;
+    }
+}
+
+void TZipPipeline::Replaced(int index) {
+    platform::CriticalSectionLock guard(lock_);
+    for (auto& job : jobs_) {
+        if (job->index == index) job->replaced = true;
     }
 }
 

@@ -64,6 +64,9 @@ struct TZipStagedJob {
     // The worker gave the item up (its file could not be read, its temporary file not written, no
     // file handle was left): the caller compresses it itself, as without workers.
     bool handedBack = false;
+    // The search replaced the item after handing it over (another file of the same stored name):
+    // the caller compresses it again. The caller's alone.
+    bool replaced = false;
     // Guarded by the pipeline's lock.
     std::int64_t tempCounted = 0;  // temporary bytes it holds or may take, counted among the items in progress
     std::int64_t sourceSize = 0;  // written again at every block, so read only under the lock
@@ -98,6 +101,10 @@ public:
 
     // The workers running; 0 when the system started none.
     int Workers() const { return workers_; }
+    // Starts count more workers (the caller's thread).
+    void AddWorkers(int count);
+    // The settings the workers compress with.
+    const TZipBaseArchiver::ItemSettings& Settings() const { return settings_; }
     // How many more items may be queued. The queue is topped up only once it has run half empty,
     // so that the workers are woken once for many items rather than once for each: 0 before then.
     int Room();
@@ -114,6 +121,8 @@ public:
     std::unique_ptr<TZipStagedJob> Take();
     // The directory lost the item at index: the queued items behind it move up.
     void Removed(int index);
+    // The item at index is no longer the one queued (the caller's thread).
+    void Replaced(int index);
 
 private:
     class BlockRunner;

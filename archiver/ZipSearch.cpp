@@ -6,6 +6,7 @@
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipMasks.h"
+#include "archiver/ZipPipeline.h"
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStrFunc.h"
 #include "platform/CodePage.h"
@@ -66,6 +67,13 @@ bool IsVolumeOf(TZipBaseArchiver& a, const std::string& fullName) {
     const std::string& current = a.CurrentVolumeFileName();
     if (!current.empty() && sameFile(zip::FullPath(current))) return true;
     const std::string archive = a.ResolvePath("", a.FileName, a.SearchBaseDir());
+    // Every volume's name begins with the archive's name without its extension: most files of a
+    // folder are told apart by that alone, without making a name for every number they carry.
+    const std::string archiveName = NamePart(archive);
+    const std::string stem = archiveName.substr(0, archiveName.size() - zip::FileExtension(archiveName).size());
+    if (name.size() < stem.size() || !platform::AnsiSameText(std::string_view(name).substr(0, stem.size()), stem)) {
+        return false;
+    }
     const auto sameAsVolume = [&](std::int32_t number) {
         std::string volume = archive;
         a.MakeVolumeFileName(volume, number, false);
@@ -297,6 +305,7 @@ void TZipBaseArchiver::MarkFoundFile(const std::string& fullName, const std::str
             break;
         }
     }
+    OfferFoundItems();
 }
 
 int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::string& rootFolder,
@@ -343,6 +352,8 @@ int TZipBaseArchiver::AddOrReplaceItem(const std::string& fullName, const std::s
         // replaces it is still an addition, so that a failure drops it instead of looking for an
         // old copy that does not exist.
         const bool addedInThisUpdate = dir.EntryRef(index).Selected && dir.EntryRef(index).Operation == poAdd;
+        // The workers may have the item already, as it was.
+        if (pipeline_ && index < pipelineNext_) pipeline_->Replaced(index);
         FillNewItem(index, fullName, there);
         TDirItem& item = dir.EntryRef(index);
         item.Selected = true;

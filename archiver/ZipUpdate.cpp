@@ -46,10 +46,9 @@ TZipBaseArchiver::ItemSettings TZipBaseArchiver::CurrentItemSettings() const {
     return settings;
 }
 
-void TZipBaseArchiver::StartPipeline(const ItemSettings& settings, int first) {
+void TZipBaseArchiver::StartPipeline(const ItemSettings& settings, int first, int workers) {
     pipeline_.reset();
-    const int workers = WorkerThreads();
-    if (!settings.split || workers <= 1) return;
+    if (!settings.split || workers < 1) return;
     pipeline_ = std::make_unique<TZipPipeline>(*this, settings, workers, readAheadMemory_, readAheadTemp_);
     pipelineNext_ = first;
     if (pipeline_->Workers() == 0) pipeline_.reset();
@@ -87,6 +86,28 @@ void TZipBaseArchiver::FeedPipeline(int index) {
         ++pipelineNext_;
     }
     pipeline_->Submit(items);
+}
+
+void TZipBaseArchiver::StartPipelineForSearch() {
+    pipeline_.reset();
+    // Only a new split archive: its commit begins at its first item, which is what a search's
+    // first find becomes. An update of an existing archive rewrites from the first item it
+    // changes, which only the end of the search tells.
+    if (spanningMode_ == smNone || openMode_ != platform::fmCreate || dirManager_->Dir().Count() != 0) return;
+    const ItemSettings settings = CurrentItemSettings();
+    // A killed run's temporary files go before the workers make any of their own.
+    platform::ClearStaleTempFiles(settings.tempFolder, "FC");
+    // The search keeps a core busy itself: a worker on it too would only slow the search down,
+    // while the workers, far ahead, soon wait for it with their queue full.
+    const int workers = WorkerThreads();
+    if (workers > 1) StartPipeline(settings, 0, workers - 1);
+}
+
+void TZipBaseArchiver::OfferFoundItems() {
+    // Waking the workers costs more than compressing a small mail: they get the items found by
+    // the batch. Listing a batch takes well under a millisecond, so they hardly wait for it.
+    constexpr int kBatch = 64;
+    if (pipeline_ && dirManager_->Dir().Count() - pipelineNext_ >= kBatch) FeedPipeline(pipelineNext_);
 }
 
 std::unique_ptr<TFileStream> TZipBaseArchiver::CreateTempFile(std::string& name) {
@@ -232,7 +253,12 @@ void TZipBaseArchiver::CommitUpdate() {
                 WriteToVolumes(gathered->Data().data(), gathered->Size(), archiveStream_, *currentVolume_, -1, nullptr);
             }
         };
-        if (totalCount_ > 1) StartPipeline(itemSettings_, firstChanged);
+        // The workers the search started go on if they compress as this commit would, from its
+        // first item; else the commit starts its own (or none).
+        const bool searchWorkers = pipeline_ && firstChanged == 0 && pipeline_->Settings() == itemSettings_;
+        if (totalCount_ <= 1 || !searchWorkers) pipeline_.reset();
+        if (pipeline_) pipeline_->AddWorkers(WorkerThreads() - pipeline_->Workers());
+        if (totalCount_ > 1 && !pipeline_ && WorkerThreads() > 1) StartPipeline(itemSettings_, firstChanged, WorkerThreads());
         // A new split archive is read back from the disk and checked, volume by volume as each is
         // closed, before it counts as written: a bit that went wrong on its way there must not
         // be mailed out as a good archive.
@@ -496,6 +522,11 @@ bool TZipBaseArchiver::CompressItem(int index) {
     // copied into the volumes; a single-file archive takes it directly.
     std::unique_ptr<TZipStagingStream> staged;
     TZipStagedJob* job = pipeline_ ? pipeline_->Front(index) : nullptr;
+    // A job of an item that the search replaced after handing it over is of another file.
+    if (job && job->replaced) {
+        pipeline_->Take();
+        job = nullptr;
+    }
     // The worker wrote the header as one that lands below 4 GiB, where its form does not depend on
     // where it lands; one that lands further on is compressed again here.
     if (job && archiveStream_->Position() >= kSentinel32 && itemSettings_.zip64Mode != zmAlways) {

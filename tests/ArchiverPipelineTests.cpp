@@ -475,6 +475,79 @@ TEST(Pipeline, LargeItemsDeflatedInBlocksAreReadBackByOtherReaders) {
     }
 }
 
+// The workers begin on what the search finds while it goes on. An item the search replaces after
+// they took it (a later file of the same stored name, the overwrite mode asking for the later) is
+// packed with the later file's bytes, as without workers.
+TEST(Pipeline, AnItemTheSearchReplacesAfterTheWorkersTookItHoldsTheLaterFile) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    const std::string earlier = MailText(300000, 3);
+    const std::string later = MailText(200000, 4);
+    // The earlier file comes first in its folder, and enough mails behind it that it is handed to
+    // the workers before the search reaches the second folder.
+    testing_support::WriteHostFile(m.OnC("C:\\src\\a\\a_same.eml"), earlier);
+    for (int i = 0; i < 150; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\a\\n" + std::to_string(i) + ".eml"), MailText(300, 100 + i));
+    }
+    testing_support::WriteHostFile(m.OnC("C:\\src\\b\\a_same.eml"), later);
+    std::string plain;
+    for (int workers : {1, 2, 8}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        ClearOut(m);
+        const PackResult run = Pack(m, workers, 0, {}, nullptr, [](TZipArchiver& a) {
+            a.Options().StorePath = spNoPath;
+            a.Options().OverwriteMode = omAlways;
+        });
+        ASSERT_FALSE(run.rolledBack);
+        int found = 0;
+        for (const testing_support::LocalEntry& e : testing_support::LocalHeadersOf(run.volumes)) {
+            if (e.name != "a_same.eml") continue;
+            ++found;
+            const std::size_t at = static_cast<std::size_t>(e.offset) + zip::LocalFileHeader::kSize + e.header.NameLength +
+                                   e.header.ExtraLength;
+            const std::string data = testing_support::InflateRaw(run.volumes.substr(at, e.header.CompressedSize));
+            EXPECT_EQ(data.size(), later.size());
+            EXPECT_TRUE(data == later);
+        }
+        EXPECT_EQ(found, 1);
+        if (workers == 1) plain = run.volumes;
+        EXPECT_TRUE(run.volumes == plain);
+    }
+}
+
+// Settings changed while the search goes on (here by a handler of its events) are those the
+// commit compresses with: the workers the search started, which compress with the settings of its
+// start, give way to new ones, and the archive is the one the plain path writes.
+TEST(Pipeline, SettingsChangedDuringTheSearchAreTheOnesTheItemsGet) {
+    TestMachine m;
+    WriteLargeItemsFolder(m);
+    for (int i = 0; i < 150; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\n" + std::to_string(i) + ".eml"), MailText(300, 100 + i));
+    }
+    const auto zip64Late = [](TZipArchiver& a) {
+        a.Zip64Mode = zmDisabled;
+        a.OnStoreFile = [&a](TObject*, std::string& name, std::uint32_t&, std::string&, const std::string&) {
+            if (name == "z_last.eml") a.Zip64Mode = zmAlways;
+        };
+    };
+    const PackResult one = Pack(m, 1, 0, {}, nullptr, zip64Late);
+    ASSERT_FALSE(one.rolledBack);
+    int zip64Headers = 0;
+    for (const testing_support::LocalEntry& e : testing_support::LocalHeadersOf(one.volumes)) {
+        zip64Headers += e.header.UncompressedSize == 0xFFFFFFFFu ? 1 : 0;
+    }
+    EXPECT_GT(zip64Headers, 100);
+    for (int workers : {2, 8}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        ClearOut(m);
+        const PackResult many = Pack(m, workers, 0, {}, nullptr, zip64Late);
+        EXPECT_FALSE(many.rolledBack);
+        EXPECT_TRUE(many.volumes == one.volumes);
+        EXPECT_EQ(many.events, one.events);
+    }
+}
+
 // An item's staged bytes stay in memory up to the bound and go to a temporary file ("FC" in the
 // temporary folder) with the first write that passes it; the bytes read back the same either way,
 // a write that began before the end moves them over as they stood, and the file goes with the stream.
