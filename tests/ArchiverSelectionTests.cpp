@@ -385,3 +385,27 @@ TEST(Selection, ConfirmationAndStoreFileHandlers) {
     std::int32_t index = -1;
     EXPECT_TRUE(a->DirManager()->Dir().FindEntry("RENAMED/KEEP.TXT", index));
 }
+
+// A mail that another user takes away while the search goes through its folder (here when the
+// search is at the mail before it) was there when the folder was read: it is selected, and its
+// reading fails and is asked about, as for a mail taken away a moment later; the search must not
+// pass over it unseen and let the run end as if the folder never held it.
+TEST(Selection, AFileTakenAwayWhileTheSearchGoesThroughItsFolderIsAskedAbout) {
+    SKIP_ON_WINDOWS("the Linux backend's listing, whose look-ups follow the reading of the folder");
+    TestMachine m;
+    for (const char* name : {"a.eml", "b.eml", "c.eml"}) WriteHostFile(m.OnC("C:\\h\\") + name, name);
+    auto a = Searching(spNoPath, false);
+    a->FileMasks() = {"C:\\h\\*.*"};
+    a->OnConfirmProcessFile = [&m](TObject*, const std::string& f, TZipProcessOperation, bool&) {
+        if (f == "C:\\h\\a.eml") std::filesystem::remove(m.OnC("C:\\h\\b.eml"));
+    };
+    std::vector<std::string> failed;
+    a->OnProcessFileFailure = [&failed](TObject*, const std::string& name, TZipProcessOperation, int, int,
+                                        const std::string&, TZipAction& action) {
+        failed.push_back(name);
+        action = fxaIgnore;
+    };
+    a->AddMatchingFiles();
+    EXPECT_EQ(failed, std::vector<std::string>{"C:\\h\\b.eml"});
+    EXPECT_EQ(Names(*a), (std::vector<std::string>{"a.eml", "c.eml"}));
+}

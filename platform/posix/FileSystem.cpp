@@ -940,6 +940,9 @@ struct FindHandle::Impl {
     }
     // Looks n up and fills entry: false when it is not to be handed out.
     bool Look(const Name& n, FindEntry& entry);
+    // Fills entry for n, a file when the folder was read that is gone or no file any more by its
+    // turn: false when it is not to be handed out.
+    bool Gone(const Name& n, FindEntry& entry);
 };
 
 FindHandle::FindHandle() = default;
@@ -1079,17 +1082,21 @@ bool FindHandle::Impl::Look(const Name& n, FindEntry& entry) {
     if (!foldersOnly && n.type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable && !unlistable()) {
         return false;
     }
-    // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
+    // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has. But
+    // what the folder gave as a file when it was read (or gave without a type, and is gone now) is
+    // still handed out when it is gone or no file by now, see Gone.
     struct stat st{};
-    if (::fstatat(::dirfd(dir), hostName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (::fstatat(::dirfd(dir), hostName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT && (n.type == DT_REG || n.type == DT_UNKNOWN) && Gone(n, entry);
+    }
     // A symbolic link is never followed: it may lead anywhere the user may read (a file of
     // someone else's, /etc), round in a circle, or elsewhere by the time it is read, and whoever
     // may write in the folder can plant one. A link to a file or folder is listed as a file that
     // cannot be opened (every open refuses a link), so that it is asked about like any file that
     // cannot be read, never packed with bytes from outside and never searched.
     const bool link = S_ISLNK(st.st_mode);
-    if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &st, 0) != 0) return false;
-    if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return false;
+    if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &st, 0) != 0) return n.type == DT_REG && Gone(n, entry);
+    if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return n.type == DT_REG && Gone(n, entry);
     const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link && !unlistable();
     if (foldersOnly && !isFolder) return false;
     entry.Name = n.name;
@@ -1099,6 +1106,24 @@ bool FindHandle::Impl::Look(const Name& n, FindEntry& entry) {
     entry.Time = PackedTime(st.st_mtime);
     if ((entry.Attr & excluded) != 0) return false;
     if (!n.dot && (entry.Attr & faDirectory) == 0) MarkCaseDuplicate(entry.Name, runFirst, inRun);
+    return true;
+}
+
+bool FindHandle::Impl::Gone(const Name& n, FindEntry& entry) {
+    // The folder's names are read at once and each looked up at its turn, while the caller works
+    // on the ones before it: a mail deleted, moved away or replaced meanwhile by anyone who may
+    // write in the folder would otherwise be left out unseen, where a listing of the folder as it
+    // was read gives it, and its reading then fails and is asked about. So it is handed out as a
+    // file, which cannot be opened, its attributes those its name gives, its time unknown.
+    if (foldersOnly || n.dot) return false;
+    struct stat plain{};
+    plain.st_mode = S_IFREG | S_IWUSR;
+    entry.Name = n.name;
+    entry.Attr = AttributesOf(plain, n.hostName.empty() ? n.name : n.hostName);
+    entry.Size = 0;
+    entry.Time = -1;
+    if ((entry.Attr & excluded) != 0) return false;
+    MarkCaseDuplicate(entry.Name, runFirst, inRun);
     return true;
 }
 
