@@ -5,6 +5,10 @@
 #include <filesystem>
 #include <random>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipMasks.h"
@@ -384,6 +388,36 @@ TEST(Selection, ConfirmationAndStoreFileHandlers) {
     EXPECT_EQ(item.CommentLength, 4);
     std::int32_t index = -1;
     EXPECT_TRUE(a->DirManager()->Dir().FindEntry("RENAMED/KEEP.TXT", index));
+}
+
+// A search walks down a tree holding nothing open for the folders it has still to walk on each
+// level: a tree deeper than the file descriptors the process has left (a low limit, or a tree
+// made deep on purpose by whoever may write in the folder) is searched to its bottom, and the
+// mail there selected, never left out unseen because a folder on the way could not be opened.
+TEST(Selection, ATreeDeeperThanTheFileDescriptorsLeftIsSearchedToItsBottom) {
+    SKIP_ON_WINDOWS("the Linux process's limit on open files");
+#if !defined(_WIN32)
+    TestMachine m;
+    std::string folder = "C:\\deep";
+    for (int i = 0; i < 50; ++i) folder += "\\d" + std::to_string(i);
+    WriteHostFile(m.OnC(folder + "\\bottom.eml"), "mail");
+    auto a = Searching(spNoPath, false);
+    int open = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) open += fd.is_symlink() ? 1 : 0;
+    struct Limit {
+        rlimit saved{};
+        ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+    } limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit.saved), 0);
+    rlimit tight = limit.saved;
+    tight.rlim_cur = static_cast<rlim_t>(open + 30);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const std::vector<std::string> names = Select(*a, {"C:\\deep\\*.*"});
+    ::setrlimit(RLIMIT_NOFILE, &limit.saved);
+    ASSERT_EQ(names.size(), 51u);
+    EXPECT_EQ(names[49], "d49/");
+    EXPECT_EQ(names.back(), "bottom.eml");
+#endif
 }
 
 // A mail that another user takes away while the search goes through its folder (here when the

@@ -926,6 +926,9 @@ struct FindHandle::Impl {
     // The folder stays open while its names are handed out: each is looked up in it, never again
     // by a path that may lead elsewhere meanwhile.
     DIR* dir = nullptr;
+    // A listing of folders alone is looked up whole when it starts, and its folder let go (see
+    // Start): these are its entries, handed out in order.
+    std::deque<FindEntry> looked;
     bool foldersOnly = false;
     std::uint32_t excluded = 0;
     // The first file of the names handed out so far that are alike but for case.
@@ -1063,6 +1066,22 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     });
     std::sort(dots.begin(), dots.end(), [](const Impl::Name& a, const Impl::Name& b) { return a.name < b.name; });
     impl_->names.insert(impl_->names.begin(), dots.begin(), dots.end());
+    // A listing of folders is what a walk down a tree goes on with after each folder it enters,
+    // and it is kept through the walk below that folder: were its folder kept open, a walk would
+    // hold a descriptor for each level, and a tree deeper than the descriptors left (a low limit,
+    // or a tree made deep by whoever may write in it) would have a folder on the way that cannot
+    // be opened, and the mail below it left out unseen. Its entries are looked up now, and the
+    // folder let go. It costs little: a folder of mails records its files as files, which such a
+    // listing passes over unqueried.
+    if (foldersOnly) {
+        for (const Impl::Name& n : impl_->names) {
+            FindEntry found;
+            if (impl_->Look(n, found)) impl_->looked.push_back(std::move(found));
+        }
+        impl_->names.clear();
+        ::closedir(impl_->dir);
+        impl_->dir = nullptr;
+    }
     return Next(entry);
 }
 
@@ -1129,6 +1148,11 @@ bool FindHandle::Impl::Gone(const Name& n, FindEntry& entry) {
 
 bool FindHandle::Next(FindEntry& entry) {
     if (!impl_) return false;
+    if (!impl_->looked.empty()) {
+        entry = std::move(impl_->looked.front());
+        impl_->looked.pop_front();
+        return true;
+    }
     while (!impl_->names.empty()) {
         const Impl::Name n = std::move(impl_->names.front());
         impl_->names.pop_front();
