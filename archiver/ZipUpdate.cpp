@@ -95,6 +95,24 @@ void TZipBaseArchiver::StartPipelineForSearch() {
     // changes, which only the end of the search tells.
     if (spanningMode_ == smNone || openMode_ != platform::fmCreate || dirManager_->Dir().Count() != 0) return;
     const ItemSettings settings = CurrentItemSettings();
+    // Workers stage large items in temporary files while the search goes on: in a folder the
+    // search goes through (the base folder, a mask's folder, or below), it would find them there
+    // and take them for files to pack, where the plain path has made none yet. The commit starts
+    // its workers then.
+    const std::string temp = platform::AnsiUpperCase(zip::DirWithSlash(zip::FullPath(settings.tempFolder), ""));
+    const auto searched = [&temp](const std::string& folder) {
+        if (folder.empty()) return false;
+        const std::string upper = platform::AnsiUpperCase(zip::DirWithSlash(zip::FullPath(folder), ""));
+        return temp.compare(0, upper.size(), upper) == 0;
+    };
+    const std::string base = ResolvePath(BaseDir, "", searchBaseDir_);
+    if (searched(base)) return;
+    for (const std::string& mask : *fileMasks_) {
+        std::string pattern;
+        bool isRelative = false;
+        ResolveMask(mask, base, pattern, isRelative);
+        if (searched(zip::FolderPart(pattern))) return;
+    }
     // A killed run's temporary files go before the workers make any of their own.
     platform::ClearStaleTempFiles(settings.tempFolder, "FC");
     // The search keeps a core busy itself: a worker on it too would only slow the search down,

@@ -548,6 +548,49 @@ TEST(Pipeline, SettingsChangedDuringTheSearchAreTheOnesTheItemsGet) {
     }
 }
 
+// With the temporary folder in a folder that the search goes through, the search must not find
+// there the temporary files in which workers stage large items (the plain path makes none before
+// its commit) and take them for files to pack: the archive, the events and the prompts are the
+// plain path's, whatever the number of workers.
+TEST(Pipeline, TheTemporaryFolderInsideTheSearchedFolderGivesThePlainArchive) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    testing_support::MakeHostDirs(m.OnC("C:\\src\\zz"));
+    // Items staged in temporary files come first, and enough mails behind them that they are
+    // handed to workers before the search reaches the temporary folder, after the files.
+    for (int i = 0; i < 4; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\b" + std::to_string(i) + ".eml"),
+                                       testing_support::RandomBytes(1300000, 40 + static_cast<std::uint32_t>(i)));
+    }
+    for (int i = 0; i < 80; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\n" + std::to_string(i) + ".eml"), MailText(2000, 100 + i));
+    }
+    PackResult plain;
+    for (int workers : {1, 2, 8}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        ClearOut(m);
+        const PackResult run = Pack(m, workers, 0, {}, nullptr, [&m](TZipArchiver& a) {
+            a.TempDir = "C:\\src\\zz\\";
+            a.Options().StorePath = spNoPath;
+            // The search reaches the temporary folder once workers have had the time to stage the
+            // large items there.
+            a.OnConfirmProcessFile = [&m](TObject*, const std::string& name, TZipProcessOperation, bool&) {
+                if (name != "C:\\src\\zz\\") return;
+                for (int wait = 0; wait < 75 && testing_support::HostFolderNames(m.OnC("C:\\src\\zz")).empty(); ++wait) {
+                    platform::Sleep(20);
+                }
+            };
+        });
+        if (workers == 1) plain = run;
+        EXPECT_FALSE(run.rolledBack);
+        EXPECT_TRUE(run.volumes == plain.volumes);
+        EXPECT_EQ(run.events, plain.events);
+        EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\src\\zz")).empty());
+    }
+    for (const std::string& e : plain.events) EXPECT_EQ(e.find("failure"), std::string::npos) << e;
+}
+
 // An item's staged bytes stay in memory up to the bound and go to a temporary file ("FC" in the
 // temporary folder) with the first write that passes it; the bytes read back the same either way,
 // a write that began before the end moves them over as they stood, and the file goes with the stream.

@@ -5,6 +5,10 @@
 #include <filesystem>
 #include <random>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
 #include "archiver/ZipArchiver.h"
 #include "archiver/ZipDirectory.h"
 #include "archiver/ZipMasks.h"
@@ -384,4 +388,58 @@ TEST(Selection, ConfirmationAndStoreFileHandlers) {
     EXPECT_EQ(item.CommentLength, 4);
     std::int32_t index = -1;
     EXPECT_TRUE(a->DirManager()->Dir().FindEntry("RENAMED/KEEP.TXT", index));
+}
+
+// A search walks down a tree holding nothing open for the folders it has still to walk on each
+// level: a tree deeper than the file descriptors the process has left (a low limit, or a tree
+// made deep on purpose by whoever may write in the folder) is searched to its bottom, and the
+// mail there selected, never left out unseen because a folder on the way could not be opened.
+TEST(Selection, ATreeDeeperThanTheFileDescriptorsLeftIsSearchedToItsBottom) {
+    SKIP_ON_WINDOWS("the Linux process's limit on open files");
+#if !defined(_WIN32)
+    TestMachine m;
+    std::string folder = "C:\\deep";
+    for (int i = 0; i < 50; ++i) folder += "\\d" + std::to_string(i);
+    WriteHostFile(m.OnC(folder + "\\bottom.eml"), "mail");
+    auto a = Searching(spNoPath, false);
+    int open = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) open += fd.is_symlink() ? 1 : 0;
+    struct Limit {
+        rlimit saved{};
+        ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+    } limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit.saved), 0);
+    rlimit tight = limit.saved;
+    tight.rlim_cur = static_cast<rlim_t>(open + 30);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const std::vector<std::string> names = Select(*a, {"C:\\deep\\*.*"});
+    ::setrlimit(RLIMIT_NOFILE, &limit.saved);
+    ASSERT_EQ(names.size(), 51u);
+    EXPECT_EQ(names[49], "d49/");
+    EXPECT_EQ(names.back(), "bottom.eml");
+#endif
+}
+
+// A mail that another user takes away while the search goes through its folder (here when the
+// search is at the mail before it) was there when the folder was read: it is selected, and its
+// reading fails and is asked about, as for a mail taken away a moment later; the search must not
+// pass over it unseen and let the run end as if the folder never held it.
+TEST(Selection, AFileTakenAwayWhileTheSearchGoesThroughItsFolderIsAskedAbout) {
+    SKIP_ON_WINDOWS("the Linux backend's listing, whose look-ups follow the reading of the folder");
+    TestMachine m;
+    for (const char* name : {"a.eml", "b.eml", "c.eml"}) WriteHostFile(m.OnC("C:\\h\\") + name, name);
+    auto a = Searching(spNoPath, false);
+    a->FileMasks() = {"C:\\h\\*.*"};
+    a->OnConfirmProcessFile = [&m](TObject*, const std::string& f, TZipProcessOperation, bool&) {
+        if (f == "C:\\h\\a.eml") std::filesystem::remove(m.OnC("C:\\h\\b.eml"));
+    };
+    std::vector<std::string> failed;
+    a->OnProcessFileFailure = [&failed](TObject*, const std::string& name, TZipProcessOperation, int, int,
+                                        const std::string&, TZipAction& action) {
+        failed.push_back(name);
+        action = fxaIgnore;
+    };
+    a->AddMatchingFiles();
+    EXPECT_EQ(failed, std::vector<std::string>{"C:\\h\\b.eml"});
+    EXPECT_EQ(Names(*a), (std::vector<std::string>{"a.eml", "c.eml"}));
 }

@@ -193,6 +193,50 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
     EXPECT_EQ(OpenError("C:\\e"), OsError::AccessDenied);
 }
 
+// A listing reads the folder's names at once and looks each up when its turn comes. A file that
+// was there when the folder was read and is gone, or no file any more, by its turn (deleted, moved
+// away, replaced by a pipe or a link to nothing, by anyone who may write in the folder) is still
+// listed as a file, which cannot be opened: a run asks about it, as it does about a file that went
+// just after the listing, and never leaves a mail out unseen. What was no file when the folder
+// was read stays unlisted.
+TEST(HostFiles, AFileGoneOrNoFileAnyMoreByItsTurnIsStillListed) {
+    TestMachine m;
+    for (const char* name : {"a.eml", "b.eml", "c.eml", "d.eml", "e.eml", ".f.eml"}) {
+        WriteHostFile(m.OnC("C:\\e\\") + name, name);
+    }
+    ASSERT_EQ(::mkfifo(m.OnC("C:\\e\\pipe.eml").c_str(), 0600), 0);
+    std::filesystem::create_directories(m.OnC("C:\\e\\sub"));
+    FindHandle find;
+    FindEntry e;
+    ASSERT_TRUE(find.First("C:\\e\\*.*", faArchive | faHidden | faSysFile, e));
+    EXPECT_EQ(e.Name, ".f.eml");
+    std::filesystem::remove(m.OnC("C:\\e\\a.eml"));
+    std::filesystem::rename(m.OnC("C:\\e\\b.eml"), m.OnC("C:\\e\\moved.eml"));
+    std::filesystem::remove(m.OnC("C:\\e\\c.eml"));
+    ASSERT_EQ(::mkfifo(m.OnC("C:\\e\\c.eml").c_str(), 0600), 0);
+    std::filesystem::remove(m.OnC("C:\\e\\d.eml"));
+    std::filesystem::create_symlink(m.OnC("C:\\gone"), m.OnC("C:\\e\\d.eml"));
+    std::filesystem::remove(m.OnC("C:\\e\\pipe.eml"));
+    std::filesystem::remove(m.OnC("C:\\e\\sub"));
+    std::vector<std::pair<std::string, std::uint32_t>> rest;
+    while (find.Next(e)) rest.emplace_back(e.Name, e.Attr);
+    EXPECT_EQ(rest, (std::vector<std::pair<std::string, std::uint32_t>>{
+                        {"a.eml", faArchive}, {"b.eml", faArchive}, {"c.eml", faArchive}, {"d.eml", faArchive},
+                        {"e.eml", faArchive}}));
+    for (const char* name : {"a.eml", "b.eml", "c.eml", "d.eml"}) {
+        EXPECT_NE(OpenError(std::string("C:\\e\\") + name), OsError::None) << name;
+    }
+    // A name that makes a file hidden still does, for a filter without the hidden bit.
+    for (const char* name : {"!a.eml", ".h.eml", "x.eml"}) WriteHostFile(m.OnC("C:\\h\\") + name, name);
+    ASSERT_TRUE(find.First("C:\\h\\*.*", faArchive, e));
+    EXPECT_EQ(e.Name, "!a.eml");
+    std::filesystem::remove(m.OnC("C:\\h\\.h.eml"));
+    std::filesystem::remove(m.OnC("C:\\h\\x.eml"));
+    ASSERT_TRUE(find.Next(e));
+    EXPECT_EQ(e.Name, "x.eml");
+    EXPECT_FALSE(find.Next(e));
+}
+
 // A file is only ever created new, and a rename never lands on a name that is taken: whatever
 // another user put in the folder (a file, a link to a file elsewhere, a link to nothing yet) fails
 // the creation or the rename, and nothing is written where the name leads.

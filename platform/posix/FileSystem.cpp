@@ -926,6 +926,9 @@ struct FindHandle::Impl {
     // The folder stays open while its names are handed out: each is looked up in it, never again
     // by a path that may lead elsewhere meanwhile.
     DIR* dir = nullptr;
+    // A listing of folders alone is looked up whole when it starts, and its folder let go (see
+    // Start): these are its entries, handed out in order.
+    std::deque<FindEntry> looked;
     bool foldersOnly = false;
     std::uint32_t excluded = 0;
     // The first file of the names handed out so far that are alike but for case.
@@ -940,6 +943,9 @@ struct FindHandle::Impl {
     }
     // Looks n up and fills entry: false when it is not to be handed out.
     bool Look(const Name& n, FindEntry& entry);
+    // Fills entry for n, a file when the folder was read that is gone or no file any more by its
+    // turn: false when it is not to be handed out.
+    bool Gone(const Name& n, FindEntry& entry);
 };
 
 FindHandle::FindHandle() = default;
@@ -1060,6 +1066,22 @@ bool FindHandle::Start(const std::string& pattern, std::uint32_t attrFilter, boo
     });
     std::sort(dots.begin(), dots.end(), [](const Impl::Name& a, const Impl::Name& b) { return a.name < b.name; });
     impl_->names.insert(impl_->names.begin(), dots.begin(), dots.end());
+    // A listing of folders is what a walk down a tree goes on with after each folder it enters,
+    // and it is kept through the walk below that folder: were its folder kept open, a walk would
+    // hold a descriptor for each level, and a tree deeper than the descriptors left (a low limit,
+    // or a tree made deep by whoever may write in it) would have a folder on the way that cannot
+    // be opened, and the mail below it left out unseen. Its entries are looked up now, and the
+    // folder let go. It costs little: a folder of mails records its files as files, which such a
+    // listing passes over unqueried.
+    if (foldersOnly) {
+        for (const Impl::Name& n : impl_->names) {
+            FindEntry found;
+            if (impl_->Look(n, found)) impl_->looked.push_back(std::move(found));
+        }
+        impl_->names.clear();
+        ::closedir(impl_->dir);
+        impl_->dir = nullptr;
+    }
     return Next(entry);
 }
 
@@ -1079,17 +1101,21 @@ bool FindHandle::Impl::Look(const Name& n, FindEntry& entry) {
     if (!foldersOnly && n.type == DT_DIR && (excluded & faDirectory) != 0 && !unnamable && !unlistable()) {
         return false;
     }
-    // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has.
+    // Only files and folders: a dangling link, FIFO, socket or device is nothing Windows has. But
+    // what the folder gave as a file when it was read (or gave without a type, and is gone now) is
+    // still handed out when it is gone or no file by now, see Gone.
     struct stat st{};
-    if (::fstatat(::dirfd(dir), hostName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (::fstatat(::dirfd(dir), hostName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT && (n.type == DT_REG || n.type == DT_UNKNOWN) && Gone(n, entry);
+    }
     // A symbolic link is never followed: it may lead anywhere the user may read (a file of
     // someone else's, /etc), round in a circle, or elsewhere by the time it is read, and whoever
     // may write in the folder can plant one. A link to a file or folder is listed as a file that
     // cannot be opened (every open refuses a link), so that it is asked about like any file that
     // cannot be read, never packed with bytes from outside and never searched.
     const bool link = S_ISLNK(st.st_mode);
-    if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &st, 0) != 0) return false;
-    if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return false;
+    if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &st, 0) != 0) return n.type == DT_REG && Gone(n, entry);
+    if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return n.type == DT_REG && Gone(n, entry);
     const bool isFolder = S_ISDIR(st.st_mode) && !unnamable && !link && !unlistable();
     if (foldersOnly && !isFolder) return false;
     entry.Name = n.name;
@@ -1102,8 +1128,31 @@ bool FindHandle::Impl::Look(const Name& n, FindEntry& entry) {
     return true;
 }
 
+bool FindHandle::Impl::Gone(const Name& n, FindEntry& entry) {
+    // The folder's names are read at once and each looked up at its turn, while the caller works
+    // on the ones before it: a mail deleted, moved away or replaced meanwhile by anyone who may
+    // write in the folder would otherwise be left out unseen, where a listing of the folder as it
+    // was read gives it, and its reading then fails and is asked about. So it is handed out as a
+    // file, which cannot be opened, its attributes those its name gives, its time unknown.
+    if (foldersOnly || n.dot) return false;
+    struct stat plain{};
+    plain.st_mode = S_IFREG | S_IWUSR;
+    entry.Name = n.name;
+    entry.Attr = AttributesOf(plain, n.hostName.empty() ? n.name : n.hostName);
+    entry.Size = 0;
+    entry.Time = -1;
+    if ((entry.Attr & excluded) != 0) return false;
+    MarkCaseDuplicate(entry.Name, runFirst, inRun);
+    return true;
+}
+
 bool FindHandle::Next(FindEntry& entry) {
     if (!impl_) return false;
+    if (!impl_->looked.empty()) {
+        entry = std::move(impl_->looked.front());
+        impl_->looked.pop_front();
+        return true;
+    }
     while (!impl_->names.empty()) {
         const Impl::Name n = std::move(impl_->names.front());
         impl_->names.pop_front();
