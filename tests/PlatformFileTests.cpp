@@ -201,7 +201,7 @@ TEST(HostFiles, OnlyFilesAndFoldersAreListedOrOpened) {
 // was read stays unlisted.
 TEST(HostFiles, AFileGoneOrNoFileAnyMoreByItsTurnIsStillListed) {
     TestMachine m;
-    for (const char* name : {"a.eml", "b.eml", "c.eml", "d.eml", "e.eml", ".f.eml"}) {
+    for (const char* name : {"a.eml", "b.eml", "c.eml", "d.eml", "e.eml", ".f.eml", "Twin.eml", "twin.eml"}) {
         WriteHostFile(m.OnC("C:\\e\\") + name, name);
     }
     ASSERT_EQ(::mkfifo(m.OnC("C:\\e\\pipe.eml").c_str(), 0600), 0);
@@ -218,11 +218,13 @@ TEST(HostFiles, AFileGoneOrNoFileAnyMoreByItsTurnIsStillListed) {
     std::filesystem::create_symlink(m.OnC("C:\\gone"), m.OnC("C:\\e\\d.eml"));
     std::filesystem::remove(m.OnC("C:\\e\\pipe.eml"));
     std::filesystem::remove(m.OnC("C:\\e\\sub"));
+    // A file gone that differs only in case from the one before it is marked as it would have been.
+    std::filesystem::remove(m.OnC("C:\\e\\twin.eml"));
     std::vector<std::pair<std::string, std::uint32_t>> rest;
     while (find.Next(e)) rest.emplace_back(e.Name, e.Attr);
     EXPECT_EQ(rest, (std::vector<std::pair<std::string, std::uint32_t>>{
                         {"a.eml", faArchive}, {"b.eml", faArchive}, {"c.eml", faArchive}, {"d.eml", faArchive},
-                        {"e.eml", faArchive}}));
+                        {"e.eml", faArchive}, {"Twin.eml", faArchive}, {"?win.eml", faArchive}}));
     for (const char* name : {"a.eml", "b.eml", "c.eml", "d.eml"}) {
         EXPECT_NE(OpenError(std::string("C:\\e\\") + name), OsError::None) << name;
     }
@@ -466,16 +468,16 @@ TEST(HostFiles, FoldersDifferingOnlyInCaseComeInOneOrderWithOrWithoutTheFiles) {
 }
 
 // Names sort by their capitals, accented letters too (\xC9 and \xE9 alike, after every plain
-// letter), and of two files whose names differ only in the case of an accented letter the later
+// letter), a name that is the start of another before it, and of two files whose names differ only in the case of an accented letter the later
 // one in byte order is marked.
 TEST(HostFiles, AccentedNamesSortByTheirCapitalsAndCaseTwinsAreMarked) {
     TestMachine m;
     // UTF-8 on the host: \xC3\xA9 is \xE9, \xC3\x89 is \xC9 in the ANSI code page.
-    for (const char* name : {"\xC3\xA9t\xC3\xA9.eml", "f.eml", "\xC3\x89t\xC3\xA9.eml", "\xC3\xA9" "a.eml", "e.eml"}) {
+    for (const char* name : {"\xC3\xA9t\xC3\xA9.eml", "f.eml", "\xC3\x89t\xC3\xA9.eml", "\xC3\xA9" "a.eml", "e.eml", "E.eml.old"}) {
         WriteHostFile(m.OnC("C:\\e\\") + name, name);
     }
     EXPECT_EQ(Listed("C:\\e\\*.*"),
-              (std::vector<std::string>{"e.eml", "f.eml", "\xE9" "a.eml", "\xC9t\xE9.eml", "?t\xE9.eml"}));
+              (std::vector<std::string>{"e.eml", "E.eml.old", "f.eml", "\xE9" "a.eml", "\xC9t\xE9.eml", "?t\xE9.eml"}));
 }
 
 TEST(HostFiles, ForeignNamesAreListedButNeverOpenedAndTheExactNameWins) {
@@ -527,7 +529,7 @@ TEST(HostFiles, NamesWindowsCannotHoldAreListedWithQuestionMarksAndNeverOpenAnot
     // A folder Windows could not name is a file that cannot be opened; folders differing only in
     // case are searched as they are.
     // So is one whose name holds a character Windows refuses in names (a control character, "|").
-    for (const char* inside : {"f\\g/in.eml", "t\x1bu/in.eml", "p|q/in.eml", "Box/one.eml", "box/two.eml"}) {
+    for (const char* inside : {"f\\g/in.eml", "t\x1bu/in.eml", "p|q/in.eml", "Box/one.eml", "box/two.eml", "Caf\xC3\xA9/in.eml"}) {
         WriteHostFile(e + "/" + inside, inside);
     }
     std::vector<std::string> folders;
@@ -536,7 +538,7 @@ TEST(HostFiles, NamesWindowsCannotHoldAreListedWithQuestionMarksAndNeverOpenAnot
     for (bool more = find.FirstFolder("C:\\e\\*", faDirectory | faHidden | faSysFile, entry); more; more = find.Next(entry)) {
         if (entry.Name != "." && entry.Name != "..") folders.push_back(entry.Name);
     }
-    EXPECT_EQ(folders, (std::vector<std::string>{"Box", "box", "sub"}));
+    EXPECT_EQ(folders, (std::vector<std::string>{"Box", "box", "Caf\xE9", "sub"}));
     EXPECT_EQ(Content("C:\\e\\box\\two.eml"), "box/two.eml");
     std::vector<std::string> listed = Listed("C:\\e\\*.*");
     std::sort(listed.begin(), listed.end());
