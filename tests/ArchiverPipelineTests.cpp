@@ -548,7 +548,8 @@ TEST(Pipeline, SettingsChangedDuringTheSearchAreTheOnesTheItemsGet) {
     }
 }
 
-// With the temporary folder in a folder that the search goes through, the search must not find
+// With the temporary folder in a folder that the search goes through (below the base folder, or
+// below the folder a mask names while the base folder lies elsewhere), the search must not find
 // there the temporary files in which workers stage large items (the plain path makes none before
 // its commit) and take them for files to pack: the archive, the events and the prompts are the
 // plain path's, whatever the number of workers.
@@ -557,6 +558,7 @@ TEST(Pipeline, TheTemporaryFolderInsideTheSearchedFolderGivesThePlainArchive) {
     testing_support::MakeHostDirs(m.OnC("C:\\out"));
     testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
     testing_support::MakeHostDirs(m.OnC("C:\\src\\zz"));
+    testing_support::MakeHostDirs(m.OnC("C:\\elsewhere"));
     // Items staged in temporary files come first, and enough mails behind them that they are
     // handed to workers before the search reaches the temporary folder, after the files.
     for (int i = 0; i < 4; ++i) {
@@ -566,29 +568,32 @@ TEST(Pipeline, TheTemporaryFolderInsideTheSearchedFolderGivesThePlainArchive) {
     for (int i = 0; i < 80; ++i) {
         testing_support::WriteHostFile(m.OnC("C:\\src\\n" + std::to_string(i) + ".eml"), MailText(2000, 100 + i));
     }
-    PackResult plain;
-    for (int workers : {1, 2, 8}) {
-        SCOPED_TRACE(std::to_string(workers) + " workers");
-        ClearOut(m);
-        const PackResult run = Pack(m, workers, 0, {}, nullptr, [&m](TZipArchiver& a) {
-            a.TempDir = "C:\\src\\zz\\";
-            a.Options().StorePath = spNoPath;
-            // The search reaches the temporary folder once workers have had the time to stage the
-            // large items there.
-            a.OnConfirmProcessFile = [&m](TObject*, const std::string& name, TZipProcessOperation, bool&) {
-                if (name != "C:\\src\\zz\\") return;
-                for (int wait = 0; wait < 75 && testing_support::HostFolderNames(m.OnC("C:\\src\\zz")).empty(); ++wait) {
-                    platform::Sleep(20);
-                }
-            };
-        });
-        if (workers == 1) plain = run;
-        EXPECT_FALSE(run.rolledBack);
-        EXPECT_TRUE(run.volumes == plain.volumes);
-        EXPECT_EQ(run.events, plain.events);
-        EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\src\\zz")).empty());
+    for (const char* base : {"C:\\src\\", "C:\\elsewhere\\"}) {
+        PackResult plain;
+        for (int workers : {1, 2, 8}) {
+            SCOPED_TRACE(std::string(base) + ", " + std::to_string(workers) + " workers");
+            ClearOut(m);
+            const PackResult run = Pack(m, workers, 0, {}, nullptr, [&m, base](TZipArchiver& a) {
+                a.BaseDir = base;
+                a.TempDir = "C:\\src\\zz\\";
+                a.Options().StorePath = spNoPath;
+                // The search reaches the temporary folder once workers have had the time to stage the
+                // large items there.
+                a.OnConfirmProcessFile = [&m](TObject*, const std::string& name, TZipProcessOperation, bool&) {
+                    if (name != "C:\\src\\zz\\") return;
+                    for (int wait = 0; wait < 75 && testing_support::HostFolderNames(m.OnC("C:\\src\\zz")).empty(); ++wait) {
+                        platform::Sleep(20);
+                    }
+                };
+            });
+            if (workers == 1) plain = run;
+            EXPECT_FALSE(run.rolledBack);
+            EXPECT_TRUE(run.volumes == plain.volumes);
+            EXPECT_EQ(run.events, plain.events);
+            EXPECT_TRUE(testing_support::HostFolderNames(m.OnC("C:\\src\\zz")).empty());
+        }
+        for (const std::string& e : plain.events) EXPECT_EQ(e.find("failure"), std::string::npos) << e;
     }
-    for (const std::string& e : plain.events) EXPECT_EQ(e.find("failure"), std::string::npos) << e;
 }
 
 // An item's staged bytes stay in memory up to the bound and go to a temporary file ("FC" in the

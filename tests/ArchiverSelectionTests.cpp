@@ -311,6 +311,34 @@ TEST(Selection, TheArchiveItselfIsNeverSelected) {
     std::vector<std::string> selected = Select(*s, {"*.*"});
     std::sort(selected.begin(), selected.end());
     EXPECT_EQ(selected, (std::vector<std::string>{"a.txt", "u.z0", "u.z00", "u2.z01", "v.z01"}));
+    // Volumes numbered after the archive's name (w_002.zip), and those of an archive named
+    // without an extension.
+    const struct {
+        const char* archive;
+        bool advancedNaming;
+        std::vector<const char*> volumes;
+        std::vector<std::string> others;
+    } namings[] = {
+        {"w.zip", true, {"W_002.ZIP", "w_010.zip", "w_099.zip"}, {"w.z02", "w_002.txt", "wx_002.zip"}},
+        {"k", false, {"k.z02", "K.Z12"}, {"k.zip", "kk", "k_002"}},
+    };
+    for (const auto& naming : namings) {
+        const std::string folder = std::string("C:\\naming\\") + naming.archive + "\\";
+        WriteHostFile(m.OnC(folder + "a.txt"), "a");
+        for (const char* volume : naming.volumes) WriteHostFile(m.OnC(folder + volume), "an older volume");
+        for (const std::string& other : naming.others) WriteHostFile(m.OnC(folder + other), "x");
+        auto n = testing_support::MakeJobArchiver();
+        n->SpanningOptions().AdvancedNaming = naming.advancedNaming;
+        n->FileName = folder + naming.archive;
+        n->BaseDir = folder;
+        n->Open(0xFFFF);
+        std::vector<std::string> found = Select(*n, {"*.*"});
+        std::sort(found.begin(), found.end());
+        std::vector<std::string> want = naming.others;
+        want.push_back("a.txt");
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(found, want) << naming.archive;
+    }
 }
 
 TEST(Selection, AttributesOutsideTheFilterAndExclusions) {
