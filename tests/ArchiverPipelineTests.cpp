@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "archiver/ZipArchiver.h"
+#include "archiver/ZipDirectory.h"
 #include "archiver/ZipRecords.h"
 #include "archiver/ZipStaging.h"
 #include "platform/Faults.h"
@@ -594,6 +596,47 @@ TEST(Pipeline, TheTemporaryFolderInsideTheSearchedFolderGivesThePlainArchive) {
         }
         for (const std::string& e : plain.events) EXPECT_EQ(e.find("failure"), std::string::npos) << e;
     }
+}
+
+// An error of the search (here a handler of its events that fails) stops the workers it started
+// before the error reaches the caller: none goes on reading mail, and no temporary file of theirs
+// is left behind while the caller deals with the error.
+TEST(Pipeline, AnErrorOfTheSearchStopsItsWorkersAndLeavesNoTemporaryFile) {
+    TestMachine m;
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    // Items staged in temporary files come first, and enough mails behind them that they are
+    // handed to workers before the search reaches the last file.
+    for (int i = 0; i < 4; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\b" + std::to_string(i) + ".eml"),
+                                       testing_support::RandomBytes(1300000, 60 + static_cast<std::uint32_t>(i)));
+    }
+    for (int i = 0; i < 80; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\n" + std::to_string(i) + ".eml"), MailText(2000, 100 + i));
+    }
+    testing_support::WriteHostFile(m.OnC("C:\\src\\z_last.eml"), "the last mail");
+    auto a = testing_support::MakeJobArchiver(kVolume);
+    a->SetWorkerThreads(4);
+    a->Options().StorePath = spNoPath;
+    a->TempDir = "C:\\tmp\\";
+    a->FileName = "C:\\out\\Kelmail.zip";
+    a->BaseDir = "C:\\src\\";
+    a->FileMasks() = {"C:\\src\\*.*"};
+    const auto staged = [&m] { return testing_support::HostFolderNames(m.OnC("C:\\tmp")); };
+    bool stagedBeforeTheError = false;
+    a->OnConfirmProcessFile = [&](TObject*, const std::string& name, TZipProcessOperation, bool&) {
+        if (name != "C:\\src\\z_last.eml") return;
+        // The handler fails once the workers have staged an item.
+        for (int wait = 0; wait < 500 && staged().empty(); ++wait) platform::Sleep(20);
+        stagedBeforeTheError = !staged().empty();
+        throw std::runtime_error("the handler failed");
+    };
+    a->Open(0xFFFF);
+    EXPECT_ANY_THROW(a->AddMatchingFiles());
+    EXPECT_TRUE(stagedBeforeTheError);
+    EXPECT_EQ(staged(), std::vector<std::string>{});
+    EXPECT_EQ(a->DirManager()->Dir().Count(), 0);
+    a->Close();
 }
 
 // An item's staged bytes stay in memory up to the bound and go to a temporary file ("FC" in the
