@@ -409,6 +409,20 @@ std::map<std::string, std::string> WriteLargeItemsFolder(TestMachine& m) {
     return files;
 }
 
+// C:\\src with four items large enough to be staged in temporary files (incompressible, seeded
+// from seed) and 80 small mails behind them; C:\\out and C:\\tmp made.
+void WriteStagedItemsFolder(TestMachine& m, std::uint32_t seed) {
+    testing_support::MakeHostDirs(m.OnC("C:\\out"));
+    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
+    for (int i = 0; i < 4; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\b" + std::to_string(i) + ".eml"),
+                                       testing_support::RandomBytes(1300000, seed + static_cast<std::uint32_t>(i)));
+    }
+    for (int i = 0; i < 80; ++i) {
+        testing_support::WriteHostFile(m.OnC("C:\\src\\n" + std::to_string(i) + ".eml"), MailText(2000, 100 + i));
+    }
+}
+
 }  // namespace
 
 TEST(Pipeline, LargeItemsFirstInTheMiddleAndLastGiveTheSameBytesAndEventsForAnyNumberOfWorkers) {
@@ -557,19 +571,11 @@ TEST(Pipeline, SettingsChangedDuringTheSearchAreTheOnesTheItemsGet) {
 // plain path's, whatever the number of workers.
 TEST(Pipeline, TheTemporaryFolderInsideTheSearchedFolderGivesThePlainArchive) {
     TestMachine m;
-    testing_support::MakeHostDirs(m.OnC("C:\\out"));
-    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
-    testing_support::MakeHostDirs(m.OnC("C:\\src\\zz"));
-    testing_support::MakeHostDirs(m.OnC("C:\\elsewhere"));
     // Items staged in temporary files come first, and enough mails behind them that they are
     // handed to workers before the search reaches the temporary folder, after the files.
-    for (int i = 0; i < 4; ++i) {
-        testing_support::WriteHostFile(m.OnC("C:\\src\\b" + std::to_string(i) + ".eml"),
-                                       testing_support::RandomBytes(1300000, 40 + static_cast<std::uint32_t>(i)));
-    }
-    for (int i = 0; i < 80; ++i) {
-        testing_support::WriteHostFile(m.OnC("C:\\src\\n" + std::to_string(i) + ".eml"), MailText(2000, 100 + i));
-    }
+    WriteStagedItemsFolder(m, 40);
+    testing_support::MakeHostDirs(m.OnC("C:\\src\\zz"));
+    testing_support::MakeHostDirs(m.OnC("C:\\elsewhere"));
     for (const char* base : {"C:\\src\\", "C:\\elsewhere\\"}) {
         PackResult plain;
         for (int workers : {1, 2, 8}) {
@@ -603,17 +609,9 @@ TEST(Pipeline, TheTemporaryFolderInsideTheSearchedFolderGivesThePlainArchive) {
 // is left behind while the caller deals with the error.
 TEST(Pipeline, AnErrorOfTheSearchStopsItsWorkersAndLeavesNoTemporaryFile) {
     TestMachine m;
-    testing_support::MakeHostDirs(m.OnC("C:\\out"));
-    testing_support::MakeHostDirs(m.OnC("C:\\tmp"));
     // Items staged in temporary files come first, and enough mails behind them that they are
     // handed to workers before the search reaches the last file.
-    for (int i = 0; i < 4; ++i) {
-        testing_support::WriteHostFile(m.OnC("C:\\src\\b" + std::to_string(i) + ".eml"),
-                                       testing_support::RandomBytes(1300000, 60 + static_cast<std::uint32_t>(i)));
-    }
-    for (int i = 0; i < 80; ++i) {
-        testing_support::WriteHostFile(m.OnC("C:\\src\\n" + std::to_string(i) + ".eml"), MailText(2000, 100 + i));
-    }
+    WriteStagedItemsFolder(m, 60);
     testing_support::WriteHostFile(m.OnC("C:\\src\\z_last.eml"), "the last mail");
     auto a = testing_support::MakeJobArchiver(kVolume);
     a->SetWorkerThreads(4);
